@@ -1,0 +1,26 @@
+# Compiler flags shared by every target: warnings, sanitizers, fuzzing instrumentation.
+
+function(tarsio_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(TARSIO_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(TARSIO_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(TARSIO_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT TARSIO_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "TARSIO_SANITIZE must be '', 'address' or 'thread'")
+endif()
+
+if(TARSIO_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TARSIO_FUZZ needs clang: configure with CC=clang CXX=clang++")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

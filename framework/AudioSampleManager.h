@@ -1,0 +1,57 @@
+// The process-wide pool of audio samples.
+//
+// Released samples go to the back of a free list and are handed out again from its front (FIFO).
+// The pool never shrinks and has no upper bound: it holds as many samples as were ever in use at
+// once. It counts the samples it created and those lying free, so tests and tools can check that
+// every sample came back (InUseCount() == 0 once a chain is stopped; poisoned samples stay in
+// use for ever).
+//
+// Threading: GetAudioSample and ReturnAudioSample may be called from any thread; the free list is
+// guarded by poolMutex. GetAudioSample never holds poolMutex and a sample's lock together;
+// ReturnAudioSample is called by Release with the sample's lock held (sample lock before pool
+// lock). Instance/CreateInstance/DestroyInstance are guarded by a process-wide lock; the pool is
+// created by the media terminal's constructor and destroyed by its destructor after all filters.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+
+#include "framework/AudioSample.h"
+#include "framework/TracedObject.h"
+#include "platform/CriticalSection.h"
+
+namespace tarsio {
+
+class AudioSampleManager : public TracedObject {
+ public:
+  ~AudioSampleManager() override;
+  int32_t ReadTraceLevel() override;
+
+  /// Creates the pool on first use and returns it.
+  static AudioSampleManager* Instance();
+  static void CreateInstance();
+  /// Deletes the pool and every free sample in it.
+  static void DestroyInstance();
+  /// Whether the pool exists now (does not create it).
+  static bool Exists();
+
+  /// Stores a sample with count 1, data size 0 and silence 0 in *out; returns 0.
+  int32_t GetAudioSample(AudioSample** out, const TracedObject* requester);
+  /// Puts a sample back (count 0, back of the free list). Only Release calls it.
+  int32_t ReturnAudioSample(AudioSample* sample);
+
+  int32_t CreatedCount() const { return createdCount_.load(); }
+  int32_t FreeCount();
+  /// Samples created and not lying in the free list.
+  int32_t InUseCount();
+
+ private:
+  AudioSampleManager();
+
+  std::list<AudioSample*> freeList_;  // guarded by poolMutex_
+  CriticalSection poolMutex_;
+  std::atomic<int32_t> createdCount_{0};
+};
+
+}  // namespace tarsio

@@ -1,0 +1,95 @@
+// The base of everything that consumes audio samples.
+//
+// Two exclusive modes: started (StartSink), where source threads push into TakeNextAudioSample,
+// and thread running (StartSinkThread), where the sink's own thread pulls one sample from each
+// source per cycle and renders the set. Derived classes implement RenderAudioSamples and may
+// override the four hooks.
+//
+// Threading:
+// - Host threads: StartSink/StopSink, StartSinkThread/StopSinkThread, Add/RemoveAudioSource.
+// - A source thread: TakeNextAudioSample (push mode).
+// - The sink thread: SinkThreadProc (pull mode).
+// Locks: sinkStartStopMutex before sinkStateMutex. audioSourcesMutex is held while sources'
+// GiveNextAudioSample runs (so connecting waits for the current collection). RenderAudioSamples
+// runs with no lock of this class. audioSamples is unguarded: one cycle at a time, either from the
+// thread or from pushes of one source thread. The flags are atomics read by the loop between
+// cycles.
+// StopSinkThread waits for the thread without a time limit: a sink whose RenderAudioSamples or
+// pulls can block must make them return when stopped (device sinks do).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "framework/AudioSinkInterface.h"
+#include "framework/TracedObject.h"
+#include "platform/CriticalSection.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
+
+namespace tarsio {
+
+class AudioSample;
+class AudioSource;
+
+/// The samples of one cycle with the source each came from. Each sample carries one reference
+/// held by the sink; a RenderAudioSamples/TransformAudioSamples implementation must not release
+/// them and must AddRef any it keeps.
+using AudioSampleList = std::vector<std::pair<AudioSample*, AudioSource*>>;
+
+class AudioSink : public AudioSinkInterface, public virtual TracedObject {
+ public:
+  AudioSink();
+  ~AudioSink() override;
+
+  int32_t TakeNextAudioSample(AudioSample* sample, AudioSource* fromSource) override;
+  /// 0, -10 (already running), -20 (stale thread), -30 (CreateThread), -40 (hook refused),
+  /// -50 (resume failed).
+  virtual int32_t StartSinkThread();
+  /// Always 0; waits for the thread to end.
+  virtual int32_t StopSinkThread();
+  virtual int32_t SinkThreadStarted(Thread* threadHandle, uint32_t threadID);
+  virtual int32_t SinkThreadStopped(Thread* threadHandle, uint32_t threadID);
+  virtual int32_t SinkStarted();
+  virtual int32_t SinkStopped();
+  virtual int32_t RenderAudioSamples(AudioSampleList& audioSamples) = 0;
+
+  /// 0, -10 (already running in a mode, "AudioSink::StartSink (1)"), -20 (hook refused).
+  int32_t StartSink();
+  /// 0, -10 (thread running), -20 (hook refused).
+  int32_t StopSink();
+  int32_t AddAudioSource(AudioSource* source);
+  int32_t RemoveAudioSource(AudioSource* source);
+
+  bool IsSinkRunning() const { return bSinkRunning.load(); }
+  bool IsSinkThreadRunning() const { return bSinkThreadRunning.load(); }
+
+  /// One pull-and-render cycle of the sink thread, callable from tests.
+  void RunSinkCycleForTest() { SinkCycle(); }
+
+ protected:
+  std::vector<AudioSource*> audioSources;  // guarded by audioSourcesMutex
+  AudioSampleList audioSamples;            // the current cycle's set; see Threading
+  std::unique_ptr<Thread> sinkThreadHandle;  // guarded by sinkStateMutex
+  uint32_t sinkThreadID = 0;                 // guarded by sinkStateMutex
+  std::atomic<bool> bSinkRunning{false};
+  std::atomic<bool> bSinkThreadRunning{false};
+  std::atomic<bool> bStopSinkThread{false};
+  Event sinkThreadStartEvent{Event::Reset::kAuto};
+  Event sinkThreadStopEvent{Event::Reset::kAuto};
+  CriticalSection audioSourcesMutex;
+  CriticalSection sinkStateMutex;
+  CriticalSection sinkStartStopMutex;
+
+  /// Releases every sample of audioSamples and empties it.
+  void ReleaseAudioSamples();
+
+ private:
+  uint32_t SinkThreadProc();
+  void SinkCycle();
+};
+
+}  // namespace tarsio

@@ -1,0 +1,78 @@
+// The base of everything that produces audio samples.
+//
+// Derived classes implement GenerateData. Driven either by its own thread (StartSourceThread:
+// loop on GenerateData, push each sample to every sink) or pulled by a sink
+// (GiveNextAudioSample: GenerateData on the caller's thread, the result to the caller and pushed
+// to the other sinks).
+//
+// Threading:
+// - Host threads: StartSourceThread/StopSourceThread, Add/RemoveAudioSink.
+// - The source thread: SourceThreadProc.
+// - Any sink thread or pushing thread: GiveNextAudioSample.
+// Locks: sourceStartStopMutex before sourceStateMutex. audioSinksMutex is held during every
+// delivery, so all processing downstream of a push runs under it. The stop flag is an atomic read
+// between cycles; GenerateData on the thread must return soon after it is set (derived classes
+// that block override StopSourceThread to wake it and then call this one). StopSourceThread waits
+// at most 15 s for the thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "framework/AudioSourceInterface.h"
+#include "framework/TracedObject.h"
+#include "platform/CriticalSection.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
+
+namespace tarsio {
+
+class AudioSample;
+class AudioSinkInterface;
+
+class AudioSource : public AudioSourceInterface, public virtual TracedObject {
+ public:
+  static constexpr uint32_t kStopWaitMs = 15000;
+
+  AudioSource();
+  ~AudioSource() override;
+
+  int32_t GiveNextAudioSample(AudioSample** out, AudioSink* requester) override;
+  /// 0, -10 (running), -20 (stale thread or CreateThread failed), -30 (hook refused).
+  virtual int32_t StartSourceThread();
+  /// Always 0.
+  virtual int32_t StopSourceThread();
+  virtual int32_t SourceThreadStarted(Thread* threadHandle, uint32_t threadID);
+  virtual int32_t SourceThreadStopped(Thread* threadHandle, uint32_t threadID);
+  virtual int32_t SourceStarted();
+  virtual int32_t SourceStopped();
+  /// Stores a sample with one reference for the caller (or null); negative: nothing available now.
+  virtual int32_t GenerateData(AudioSample** out) = 0;
+
+  /// Delivers to one sink; exceptions become "AudioSource::SendAudioSample: exception" and 0.
+  int32_t SendAudioSample(AudioSample* sample, AudioSinkInterface* sink);
+  int32_t AddAudioSink(AudioSinkInterface* sink);
+  int32_t RemoveAudioSink(AudioSinkInterface* sink);
+
+  bool IsSourceThreadRunning() const { return bSourceThreadRunning.load(); }
+
+ protected:
+  std::vector<AudioSinkInterface*> audioSinks;  // guarded by audioSinksMutex
+  std::unique_ptr<Thread> sourceThreadHandle;   // guarded by sourceStateMutex
+  uint32_t sourceThreadID = 0;                  // guarded by sourceStateMutex
+  std::atomic<bool> bSourceRunning{false};
+  std::atomic<bool> bSourceThreadRunning{false};
+  std::atomic<bool> bStopSourceThread{true};
+  Event sourceThreadStartEvent{Event::Reset::kAuto};
+  Event sourceThreadStopEvent{Event::Reset::kAuto};
+  CriticalSection audioSinksMutex;
+  CriticalSection sourceStateMutex;
+  CriticalSection sourceStartStopMutex;
+
+ private:
+  uint32_t SourceThreadProc();
+};
+
+}  // namespace tarsio

@@ -1,0 +1,44 @@
+// The main of every test executable.
+//
+// - Points the settings store at a fresh temporary file for the whole run, so no test reads or
+//   writes the user's real settings.
+// - After every test, checks that every pooled audio sample came back to the pool, then destroys
+//   the pool so that the next test starts with a fresh one.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "framework/AudioSampleManager.h"
+
+namespace {
+
+class SampleLeakCheck : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestEnd(const ::testing::TestInfo& info) override {
+    if (!tarsio::AudioSampleManager::Exists()) return;
+    const int32_t inUse = tarsio::AudioSampleManager::Instance()->InUseCount();
+    if (inUse != 0 && !info.result()->Skipped()) {
+      ADD_FAILURE() << info.test_suite_name() << "." << info.name() << " left " << inUse
+                    << " audio sample(s) out of the pool";
+    }
+    tarsio::AudioSampleManager::DestroyInstance();
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (std::getenv("TARSIO_REGISTRY") == nullptr) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tarsio-test-XXXXXX").string();
+    if (char* dir = ::mkdtemp(tmpl.data())) {
+      const std::string path = std::string(dir) + "/registry.reg";
+      ::setenv("TARSIO_REGISTRY", path.c_str(), 1);
+    }
+  }
+  ::setenv("TARSIO_NO_REALTIME", "1", 0);
+  ::testing::UnitTest::GetInstance()->listeners().Append(new SampleLeakCheck);
+  return RUN_ALL_TESTS();
+}
