@@ -3,7 +3,8 @@
 //
 // A Thread object is the "handle": whoever holds the unique_ptr may close it (destroy the object)
 // at any time, including from the thread itself, without waiting for the thread; the thread runs
-// on regardless and owns its own state. Ids are small process-unique non-zero numbers.
+// on regardless and owns its own state. Closing the handle of a thread that was never resumed ends
+// that thread (nobody could resume it any more). Ids are small process-unique non-zero numbers.
 //
 // Priorities: SetPriority maps the Windows levels to Linux scheduling. kTimeCritical and kHighest
 // become SCHED_FIFO (99 and 50) when the process may use real-time scheduling and the environment
@@ -12,7 +13,9 @@
 // Engine threads that get real-time priority always block on a device, a socket or an event
 // between cycles; none of them spins.
 //
-// Threading: Resume/Terminate/SetPriority are called by the creating thread; Id() from anywhere.
+// Threading: Resume/Terminate/SetPriority are meant for the creating thread (they are safe from any
+// thread: the suspend state sits behind a mutex shared with the new thread); Id() and
+// HandleValue() from anywhere. The procedure's captures are destroyed on the new thread.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +62,8 @@ class Thread {
 
   /// Makes the next n CreateSuspended calls fail (tests of start-failure paths).
   static void FailNextCreates(int n);
+  /// Makes the next n Resume calls fail with -1, leaving the thread suspended (tests).
+  static void FailNextResumes(int n);
 
   /// Whether kTimeCritical/kHighest are turned into real-time scheduling in this process.
   static bool RealtimeAllowed();

@@ -26,7 +26,8 @@ class TraceSink {
   static void ConfigureFromEnvironment();
   /// Sends statements to a file path or "stderr"; an empty target turns the sink off.
   static bool Open(const std::string& target);
-  /// Sends statements to a callback (tests). Null turns the sink off.
+  /// Sends statements to a callback (tests), with the raw text. Null removes the callback; the
+  /// sink then stays on only while a file target is open.
   static void SetRecorder(Recorder recorder);
   static void Close();
 

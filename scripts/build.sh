@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour of Tarsio with CMake and Ninja.
+#
+# Usage: bash scripts/build.sh [release|asan|tsan|fuzz] [extra cmake args...]
+#   release  build/          optimised with debug info, tests and benchmarks (default)
+#   asan     build-asan/     AddressSanitizer + UndefinedBehaviorSanitizer, tests only
+#   tsan     build-tsan/     ThreadSanitizer, tests only
+#   fuzz     build-fuzz/     clang + libFuzzer targets only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+flavour="${1:-release}"
+shift || true
+jobs="$(nproc)"
+
+case "$flavour" in
+  release) dir=build; args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  asan) dir=build-asan; args=(-DCMAKE_BUILD_TYPE=Debug -DTARSIO_SANITIZE=address -DTARSIO_BENCH=OFF) ;;
+  tsan) dir=build-tsan; args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARSIO_SANITIZE=thread -DTARSIO_BENCH=OFF) ;;
+  fuzz)
+    dir=build-fuzz
+    export CC=clang CXX=clang++
+    args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARSIO_FUZZ=ON -DTARSIO_TESTS=OFF -DTARSIO_BENCH=OFF)
+    ;;
+  *) echo "usage: $0 [release|asan|tsan|fuzz]" >&2; exit 2 ;;
+esac
+
+cmake -S . -B "$dir" -G Ninja -DTARSIO_WERROR=ON "${args[@]}" "$@"
+cmake --build "$dir" -j "$jobs"
+echo "build: $flavour build in $dir/"

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tarsio needs to build, test and run. Idempotent: when everything is
+# already installed it only checks (well under a second) and installs nothing.
+#
+# Usage (as root on Debian 12): bash scripts/setup.sh
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain and build
+  g++ cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # libraries the engine and the host use
+  libasound2-dev libsoxr-dev libcli11-dev
+  # a private, paced sound server for the ALSA tests, and ALSA's tools and plugins
+  pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
+)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$pkg")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all ${#PACKAGES[@]} packages are installed"
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+# A failing index (one unreachable mirror) must not stop the install when the packages
+# themselves can still be fetched; the install below decides.
+$SUDO apt-get update || echo "setup: apt-get update reported errors; trying the install anyway" >&2
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+echo "setup: done"

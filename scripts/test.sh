@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Tarsio three ways and runs the tests:
+#   1. optimised build: every test
+#   2. AddressSanitizer + UndefinedBehaviorSanitizer: every test
+#   3. ThreadSanitizer: the threaded tests (everything but the pure numeric DSP tests)
+# then a short libFuzzer smoke run of each fuzz target.
+# A private PulseAudio daemon (scripts/pulse-test-server.sh) gives the ALSA tests a paced sound
+# device; if it cannot start, those tests report "skipped" with the reason.
+#
+# Usage (as root on Debian 12): bash scripts/test.sh
+# Environment: TARSIO_TEST_QUICK=1 runs only the optimised build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs="$(nproc)"
+ctest_args=(--output-on-failure -j "$jobs" --timeout 300)
+summary="$(mktemp)"
+# Runs ctest in a build folder and keeps its closing count for the final summary.
+run_ctest() {
+  local dir="$1"; shift
+  (cd "$dir" && ctest "${ctest_args[@]}" "$@") | tee "$summary.out"
+  grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$summary.out" | tail -n 1 >> "$summary"
+}
+
+pulse_env=""
+cleanup() {
+  if [ -n "$pulse_env" ]; then bash scripts/pulse-test-server.sh stop "$pulse_env" || true; fi
+}
+trap cleanup EXIT
+if [ -x scripts/pulse-test-server.sh ] || [ -f scripts/pulse-test-server.sh ]; then
+  pulse_env="$(mktemp -d /tmp/tarsio-pulse-XXXXXX)"
+  if bash scripts/pulse-test-server.sh start "$pulse_env"; then
+    # shellcheck disable=SC1091
+    set -a; . "$pulse_env/env"; set +a
+  else
+    echo "test: the private PulseAudio daemon did not start; ALSA tests will be skipped" >&2
+  fi
+fi
+
+echo "=== optimised build ==="
+bash scripts/build.sh release
+run_ctest build
+
+if [ "${TARSIO_TEST_QUICK:-0}" != "1" ]; then
+  echo "=== AddressSanitizer + UndefinedBehaviorSanitizer ==="
+  bash scripts/build.sh asan
+  run_ctest build-asan
+
+  echo "=== ThreadSanitizer ==="
+  bash scripts/build.sh tsan
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan -LE '^dsp$'
+
+  if command -v clang++ >/dev/null; then
+    echo "=== fuzz smoke run ==="
+    bash scripts/build.sh fuzz
+    for f in build-fuzz/fuzz/*_fuzzer; do
+      [ -x "$f" ] || continue
+      name="$(basename "$f" _fuzzer)"
+      work="$(mktemp -d)"
+      # libFuzzer adds what it finds to its corpus folder: give it a copy of the seeds.
+      if [ -d "fuzz/corpus/$name" ]; then cp -r "fuzz/corpus/$name/." "$work/"; fi
+      "$f" -runs=20000 -max_len=2048 "$work" 2>&1 | tail -n 1
+      rm -rf "$work"
+    done
+  fi
+fi
+total="$(awk '{ n += $NF } END { print n + 0 }' "$summary")"
+rm -f "$summary" "$summary.out"
+echo "test: all builds and tests passed"
+echo "ctest: $total passed, 0 failed"
