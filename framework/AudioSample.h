@@ -12,7 +12,8 @@
 // the reverse.
 //
 // Misuse: AddRef on a pooled sample or Release below one "poisons" the sample (count 1000, so it
-// never returns to the pool), sleeps 500 ms to slow the culprit and returns -10.
+// never returns to the pool), sleeps 500 ms on the current Clock to slow the culprit (after leaving
+// the lock, so other holders are not held up) and returns -10.
 #pragma once
 
 #include <cstdint>

@@ -4,7 +4,9 @@
 // The pool never shrinks and has no upper bound: it holds as many samples as were ever in use at
 // once. It counts the samples it created and those lying free, so tests and tools can check that
 // every sample came back (InUseCount() == 0 once a chain is stopped; poisoned samples stay in
-// use for ever).
+// use for ever). A poisoned sample found at the front of the free list is set aside, never handed
+// out again, and deleted with the pool (the pool outlives every sample, so nobody can still hold
+// one then).
 //
 // Threading: GetAudioSample and ReturnAudioSample may be called from any thread; the free list is
 // guarded by poolMutex. GetAudioSample never holds poolMutex and a sample's lock together;
@@ -16,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <vector>
 
 #include "framework/AudioSample.h"
 #include "framework/TracedObject.h"
@@ -28,7 +31,8 @@ class AudioSampleManager : public TracedObject {
   ~AudioSampleManager() override;
   int32_t ReadTraceLevel() override;
 
-  /// Creates the pool on first use and returns it.
+  /// Creates the pool on first use and returns it; a pool made here counts as created by
+  /// CreateInstance, so DestroyInstance deletes it.
   static AudioSampleManager* Instance();
   static void CreateInstance();
   /// Deletes the pool and every free sample in it.
@@ -52,6 +56,7 @@ class AudioSampleManager : public TracedObject {
   std::list<AudioSample*> freeList_;  // guarded by poolMutex_
   CriticalSection poolMutex_;
   std::atomic<int32_t> createdCount_{0};
+  std::vector<AudioSample*> setAside_;  // poisoned samples taken off the free list; poolMutex_
 };
 
 }  // namespace tarsio

@@ -9,11 +9,17 @@
 // - Host threads: StartSink/StopSink, StartSinkThread/StopSinkThread, Add/RemoveAudioSource.
 // - A source thread: TakeNextAudioSample (push mode).
 // - The sink thread: SinkThreadProc (pull mode).
-// Locks: sinkStartStopMutex before sinkStateMutex. audioSourcesMutex is held while sources'
-// GiveNextAudioSample runs (so connecting waits for the current collection). RenderAudioSamples
-// runs with no lock of this class. audioSamples is unguarded: one cycle at a time, either from the
-// thread or from pushes of one source thread. The flags are atomics read by the loop between
+// Locks: sinkStartStopMutex before sinkStateMutex. Both StartSinkThread and StopSinkThread hold
+// sinkStartStopMutex, so a start never clears the stop event a stop is waiting for.
+// audioSourcesMutex is held while sources' GiveNextAudioSample runs (so connecting waits for the
+// current collection). RenderAudioSamples runs with no lock of this class. audioSamples belongs to
+// the sink thread's cycle; a push collects its set in a vector of its own, so pushes from several
+// source threads do not share state in this class. The flags are atomics read by the loop between
 // cycles.
+// The thread's last act is setting sinkThreadStopEvent; it does not touch the object after that,
+// so the owner may destroy the sink once StopSinkThread returned. A start refused by
+// SinkThreadStarted (-40) returns only after the refused thread has finished. An exception out of
+// a cycle ends the thread ("AudioSink::SinkThreadProc: exception") the same way a stop does.
 // StopSinkThread waits for the thread without a time limit: a sink whose RenderAudioSamples or
 // pulls can block must make them return when stopped (device sinks do).
 #pragma once
@@ -71,8 +77,8 @@ class AudioSink : public AudioSinkInterface, public virtual TracedObject {
   void RunSinkCycleForTest() { SinkCycle(); }
 
  protected:
-  std::vector<AudioSource*> audioSources;  // guarded by audioSourcesMutex
-  AudioSampleList audioSamples;            // the current cycle's set; see Threading
+  std::vector<AudioSource*> audioSources;    // guarded by audioSourcesMutex
+  AudioSampleList audioSamples;              // the current cycle's set; see Threading
   std::unique_ptr<Thread> sinkThreadHandle;  // guarded by sinkStateMutex
   uint32_t sinkThreadID = 0;                 // guarded by sinkStateMutex
   std::atomic<bool> bSinkRunning{false};

@@ -9,11 +9,15 @@
 // - Host threads: StartSourceThread/StopSourceThread, Add/RemoveAudioSink.
 // - The source thread: SourceThreadProc.
 // - Any sink thread or pushing thread: GiveNextAudioSample.
-// Locks: sourceStartStopMutex before sourceStateMutex. audioSinksMutex is held during every
-// delivery, so all processing downstream of a push runs under it. The stop flag is an atomic read
+// Locks: sourceStartStopMutex before sourceStateMutex. Both StartSourceThread and
+// StopSourceThread hold sourceStartStopMutex, so a start never clears the stop event a stop is
+// waiting for. audioSinksMutex is held during every delivery, so all processing downstream of a
+// push runs under it. The stop flag is an atomic read
 // between cycles; GenerateData on the thread must return soon after it is set (derived classes
 // that block override StopSourceThread to wake it and then call this one). StopSourceThread waits
-// at most 15 s for the thread.
+// at most 15 s for the thread. The thread's last act is setting sourceThreadStopEvent; it does not
+// touch the object after that, so the owner may destroy the source once a stop returned. A start
+// refused by SourceThreadStarted (-30) returns only after the refused thread has finished.
 #pragma once
 
 #include <atomic>
@@ -56,6 +60,11 @@ class AudioSource : public AudioSourceInterface, public virtual TracedObject {
   int32_t AddAudioSink(AudioSinkInterface* sink);
   int32_t RemoveAudioSink(AudioSinkInterface* sink);
 
+  /// Waits for the signal a source thread gives as its very last act. For an owner whose source
+  /// thread ended by itself (nobody called StopSourceThread): once this returns kSignaled the
+  /// thread no longer touches the object, so it may be deleted.
+  WaitResult WaitForSourceThreadStop(uint32_t ms) { return sourceThreadStopEvent.Wait(ms); }
+
   bool IsSourceThreadRunning() const { return bSourceThreadRunning.load(); }
 
  protected:
@@ -72,6 +81,8 @@ class AudioSource : public AudioSourceInterface, public virtual TracedObject {
   CriticalSection sourceStartStopMutex;
 
  private:
+  /// The thread's entry: a null source is logged ("AudioSource::SourceThreadProc: !params").
+  static uint32_t SourceThreadEntry(AudioSource* source);
   uint32_t SourceThreadProc();
 };
 

@@ -6,12 +6,12 @@ Event::Event(Reset mode, bool initiallySignaled)
     : manual_(mode == Reset::kManual), signaled_(initiallySignaled) {}
 
 bool Event::Set() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    signaled_ = true;
-  }
-  // Every waiter re-checks the flag under the mutex and an auto-reset signal is consumed by
-  // exactly one of them, so waking all is correct for both modes and never loses a wake-up.
+  std::lock_guard<std::mutex> lock(mutex_);
+  signaled_ = true;
+  // Notify under the mutex: a waiter released by this signal may destroy the event as soon as its
+  // Wait returns (a thread's stop event is the last thing it touches), and it cannot return before
+  // the mutex is released. Every waiter re-checks the flag and an auto-reset signal is consumed
+  // by exactly one of them, so waking all is correct for both modes.
   cv_.notify_all();
   return true;
 }

@@ -6,7 +6,8 @@
 // Clock::Current(), so a FakeClock drives them in tests.
 //
 // Threading: every member may be called from any thread; the state is guarded by an internal
-// mutex that is never held while calling out.
+// mutex that is never held while calling out. Set notifies while holding that mutex, so a waiter
+// it releases may destroy the event as soon as its Wait returns.
 #pragma once
 
 #include <condition_variable>

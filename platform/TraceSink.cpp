@@ -98,10 +98,9 @@ void TraceSink::Write(const char* instanceName, uint32_t levelBit, const char* t
     if (state.file != nullptr) {
       const auto now = std::chrono::system_clock::now();
       const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          now.time_since_epoch())
-                          .count() %
-                      1000;
+      const auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+          1000;
       std::tm local{};
       ::localtime_r(&seconds, &local);
       uint32_t tid = CurrentThreadId();
@@ -109,8 +108,8 @@ void TraceSink::Write(const char* instanceName, uint32_t levelBit, const char* t
       size_t length = std::strlen(text);
       if (length > 0 && text[length - 1] == '\n') --length;  // the line gets exactly one newline
       std::fprintf(state.file, "%02d:%02d:%02d.%03d [%u] %s %.*s\n", local.tm_hour, local.tm_min,
-                   local.tm_sec, static_cast<int>(ms), tid, instanceName,
-                   static_cast<int>(length), text);
+                   local.tm_sec, static_cast<int>(ms), tid, instanceName, static_cast<int>(length),
+                   text);
       std::fflush(state.file);
     }
   }

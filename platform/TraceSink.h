@@ -17,8 +17,8 @@ namespace tarsio {
 
 class TraceSink {
  public:
-  using Recorder = std::function<void(const char* instanceName, uint32_t levelBit,
-                                      const std::string& text)>;
+  using Recorder =
+      std::function<void(const char* instanceName, uint32_t levelBit, const std::string& text)>;
 
   static bool Enabled() { return enabled_.load(std::memory_order_relaxed); }
 

@@ -1,4 +1,22 @@
 // The symbols libtarsio.so exports; everything else in the library is hidden.
+#include <new>
+
+#include "framework/HostLogWriter.h"
+#include "framework/TrafficTotals.h"
 #include "tarsio/Tarsio.h"
+#include "terminal/COrbeMediaTerm.h"
+
+extern "C" TARSIO_EXPORT tarsio::RTPInterface* GetRTPInterface(tarsio::HostLog* hostLog) {
+  tarsio::HostLogWriter::SetCurrent(hostLog);
+  tarsio::TrafficTotals::Reset();
+  return new (std::nothrow) tarsio::COrbeMediaTerm();
+}
 
 extern "C" TARSIO_EXPORT const char* TarsioVersion() { return "0.1.0"; }
+
+SI_puedes_leer_esto_es& SI_puedes_leer_esto_es::operator=(const SI_puedes_leer_esto_es& other) {
+  byte_ = other.byte_;
+  return *this;
+}
+
+void SI_puedes_leer_esto_es::Que_falta_compilar_el_tarsio_dll() {}

@@ -32,8 +32,8 @@ void FakeClock::SleepMs(uint32_t ms) {
   while (ms == kInfinite || NowMs() < deadline) std::this_thread::sleep_for(kPollInterval);
 }
 
-bool FakeClock::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
-                        uint32_t ms, const std::function<bool()>& pred) {
+bool FakeClock::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t ms,
+                        const std::function<bool()>& pred) {
   if (pred()) return true;
   if (ms == 0) return false;
   const uint64_t deadline = NowMs() + ms;

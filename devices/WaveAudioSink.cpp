@@ -1,0 +1,317 @@
+#include "devices/WaveAudioSink.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "framework/AudioSample.h"
+#include "framework/HostLogWriter.h"
+#include "framework/TrafficTotals.h"
+#include "platform/AudioBackendSelector.h"
+#include "platform/Clock.h"
+
+namespace tarsio {
+
+namespace {
+
+constexpr int kDeviceCallAttempts = 40;
+constexpr uint32_t kDeviceRetrySleepMs = 50;
+constexpr uint32_t kOpenRetrySleepMs = 1000;
+constexpr int kDrainWaits = 100;
+constexpr uint32_t kDrainWaitMs = 50;
+constexpr uint32_t kFreeBufferWaitMs = 1000;
+constexpr uint32_t kStopPollMs = 10;
+
+// Calls a device function until it succeeds, at most 40 times, 50 ms apart. True on success.
+bool RetryDeviceCall(const std::function<uint32_t()>& call) {
+  uint32_t result = call();
+  for (int attempt = 1; result != MMSYSERR_NOERROR && attempt < kDeviceCallAttempts; ++attempt) {
+    SleepMs(kDeviceRetrySleepMs);
+    result = call();
+  }
+  return result == MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+WaveAudioSink::WaveAudioSink() : format(MakeAudioFormat(5)) {
+  tracer.SetInstanceName("WaveAudioSink", this);
+  ReadTraceLevel();
+}
+
+WaveAudioSink::~WaveAudioSink() {
+  CriticalSectionLock lock(filterMutex);
+  EndAudioRender();
+  CriticalSectionLock listLock(freeBuffersMutex);
+  freeBuffers.clear();
+  freeBuffersCount = 0;
+}
+
+int32_t WaveAudioSink::ReadTraceLevel() { return ReadTraceLevelFor("WaveAudioSink"); }
+
+int32_t WaveAudioSink::SetFrameSize(uint32_t bytes) {
+  frameSize = std::min(bytes, kMaxFrameSize);
+  return 0;
+}
+
+int32_t WaveAudioSink::SetNumFrames(uint32_t n) {
+  numFrames = std::min(n, kMaxSlots);
+  return 0;
+}
+
+int32_t WaveAudioSink::SetDeviceID(int32_t id) {
+  deviceID = id;
+  return 0;
+}
+
+void WaveAudioSink::SetAudioBackend(std::shared_ptr<AudioBackend> b) { backend = std::move(b); }
+
+int32_t WaveAudioSink::SetVolume(uint32_t percent) {
+  const uint32_t p = std::min(percent, 100u);
+  const uint32_t level = p * 65535u / 100u;
+  CriticalSectionLock lock(dataMutex);
+  if (bRunning && waveOut) waveOut->SetVolume(level << 16 | level);
+  return 0;
+}
+
+uint32_t WaveAudioSink::FreeBufferCount() {
+  CriticalSectionLock lock(freeBuffersMutex);
+  return freeBuffersCount;
+}
+
+int32_t WaveAudioSink::BeginAudioRender() {
+  {
+    CriticalSectionLock lock(freeBuffersMutex);
+    freeBuffers.clear();
+    freeBuffersCount = 0;
+  }
+  std::shared_ptr<AudioBackend> device = backend ? backend : AudioBackendSelector::Current();
+  std::unique_ptr<WaveAudioOut> handle;
+  uint32_t mr = WaveAudioOut::Open(*device, &handle, deviceID, &format, &SpeakerCallback,
+                                   reinterpret_cast<uintptr_t>(this));
+  if (mr != MMSYSERR_NOERROR) {
+    HostLogWriter::WithNumber("WaveAudioSink::BeginAudioRender: !waveOutOpen (1), mr=", mr);
+    SleepMs(kOpenRetrySleepMs);
+    mr = WaveAudioOut::Open(*device, &handle, deviceID, &format, &SpeakerCallback,
+                            reinterpret_cast<uintptr_t>(this));
+    if (mr != MMSYSERR_NOERROR) {
+      HostLogWriter::WithNumber("WaveAudioSink::BeginAudioRender: !waveOutOpen (2), mr=", mr);
+      return -10;
+    }
+  }
+  WaveAudioOut* out = handle.get();
+  {
+    CriticalSectionLock lock(dataMutex);
+    waveOut = std::move(handle);
+  }
+  bRenderClosing = false;
+  int32_t result = 0;
+  for (uint32_t i = 0; i < numFrames; ++i) {
+    WAVEHDR& header = headers[i];
+    header = WAVEHDR{};
+    header.lpData = data[i];
+    header.dwBufferLength = frameSize;
+    header.dwFlags = 0;
+    header.dwUser = i;
+    const uint32_t prepared = out->PrepareHeader(&header, kWaveHdrSize);
+    result = static_cast<int32_t>(prepared);
+    if (prepared == MMSYSERR_NOERROR) {
+      CriticalSectionLock lock(freeBuffersMutex);
+      freeBuffers.push_back(&header);
+      ++freeBuffersCount;
+    } else {
+      HostLogWriter::WithNumber("WaveAudioSink::BeginAudioRender: !waveOutPrepareHeader, result=",
+                                prepared);
+    }
+  }
+  return result;
+}
+
+int32_t WaveAudioSink::EndAudioRender() {
+  WaveAudioOut* out = nullptr;
+  {
+    CriticalSectionLock lock(dataMutex);
+    out = waveOut.get();
+  }
+  if (out == nullptr) return 0;
+  bRenderClosing = true;
+  SleepMs(0);
+
+  // Let the buffers at the device play out, within one budget of 100 waits of 50 ms.
+  int budget = kDrainWaits;
+  for (uint32_t i = 0; i < numFrames && budget > 0; ++i) {
+    for (;;) {
+      const uint32_t flags = out->HeaderFlags(&headers[i]);
+      if ((flags & WHDR_PREPARED) == 0 || (flags & WHDR_DONE) != 0 || budget <= 0) break;
+      freeBuffersEvent.Wait(kDrainWaitMs);
+      --budget;
+    }
+  }
+
+  if (!RetryDeviceCall([&] { return out->Reset(); })) return -10;
+  for (uint32_t i = 0; i < numFrames; ++i) {
+    RetryDeviceCall([&] { return out->UnprepareHeader(&headers[i], kWaveHdrSize); });
+  }
+  const bool closed = RetryDeviceCall([&] { return out->Close(); });
+  std::unique_ptr<WaveAudioOut> old;
+  {
+    CriticalSectionLock lock(dataMutex);
+    old = std::move(waveOut);
+  }
+  old.reset();
+  return closed ? 0 : -30;
+}
+
+WAVEHDR* WaveAudioSink::GetFreeBuffer() {
+  if (bStopSinkThread) return nullptr;
+  for (;;) {
+    {
+      CriticalSectionLock lock(dataMutex);
+      if (!bRunning) return nullptr;
+    }
+    {
+      CriticalSectionLock lock(freeBuffersMutex);
+      if (!freeBuffers.empty()) {
+        WAVEHDR* header = freeBuffers.front();
+        freeBuffers.pop_front();
+        --freeBuffersCount;
+        return header;
+      }
+      freeBuffersEvent.ResetEvent();
+    }
+    freeBuffersEvent.Wait(kFreeBufferWaitMs);
+    if (bStopSinkThread) return nullptr;
+  }
+}
+
+void WaveAudioSink::SpeakerCallback(WaveAudioDevice*, uint32_t message, uintptr_t instance,
+                                    uintptr_t param1, uintptr_t) {
+  auto* self = reinterpret_cast<WaveAudioSink*>(instance);
+  if (message == WOM_DONE) {
+    CriticalSectionLock lock(self->freeBuffersMutex);
+    self->freeBuffers.push_back(reinterpret_cast<WAVEHDR*>(param1));
+    ++self->freeBuffersCount;
+    self->freeBuffersEvent.Set();
+  } else if (message == WOM_CLOSE) {
+    self->freeBuffersEvent.Set();
+  }
+}
+
+int32_t WaveAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
+  if (bRenderClosing) return 5;
+  if (audioSamples.empty()) {
+    SleepMs(5);
+    HostLogWriter::Plain("WaveAudioSink::RenderAudioSamples: !sample");
+    return 0;
+  }
+  AudioSample* sample = audioSamples.front().first;
+  if (sample == nullptr) {
+    HostLogWriter::Plain("WaveAudioSink::RenderAudioSamples: !sample");
+    return 0;
+  }
+  WAVEHDR* header = GetFreeBuffer();
+  if (header == nullptr) return 0;
+
+  {
+    CriticalSectionLock lock(dataMutex);
+    if (!waveOut || bStopSinkThread || bRenderClosing) {
+      // Out of the rotation until the next BeginAudioRender; marked done so a drain skips it.
+      if (waveOut) {
+        waveOut->MarkDone(header);
+      } else {
+        header->dwFlags |= WHDR_DONE;
+      }
+      return 0;
+    }
+  }
+
+  const uint32_t limit = frameSize;
+  uint32_t n = 0;
+  if (sample->GetDataSize() > 0) {
+    n = std::min(limit, static_cast<uint32_t>(sample->GetDataSize()));
+    std::memcpy(header->lpData, sample->GetData(), n);
+  } else {
+    n = std::min(limit, static_cast<uint32_t>(std::max(0, sample->GetSilenceDataSize())));
+    std::memset(header->lpData, 0, n);
+  }
+  header->dwBufferLength = n;
+
+  uint32_t mr = MMSYSERR_INVALHANDLE;
+  uintptr_t handleValue = 0;
+  {
+    CriticalSectionLock lock(dataMutex);
+    if (waveOut) {
+      handleValue = reinterpret_cast<uintptr_t>(waveOut.get());
+      mr = waveOut->Write(header, kWaveHdrSize);
+    }
+  }
+  if (mr != MMSYSERR_NOERROR) {
+    if (mr == MMSYSERR_INVALHANDLE) {
+      HostLogWriter::WithNumber(
+          "WaveAudioSink::RenderAudioSamples: !waveOutWrite (MMSYSERR_INVALHANDLE), hWaveOut=",
+          static_cast<int64_t>(handleValue));
+    } else {
+      HostLogWriter::WithNumber("WaveAudioSink::RenderAudioSamples: !waveOutWrite, mmr=", mr);
+    }
+    HostLogWriter::Plain("WaveAudioSink::RenderAudioSamples: !waveOutWrite");
+    return 0;
+  }
+  TrafficTotals::Add(TrafficTotals::playedBytes, n);
+  return 0;
+}
+
+int32_t WaveAudioSink::SinkStarted() {
+  CriticalSectionLock lock(filterMutex);
+  if (bRunning) return -10;
+  if (BeginAudioRender() != 0) return -20;
+  bRunning = true;
+  return 0;
+}
+
+int32_t WaveAudioSink::SinkThreadStarted(Thread* threadHandle, uint32_t) {
+  CriticalSectionLock lock(filterMutex);
+  ReadTraceLevel();
+  if (threadHandle != nullptr && !threadHandle->SetPriority(ThreadPriority::kTimeCritical)) {
+    TRACE(tracer, trace::kError, "SinkThreadStarted : e-SetThreadPriority : %d\n",
+          threadHandle->LastError());
+  }
+  if (BeginAudioRender() != 0) return -10;
+  bRunning = true;
+  return 0;
+}
+
+int32_t WaveAudioSink::SinkStopped() {
+  CriticalSectionLock lock(filterMutex);
+  if (!bRunning) return -10;
+  if (EndAudioRender() != 0) return -20;
+  bRunning = false;
+  return 0;
+}
+
+int32_t WaveAudioSink::SinkThreadStopped(Thread*, uint32_t) { return SinkStopped(); }
+
+int32_t WaveAudioSink::StopSinkThread() {
+  if (!bSinkThreadRunning) return AudioSink::StopSinkThread();
+  bStopSinkThread = true;
+  uint32_t waited = 0;
+  while (bSinkThreadRunning && waited < kStopThreadLimitMs) {
+    SleepMs(kStopPollMs);
+    waited += kStopPollMs;
+  }
+  if (bSinkThreadRunning) {
+    // The loop did not end (a pull or render that never returns): give up rather than hang.
+    HostLogWriter::WithNumber("WaveAudioSink::StopSinkThread: sink thread still running, ms=",
+                              waited);
+    return 0;
+  }
+  AudioSink::StopSinkThread();
+  // The thread closes the device after its loop (SinkThreadStopped); wait for its last act so the
+  // device is closed when the stop returns.
+  if (sinkThreadStopEvent.Wait(kCloseLimitMs) != WaitResult::kSignaled) {
+    HostLogWriter::WithNumber("WaveAudioSink::StopSinkThread: device still closing, ms=",
+                              kCloseLimitMs);
+  }
+  return 0;
+}
+
+}  // namespace tarsio

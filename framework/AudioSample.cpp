@@ -1,0 +1,178 @@
+#include "framework/AudioSample.h"
+
+#include "framework/AudioSampleManager.h"
+#include "platform/Clock.h"
+#include "rtp/RTPPacket.h"
+
+namespace tarsio {
+
+namespace {
+
+// How long a thread that misused a reference count is held up, so the fault shows in timing.
+constexpr uint32_t kPoisonSleepMs = 500;
+
+// Wrap-aware distances from which the numerically larger value counts as the earlier one.
+constexpr uint32_t kTimestampWrapDistance = 0x8FFFFFFFu;
+constexpr uint32_t kSequenceWrapDistance = 0x8FFFu;
+
+unsigned long Address(const void* p) { return reinterpret_cast<unsigned long>(p); }
+
+const char* NameOf(const TracedObject* requester) {
+  return requester != nullptr ? requester->GetInstanceName() : "";
+}
+
+// True when a comes before b in a counter that wraps; the counters differ.
+bool EarlierWrapped(uint32_t a, uint32_t b, uint32_t wrapDistance) {
+  const uint32_t distance = a > b ? a - b : b - a;
+  return distance >= wrapDistance ? a > b : a < b;
+}
+
+}  // namespace
+
+AudioSample::AudioSample(AudioSampleManager* manager)
+    : buffer_(new uint8_t[kCapacity]()), manager_(manager) {
+  tracer.SetInstanceName("AudioSample", this);
+  ReadTraceLevel();
+}
+
+AudioSample::~AudioSample() { delete rtpHeader_; }
+
+int32_t AudioSample::ReadTraceLevel() { return ReadTraceLevelFor("AudioSample"); }
+
+int32_t AudioSample::AddRef(const TracedObject* requester) {
+  {
+    CriticalSectionLock lock(refMutex_);
+    if (refCount_ >= 1) return ++refCount_;
+    TRACE(tracer, trace::kError, "AddRef : by 0x%lx:%s on sample 0x%lx with refCount = 0 !\n",
+          Address(requester), NameOf(requester), Address(this));
+    refCount_ = kPoisonedCount;
+  }
+  // The sample stays poisoned for ever; the culprit is slowed down (outside the lock, so other
+  // holders are not).
+  SleepMs(kPoisonSleepMs);
+  return -10;
+}
+
+int32_t AudioSample::Release(const TracedObject* requester) {
+  {
+    CriticalSectionLock lock(refMutex_);
+    if (refCount_ >= 1) {
+      const int32_t count = --refCount_;
+      if (count == 0) {
+        FreeRTPHeader();
+        // Handed back with the lock held: GetAudioSample takes this lock before reusing the
+        // sample, so nobody sees it until this Release is over.
+        manager_->ReturnAudioSample(this);
+      }
+      return count;
+    }
+    TRACE(tracer, trace::kError, "Release : Sample 0x%lx has invalid refCount ! by 0x%lx : %s\n",
+          Address(this), Address(requester), NameOf(requester));
+    refCount_ = kPoisonedCount;
+  }
+  SleepMs(kPoisonSleepMs);
+  return -10;
+}
+
+int32_t AudioSample::GetRefCount() {
+  CriticalSectionLock lock(refMutex_);
+  return refCount_;
+}
+
+int32_t AudioSample::SetFormat(const WAVEFORMATEX& format) {
+  int32_t count;
+  {
+    CriticalSectionLock lock(refMutex_);
+    count = refCount_;
+  }
+  if (count >= 2) {
+    TRACE(tracer, trace::kError, "SetFormat : e-refCount : Error : refCount = %d\n", count);
+    return 0;
+  }
+  format_ = format;
+  format_.cbSize = 0;
+  switch (format.wFormatTag) {
+    case WAVE_FORMAT_PCM:
+      if (format.nSamplesPerSec != 0) {
+        blockDuration_ = static_cast<int32_t>(1000000u / format.nSamplesPerSec);
+      }
+      blockSize_ = format.wBitsPerSample * format.nChannels / 8;
+      break;
+    case WAVE_FORMAT_ALAW:
+    case WAVE_FORMAT_MULAW:
+      blockDuration_ = 125;
+      blockSize_ = 1;
+      break;
+    case WAVE_FORMAT_G729:
+      blockDuration_ = 10000;
+      blockSize_ = 10;
+      break;
+    case WAVE_FORMAT_G723_53:
+      blockDuration_ = 30000;
+      blockSize_ = 20;
+      break;
+    case WAVE_FORMAT_G723_63:
+      blockDuration_ = 30000;
+      blockSize_ = 24;
+      break;
+    default:
+      break;  // unknown tag: the block fields keep what they held
+  }
+  return 0;
+}
+
+int32_t AudioSample::GetFormat(WAVEFORMATEX* out) const {
+  if (out != nullptr) *out = format_;
+  return 0;
+}
+
+void AudioSample::SetDataSize(int32_t n) {
+  dataSize_ = n;
+  if (n >= 1) silenceDuration_ = 0;
+}
+
+int32_t AudioSample::GetSilenceDataSize() const {
+  if (blockDuration_ == 0) return 0;
+  return blockSize_ * silenceDuration_ * 1000 / blockDuration_;
+}
+
+int32_t AudioSample::GetDuration() const {
+  if (blockSize_ == 0) return 0;
+  return (blockDuration_ * dataSize_ / blockSize_) / 1000;
+}
+
+RTPPacket* AudioSample::GetRTPHeader() {
+  CriticalSectionLock lock(refMutex_);
+  return rtpHeader_;
+}
+
+int32_t AudioSample::SetRTPHeader(RTPPacket* header) {
+  CriticalSectionLock lock(refMutex_);
+  if (rtpHeader_ != header) delete rtpHeader_;
+  rtpHeader_ = header;
+  return 0;
+}
+
+int32_t AudioSample::FreeRTPHeader() {
+  CriticalSectionLock lock(refMutex_);
+  delete rtpHeader_;
+  rtpHeader_ = nullptr;
+  dataSize_ = 0;
+  return 0;
+}
+
+bool AudioSample::IsEarlierThan(AudioSample* other) {
+  if (other == nullptr) return false;
+  const RTPPacket* mine = GetRTPHeader();
+  const RTPPacket* theirs = other->GetRTPHeader();
+  if (mine == nullptr || theirs == nullptr) return false;
+  if (mine->timestamp != theirs->timestamp) {
+    return EarlierWrapped(mine->timestamp, theirs->timestamp, kTimestampWrapDistance);
+  }
+  if (mine->sequenceNumber != theirs->sequenceNumber) {
+    return EarlierWrapped(mine->sequenceNumber, theirs->sequenceNumber, kSequenceWrapDistance);
+  }
+  return false;
+}
+
+}  // namespace tarsio

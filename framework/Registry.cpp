@@ -1,0 +1,118 @@
+#include "framework/Registry.h"
+
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "platform/RegistryStore.h"
+
+namespace tarsio {
+
+namespace {
+
+// Key paths and value names are copied into buffers of this size, terminator included.
+constexpr size_t kNameBufferSize = 1024;
+// The read buffer of RegGetBool and RegGetString: a stored text fits when it is shorter than this
+// (its terminating zero taking the last byte).
+constexpr size_t kReadBufferSize = 1000;
+// RegGetDWORD reads into four bytes: only a DWORD value fits.
+constexpr size_t kNoTextLimit = 0;
+
+constexpr int32_t kErrOpenKey = -10;
+constexpr int32_t kErrSetValue = -20;
+
+using Value = RegistryStore::Value;
+
+// An opened key: the full path of the key in the store, or nothing when the key cannot be opened
+// (names too long, an unknown root, or a missing key in a store that cannot be written).
+std::optional<std::string> OpenKey(RegistryRoot root, const char* keyPath, const char* valueName) {
+  if (keyPath == nullptr || valueName == nullptr) return std::nullopt;
+  if (std::strlen(keyPath) >= kNameBufferSize || std::strlen(valueName) >= kNameBufferSize) {
+    return std::nullopt;
+  }
+  if (root != RegistryRoot::kCurrentUser) return std::nullopt;
+  std::string key = "HKEY_CURRENT_USER";
+  if (keyPath[0] != '\0') {
+    key.push_back('\\');
+    key += keyPath;
+  }
+  RegistryStore& store = RegistryStore::Instance();
+  if (!store.KeyExists(key) && !store.CanWrite()) return std::nullopt;
+  return key;
+}
+
+bool EqualsTrueNoCase(const std::string& text) {
+  static constexpr char kTrue[] = "true";
+  if (text.size() != 4) return false;
+  for (size_t i = 0; i < 4; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kTrue[i]) return false;
+  }
+  return true;
+}
+
+// The stored text when it can be read into the read buffer, else writes the default back.
+// Returns nothing when the default cannot be written.
+std::optional<std::string> ReadTextOrWriteDefault(const std::string& key, const char* valueName,
+                                                  const std::string& defaultText) {
+  RegistryStore& store = RegistryStore::Instance();
+  const std::optional<Value> stored = store.Read(key, valueName);
+  if (RegistryStore::Acceptable(stored, Value::Type::kString, kReadBufferSize)) {
+    return stored->text;
+  }
+  if (!store.WriteDefault(key, valueName, Value::String(defaultText), kReadBufferSize)) {
+    return std::nullopt;
+  }
+  return defaultText;
+}
+
+}  // namespace
+
+bool RegGetBool(RegistryRoot root, const char* keyPath, const char* valueName, bool defaultValue) {
+  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
+  if (!key) return false;
+  const std::optional<std::string> text =
+      ReadTextOrWriteDefault(*key, valueName, defaultValue ? "true" : "false");
+  return text && EqualsTrueNoCase(*text);
+}
+
+std::string RegGetString(RegistryRoot root, const char* keyPath, const char* valueName,
+                         const char* defaultValue) {
+  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
+  if (!key) return {};
+  std::optional<std::string> text =
+      ReadTextOrWriteDefault(*key, valueName, defaultValue != nullptr ? defaultValue : "");
+  return text ? std::move(*text) : std::string();
+}
+
+uint32_t RegGetDWORD(RegistryRoot root, const char* keyPath, const char* valueName,
+                     uint32_t defaultValue) {
+  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
+  if (!key) return 0;
+  RegistryStore& store = RegistryStore::Instance();
+  const std::optional<Value> stored = store.Read(*key, valueName);
+  if (RegistryStore::Acceptable(stored, Value::Type::kDword, kNoTextLimit)) return stored->dword;
+  if (!store.WriteDefault(*key, valueName, Value::Dword(defaultValue), kNoTextLimit)) return 0;
+  return defaultValue;
+}
+
+int32_t RegSetString(RegistryRoot root, const char* keyPath, const char* valueName,
+                     const char* text) {
+  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
+  if (!key) return kErrOpenKey;
+  if (!RegistryStore::Instance().Write(*key, valueName,
+                                       Value::String(text != nullptr ? text : ""))) {
+    return kErrSetValue;
+  }
+  return 0;
+}
+
+int32_t RegSetDWORD(RegistryRoot root, const char* keyPath, const char* valueName, uint32_t value) {
+  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
+  if (!key) return kErrOpenKey;
+  if (!RegistryStore::Instance().Write(*key, valueName, Value::Dword(value))) return kErrSetValue;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace tarsio

@@ -1,0 +1,20 @@
+#include "framework/TracedObject.h"
+
+#include "framework/Registry.h"
+
+namespace tarsio {
+
+namespace {
+constexpr uint32_t kDefaultComponentLevel = 0x100000;
+}  // namespace
+
+int32_t TracedObject::ReadTraceLevelFor(const char* componentValue) {
+  uint32_t level = RegGetDWORD(HKEY_CURRENT_USER, kTracingKey, "AllComponents", 0);
+  if (level == 0) {
+    level = RegGetDWORD(HKEY_CURRENT_USER, kTracingKey, componentValue, kDefaultComponentLevel);
+  }
+  tracer.SetLevel(level);
+  return 0;
+}
+
+}  // namespace tarsio

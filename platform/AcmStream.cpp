@@ -1,0 +1,483 @@
+#include "platform/AcmStream.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#ifdef TARSIO_HAVE_SOXR
+#include <soxr.h>
+#endif
+
+namespace tarsio {
+
+namespace {
+
+constexpr int kImaIndexTable[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
+
+constexpr int kImaStepTable[89] = {
+    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,   21,    23,
+    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,   73,    80,
+    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,  253,   279,
+    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,  876,   963,
+    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749, 3024,  3327,
+    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493, 10442, 11487,
+    12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+
+int16_t MulawToLinear(uint8_t code) {
+  const int u = static_cast<uint8_t>(~code);
+  int t = ((u & 0x0F) << 3) + 0x84;
+  t <<= (u & 0x70) >> 4;
+  return static_cast<int16_t>((u & 0x80) != 0 ? (0x84 - t) : (t - 0x84));
+}
+
+int16_t AlawToLinear(uint8_t code) {
+  const int a = code ^ 0x55;
+  int t = (a & 0x0F) << 4;
+  const int seg = (a & 0x70) >> 4;
+  if (seg == 0) {
+    t += 8;
+  } else if (seg == 1) {
+    t += 0x108;
+  } else {
+    t += 0x108;
+    t <<= seg - 1;
+  }
+  return static_cast<int16_t>((a & 0x80) != 0 ? t : -t);
+}
+
+int Segment(int value, const int* ends) {
+  for (int i = 0; i < 8; ++i) {
+    if (value <= ends[i]) return i;
+  }
+  return 8;
+}
+
+uint8_t LinearToMulaw(int16_t pcm) {
+  static constexpr int kEnds[8] = {0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF, 0x1FFF};
+  int value = pcm >> 2;
+  int mask = 0xFF;
+  if (value < 0) {
+    value = -value;
+    mask = 0x7F;
+  }
+  value = std::min(value, 8159) + (0x84 >> 2);
+  const int seg = Segment(value, kEnds);
+  if (seg >= 8) return static_cast<uint8_t>(0x7F ^ mask);
+  return static_cast<uint8_t>(((seg << 4) | ((value >> (seg + 1)) & 0x0F)) ^ mask);
+}
+
+uint8_t LinearToAlaw(int16_t pcm) {
+  static constexpr int kEnds[8] = {0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF};
+  int value = pcm >> 3;
+  int mask = 0xD5;
+  if (value < 0) {
+    mask = 0x55;
+    value = -value - 1;
+  }
+  const int seg = Segment(value, kEnds);
+  if (seg >= 8) return static_cast<uint8_t>(0x7F ^ mask);
+  int code = seg << 4;
+  code |= seg < 2 ? (value >> 1) & 0x0F : (value >> seg) & 0x0F;
+  return static_cast<uint8_t>(code ^ mask);
+}
+
+int16_t FloatToPcm16(float v) {
+  if (!(v == v)) return 0;  // NaN
+  const float scaled = v * 32768.0f;
+  if (scaled >= 32767.0f) return 32767;
+  if (scaled <= -32768.0f) return -32768;
+  return static_cast<int16_t>(std::lrintf(scaled));
+}
+
+int32_t LoadS24(const uint8_t* p) {
+  const int32_t v =
+      static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                           (static_cast<uint32_t>(p[2]) << 16));
+  return (v & 0x800000) != 0 ? v - 0x1000000 : v;
+}
+
+int16_t LoadS16(const uint8_t* p) {
+  return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+}
+
+int32_t LoadS32(const uint8_t* p) {
+  return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                              (static_cast<uint32_t>(p[2]) << 16) |
+                              (static_cast<uint32_t>(p[3]) << 24));
+}
+
+float LoadF32(const uint8_t* p) {
+  const uint32_t bits = static_cast<uint32_t>(LoadS32(p));
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  if (!std::isfinite(f)) return 0.0f;
+  return std::clamp(f, -1.0f, 1.0f);
+}
+
+float LoadF64(const uint8_t* p) {
+  uint64_t bits = 0;
+  for (int i = 7; i >= 0; --i) bits = (bits << 8) | p[i];
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  if (!std::isfinite(d)) return 0.0f;
+  return static_cast<float>(std::clamp(d, -1.0, 1.0));
+}
+
+/// Bytes per sample of one channel for the non-ADPCM sources; 0 when unsupported.
+uint32_t SampleBytes(const AcmFormat& f) {
+  switch (f.wFormatTag) {
+    case AcmStream::kTagPcm:
+      if (f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24 ||
+          f.wBitsPerSample == 32) {
+        return f.wBitsPerSample / 8u;
+      }
+      return 0;
+    case AcmStream::kTagFloat:
+      return f.wBitsPerSample == 32 || f.wBitsPerSample == 64 ? f.wBitsPerSample / 8u : 0;
+    case AcmStream::kTagAlaw:
+    case AcmStream::kTagMulaw:
+      return f.wBitsPerSample == 8 ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+bool ValidSource(const AcmFormat& f) {
+  if (f.nChannels < 1 || f.nSamplesPerSec < 1 || f.nSamplesPerSec > AcmStream::kMaxRate) {
+    return false;
+  }
+  if (f.wFormatTag == AcmStream::kTagImaAdpcm) {
+    return f.wBitsPerSample == 4 && f.nChannels <= 2 &&
+           AcmStream::ImaSamplesPerBlock(f.nBlockAlign, f.nChannels) != 0;
+  }
+  const uint32_t bytes = SampleBytes(f);
+  return bytes != 0 && f.nChannels <= AcmStream::kMaxChannels &&
+         f.nBlockAlign == bytes * f.nChannels;
+}
+
+bool ValidDestination(const AcmFormat& f) {
+  if (f.nChannels != 1 || f.nSamplesPerSec < 1 || f.nSamplesPerSec > AcmStream::kMaxRate) {
+    return false;
+  }
+  if (f.wFormatTag == AcmStream::kTagPcm) return f.wBitsPerSample == 16 && f.nBlockAlign == 2;
+  if (f.wFormatTag == AcmStream::kTagAlaw || f.wFormatTag == AcmStream::kTagMulaw) {
+    return f.wBitsPerSample == 8 && f.nBlockAlign == 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+AcmStream::AcmStream() = default;
+
+AcmStream::~AcmStream() { Close(); }
+
+uint32_t AcmStream::ImaSamplesPerBlock(uint16_t blockAlign, uint16_t channels) {
+  if (channels < 1 || channels > 2) return 0;
+  const uint32_t header = 4u * channels;
+  if (blockAlign <= header || (blockAlign - header) % header != 0) return 0;
+  return (blockAlign - header) * 8u / header + 1u;
+}
+
+bool AcmStream::CanConvert(const AcmFormat& src, const AcmFormat& dst) {
+  return ValidSource(src) && ValidDestination(dst);
+}
+
+int32_t AcmStream::Open(const AcmFormat& src, const AcmFormat& dst, uint32_t /*flags*/) {
+  Close();
+  if (!CanConvert(src, dst)) return kErrNotPossible;
+  src_ = src;
+  dst_ = dst;
+  framesPerBlock_ =
+      src.wFormatTag == kTagImaAdpcm ? ImaSamplesPerBlock(src.nBlockAlign, src.nChannels) : 1u;
+  dstSampleBytes_ = dst.wFormatTag == kTagPcm ? 2u : 1u;
+  if (src.nSamplesPerSec != dst.nSamplesPerSec) {
+#ifdef TARSIO_HAVE_SOXR
+    soxr_error_t error = nullptr;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    // Medium quality (16-bit precision, <= 0.35 dB roll-off) is ample for a telephone channel
+    // and holds back far less audio than the high-quality filters (~100 ms at 48 kHz).
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_MQ, 0);
+    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    soxr_t s =
+        soxr_create(static_cast<double>(src.nSamplesPerSec),
+                    static_cast<double>(dst.nSamplesPerSec), 1, &error, &io, &quality, &runtime);
+    if (s == nullptr || error != nullptr) {
+      if (s != nullptr) soxr_delete(s);
+      return kErrNotPossible;
+    }
+    resampler_ = s;
+#else
+    return kErrNotPossible;
+#endif
+  }
+  pending_.clear();
+  pendingStart_ = 0;
+  decoded_.clear();
+  open_ = true;
+  return kOk;
+}
+
+int32_t AcmStream::PrepareHeader(AcmStreamHeader* header) {
+  if (!open_) return kErrInvalidHandle;
+  if (header == nullptr || header->cbStruct < sizeof(AcmStreamHeader) || header->pbSrc == nullptr ||
+      header->pbDst == nullptr) {
+    return kErrInvalidParam;
+  }
+  if ((header->fdwStatus & kStatusPrepared) != 0) return kErrBusy;
+  preparedSrcLength_ = header->cbSrcLength;
+  preparedDstLength_ = header->cbDstLength;
+  // All working memory is sized here, once, for the largest conversion these buffers allow.
+  const uint64_t maxDecoded =
+      (static_cast<uint64_t>(preparedSrcLength_ / src_.nBlockAlign) + 1u) * framesPerBlock_;
+  const uint64_t maxOut =
+      maxDecoded * dst_.nSamplesPerSec / src_.nSamplesPerSec + preparedDstLength_ + 4096u;
+  decoded_.reserve(static_cast<size_t>(maxDecoded));
+  pending_.reserve(static_cast<size_t>(maxOut));
+  header->fdwStatus |= kStatusPrepared;
+  return kOk;
+}
+
+int32_t AcmStream::UnprepareHeader(AcmStreamHeader* header) {
+  if (!open_) return kErrInvalidHandle;
+  if (header == nullptr) return kErrInvalidParam;
+  if ((header->fdwStatus & kStatusPrepared) == 0) return kErrUnprepared;
+  if (header->cbSrcLength != preparedSrcLength_ || header->cbDstLength != preparedDstLength_) {
+    return kErrInvalidParam;
+  }
+  header->fdwStatus &= ~kStatusPrepared;
+  return kOk;
+}
+
+int32_t AcmStream::Close() {
+  if (!open_) return kOk;
+#ifdef TARSIO_HAVE_SOXR
+  if (resampler_ != nullptr) soxr_delete(static_cast<soxr_t>(resampler_));
+#endif
+  resampler_ = nullptr;
+  open_ = false;
+  pending_.clear();
+  pendingStart_ = 0;
+  decoded_.clear();
+  return kOk;
+}
+
+void AcmStream::DecodeImaBlock(const uint8_t* block) {
+  const uint32_t channels = src_.nChannels;
+  const uint32_t n = framesPerBlock_;
+  int16_t samples[2][8];
+  int predictor[2];
+  int index[2];
+  const size_t base = decoded_.size();
+  decoded_.resize(base + n);
+  float* out = decoded_.data() + base;
+  const float scale = 1.0f / (32768.0f * static_cast<float>(channels));
+  for (uint32_t c = 0; c < channels; ++c) {
+    predictor[c] = LoadS16(block + 4 * c);
+    index[c] = std::clamp<int>(block[4 * c + 2], 0, 88);
+  }
+  out[0] = static_cast<float>(predictor[0] + (channels == 2 ? predictor[1] : 0)) * scale;
+
+  auto step = [&](uint32_t c, int nibble) -> int16_t {
+    const int stepSize = kImaStepTable[index[c]];
+    int diff = stepSize >> 3;
+    if ((nibble & 4) != 0) diff += stepSize;
+    if ((nibble & 2) != 0) diff += stepSize >> 1;
+    if ((nibble & 1) != 0) diff += stepSize >> 2;
+    predictor[c] += (nibble & 8) != 0 ? -diff : diff;
+    predictor[c] = std::clamp(predictor[c], -32768, 32767);
+    index[c] = std::clamp(index[c] + kImaIndexTable[nibble], 0, 88);
+    return static_cast<int16_t>(predictor[c]);
+  };
+
+  // Data: groups of 4 bytes (8 samples, low nibble first) per channel, channels interleaved.
+  const uint8_t* p = block + 4 * channels;
+  const uint32_t groups = (n - 1) / 8;
+  for (uint32_t g = 0; g < groups; ++g) {
+    for (uint32_t c = 0; c < channels; ++c) {
+      for (int i = 0; i < 4; ++i) {
+        const uint8_t byte = *p++;
+        samples[c][2 * i] = step(c, byte & 0x0F);
+        samples[c][2 * i + 1] = step(c, byte >> 4);
+      }
+    }
+    for (int i = 0; i < 8; ++i) {
+      const int sum = samples[0][i] + (channels == 2 ? samples[1][i] : 0);
+      out[1 + 8 * g + i] = static_cast<float>(sum) * scale;
+    }
+  }
+}
+
+void AcmStream::DecodeBlocks(const uint8_t* src, uint32_t blocks) {
+  if (src_.wFormatTag == kTagImaAdpcm) {
+    for (uint32_t b = 0; b < blocks; ++b)
+      DecodeImaBlock(src + static_cast<size_t>(b) * src_.nBlockAlign);
+    return;
+  }
+  const uint32_t channels = src_.nChannels;
+  const uint32_t bytes = SampleBytes(src_);
+  const float average = 1.0f / static_cast<float>(channels);
+  const size_t base = decoded_.size();
+  decoded_.resize(base + blocks);
+  float* out = decoded_.data() + base;
+  for (uint32_t f = 0; f < blocks; ++f) {
+    const uint8_t* frame = src + static_cast<size_t>(f) * src_.nBlockAlign;
+    float sum = 0.0f;
+    for (uint32_t c = 0; c < channels; ++c) {
+      const uint8_t* p = frame + c * bytes;
+      float v = 0.0f;
+      switch (src_.wFormatTag) {
+        case kTagPcm:
+          switch (bytes) {
+            case 1:
+              v = static_cast<float>(static_cast<int>(p[0]) - 128) * (1.0f / 128.0f);
+              break;
+            case 2:
+              v = static_cast<float>(LoadS16(p)) * (1.0f / 32768.0f);
+              break;
+            case 3:
+              v = static_cast<float>(LoadS24(p)) * (1.0f / 8388608.0f);
+              break;
+            default:
+              v = static_cast<float>(static_cast<double>(LoadS32(p)) * (1.0 / 2147483648.0));
+              break;
+          }
+          break;
+        case kTagFloat:
+          v = bytes == 4 ? LoadF32(p) : LoadF64(p);
+          break;
+        case kTagAlaw:
+          v = static_cast<float>(AlawToLinear(p[0])) * (1.0f / 32768.0f);
+          break;
+        case kTagMulaw:
+          v = static_cast<float>(MulawToLinear(p[0])) * (1.0f / 32768.0f);
+          break;
+        default:
+          break;
+      }
+      sum += v;
+    }
+    out[f] = channels == 1 ? sum : sum * average;
+  }
+}
+
+bool AcmStream::Resample() {
+  if (resampler_ == nullptr) {
+    pending_.insert(pending_.end(), decoded_.begin(), decoded_.end());
+    decoded_.clear();
+    return true;
+  }
+#ifdef TARSIO_HAVE_SOXR
+  auto* s = static_cast<soxr_t>(resampler_);
+  static const float kNoInput = 0.0f;  // a non-null input of length 0 means "no data now"
+  const double ratio =
+      static_cast<double>(dst_.nSamplesPerSec) / static_cast<double>(src_.nSamplesPerSec);
+  size_t offset = 0;
+  for (int rounds = 0; rounds < 1000; ++rounds) {
+    const size_t remaining = decoded_.size() - offset;
+    const size_t room = static_cast<size_t>(static_cast<double>(remaining) * ratio) + 1024u;
+    const size_t old = pending_.size();
+    pending_.resize(old + room);
+    size_t idone = 0;
+    size_t odone = 0;
+    const float* in = remaining > 0 ? decoded_.data() + offset : &kNoInput;
+    if (soxr_process(s, in, remaining, &idone, pending_.data() + old, room, &odone) != nullptr) {
+      pending_.resize(old);
+      decoded_.clear();
+      return false;
+    }
+    pending_.resize(old + odone);
+    offset += idone;
+    if (offset >= decoded_.size() && odone < room) break;
+  }
+  decoded_.clear();
+  return true;
+#else
+  return false;
+#endif
+}
+
+void AcmStream::FlushResampler() {
+#ifdef TARSIO_HAVE_SOXR
+  if (resampler_ == nullptr) return;
+  auto* s = static_cast<soxr_t>(resampler_);
+  for (int rounds = 0; rounds < 1000; ++rounds) {
+    const size_t room = 4096;
+    const size_t old = pending_.size();
+    pending_.resize(old + room);
+    size_t odone = 0;
+    const soxr_error_t error =
+        soxr_process(s, nullptr, 0, nullptr, pending_.data() + old, room, &odone);
+    pending_.resize(old + (error == nullptr ? odone : 0));
+    if (error != nullptr || odone < room) break;
+  }
+  soxr_clear(s);
+#endif
+}
+
+uint32_t AcmStream::EmitPending(uint8_t* dst, uint32_t maxFrames) {
+  const size_t available = pending_.size() - pendingStart_;
+  const uint32_t frames = static_cast<uint32_t>(std::min<size_t>(available, maxFrames));
+  const float* in = pending_.data() + pendingStart_;
+  for (uint32_t i = 0; i < frames; ++i) {
+    const int16_t v = FloatToPcm16(in[i]);
+    switch (dst_.wFormatTag) {
+      case kTagPcm:
+        dst[2 * i] = static_cast<uint8_t>(static_cast<uint16_t>(v) & 0xFF);
+        dst[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8);
+        break;
+      case kTagAlaw:
+        dst[i] = LinearToAlaw(v);
+        break;
+      default:
+        dst[i] = LinearToMulaw(v);
+        break;
+    }
+  }
+  pendingStart_ += frames;
+  if (pendingStart_ == pending_.size()) {
+    pending_.clear();
+    pendingStart_ = 0;
+  }
+  return frames;
+}
+
+int32_t AcmStream::Convert(AcmStreamHeader* header, uint32_t flags) {
+  if (!open_) return kErrInvalidHandle;
+  if (header == nullptr || header->cbStruct < sizeof(AcmStreamHeader)) return kErrInvalidParam;
+  if ((header->fdwStatus & kStatusPrepared) == 0) return kErrUnprepared;
+  if (header->cbSrcLength > preparedSrcLength_ || header->cbDstLength > preparedDstLength_) {
+    return kErrInvalidParam;
+  }
+  header->cbSrcLengthUsed = 0;
+  header->cbDstLengthUsed = 0;
+
+  // Undelivered frames move to the front, so pending_ never grows past its reserve.
+  if (pendingStart_ > 0) {
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingStart_));
+    pendingStart_ = 0;
+  }
+  const uint32_t dstFrames = header->cbDstLength / dstSampleBytes_;
+  const uint64_t pendingFrames = pending_.size();
+  const uint32_t blocksAvailable = header->cbSrcLength / src_.nBlockAlign;
+
+  // Only as many whole blocks as the destination can take after what is pending (the resampler
+  // may emit a couple of frames more than the rate ratio, hence the margin).
+  uint64_t budget = dstFrames > pendingFrames + 4 ? dstFrames - pendingFrames - 4 : 0;
+  uint64_t inFrames = budget * src_.nSamplesPerSec / dst_.nSamplesPerSec;
+  uint32_t blocks =
+      static_cast<uint32_t>(std::min<uint64_t>(blocksAvailable, inFrames / framesPerBlock_));
+  if (blocks == 0 && pendingFrames == 0 && blocksAvailable > 0) blocks = 1;  // a huge block
+
+  if (blocks > 0) {
+    DecodeBlocks(header->pbSrc, blocks);
+    if (!Resample()) return kErrNotPossible;
+  }
+  if ((flags & kConvertEnd) != 0) FlushResampler();
+  const uint32_t frames = EmitPending(header->pbDst, dstFrames);
+  header->cbSrcLengthUsed = blocks * src_.nBlockAlign;
+  header->cbDstLengthUsed = frames * dstSampleBytes_;
+  return kOk;
+}
+
+}  // namespace tarsio

@@ -1,0 +1,121 @@
+// A format-conversion stream with the audio-compression-manager model: open a stream from a
+// source format to a destination format, prepare a header over a source and a destination
+// buffer, convert block by block (reporting the source bytes used and the destination bytes
+// produced), unprepare and close.
+//
+// Sources: PCM 8-bit unsigned, 16, 24 and 32-bit signed; 32 and 64-bit float; A-law; µ-law; IMA
+// ADPCM (the WAV layout, 4 bits per sample). One to eight interleaved channels are mixed down to
+// mono by averaging (IMA ADPCM: one or two). Destination: mono 16-bit PCM, A-law or µ-law.
+// Different rates are converted with libsoxr (a streaming, band-limited resampler); equal rates
+// pass through sample-exactly. The resampler holds back its delay (10 to 140 ms depending on the
+// rate pair) until more input comes or a conversion is flagged as the end. The stream keeps its
+// state across calls: the resampler's history and any converted audio that did not fit into the
+// destination buffer, which is delivered first by the next call.
+//
+// Threading: none. One stream is used by one thread at a time; the caller serialises calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace tarsio {
+
+/// The fields of a WAVEFORMATEX that describe a stream (no extra bytes).
+struct AcmFormat {
+  uint16_t wFormatTag = 0;
+  uint16_t nChannels = 0;
+  uint32_t nSamplesPerSec = 0;
+  uint32_t nAvgBytesPerSec = 0;
+  uint16_t nBlockAlign = 0;
+  uint16_t wBitsPerSample = 0;
+};
+
+/// The stream header: two buffers with their lengths and what a conversion used and produced.
+struct AcmStreamHeader {
+  uint32_t cbStruct = 0;
+  uint32_t fdwStatus = 0;
+  uint8_t* pbSrc = nullptr;
+  uint32_t cbSrcLength = 0;
+  uint32_t cbSrcLengthUsed = 0;
+  uint8_t* pbDst = nullptr;
+  uint32_t cbDstLength = 0;
+  uint32_t cbDstLengthUsed = 0;
+};
+
+class AcmStream {
+ public:
+  // Format tags understood here.
+  static constexpr uint16_t kTagPcm = 0x0001;
+  static constexpr uint16_t kTagImaAdpcm = 0x0011;
+  static constexpr uint16_t kTagFloat = 0x0003;
+  static constexpr uint16_t kTagAlaw = 0x0006;
+  static constexpr uint16_t kTagMulaw = 0x0007;
+
+  // Flags.
+  static constexpr uint32_t kOpenNonRealtime = 0x04;       // ACM_STREAMOPENF_NONREALTIME
+  static constexpr uint32_t kConvertBlockAlign = 0x04;     // ACM_STREAMCONVERTF_BLOCKALIGN
+  static constexpr uint32_t kConvertEnd = 0x20;            // ACM_STREAMCONVERTF_END
+  static constexpr uint32_t kStatusPrepared = 0x00020000;  // ACMSTREAMHEADER_STATUSF_PREPARED
+
+  // Results.
+  static constexpr int32_t kOk = 0;
+  static constexpr int32_t kErrInvalidHandle = 5;  // MMSYSERR_INVALHANDLE
+  static constexpr int32_t kErrInvalidParam = 11;  // MMSYSERR_INVALPARAM
+  static constexpr int32_t kErrNotPossible = 512;  // ACMERR_NOTPOSSIBLE
+  static constexpr int32_t kErrBusy = 513;         // ACMERR_BUSY
+  static constexpr int32_t kErrUnprepared = 514;   // ACMERR_UNPREPARED
+
+  static constexpr uint32_t kMaxChannels = 8;
+  static constexpr uint32_t kMaxRate = 768000;
+
+  AcmStream();
+  ~AcmStream();
+  AcmStream(const AcmStream&) = delete;
+  AcmStream& operator=(const AcmStream&) = delete;
+
+  /// Whether a stream from src to dst could be opened.
+  static bool CanConvert(const AcmFormat& src, const AcmFormat& dst);
+  /// Samples per block of an IMA ADPCM format (0 if the block size is unusable).
+  static uint32_t ImaSamplesPerBlock(uint16_t blockAlign, uint16_t channels);
+
+  /// kOk, or kErrNotPossible for a pair it cannot convert (the stream stays closed).
+  int32_t Open(const AcmFormat& src, const AcmFormat& dst, uint32_t flags);
+  bool IsOpen() const { return open_; }
+  /// Marks the header prepared and sizes the working memory for its two buffers.
+  int32_t PrepareHeader(AcmStreamHeader* header);
+  /// Converts whole source blocks of pbSrc[0, cbSrcLength) into pbDst. Sets cbSrcLengthUsed and
+  /// cbDstLengthUsed. Source that would produce more than the destination holds is left unused
+  /// (it is converted by a later call). With kConvertEnd the resampler also gives out the audio
+  /// it holds back (its filter delay) and starts afresh; that audio is delivered by this and the
+  /// following calls.
+  int32_t Convert(AcmStreamHeader* header, uint32_t flags);
+  int32_t UnprepareHeader(AcmStreamHeader* header);
+  int32_t Close();
+
+ private:
+  /// Decodes whole blocks into mono float frames appended to decoded_.
+  void DecodeBlocks(const uint8_t* src, uint32_t blocks);
+  void DecodeImaBlock(const uint8_t* block);
+  /// Moves decoded_ through the resampler (or straight) into pending_.
+  bool Resample();
+  /// Moves what the resampler holds back into pending_ and resets it.
+  void FlushResampler();
+  /// Writes up to maxFrames pending frames into dst; returns the frames written.
+  uint32_t EmitPending(uint8_t* dst, uint32_t maxFrames);
+
+  bool open_ = false;
+  AcmFormat src_{};
+  AcmFormat dst_{};
+  uint32_t framesPerBlock_ = 0;  // source frames (per channel) in one block
+  uint32_t dstSampleBytes_ = 0;
+  void* resampler_ = nullptr;   // soxr_t when rates differ
+  std::vector<float> decoded_;  // mono frames of the current call, before resampling
+  std::vector<float> pending_;  // converted frames not yet delivered
+  size_t pendingStart_ = 0;     // first undelivered frame in pending_
+  uint32_t preparedSrcLength_ = 0;
+  uint32_t preparedDstLength_ = 0;
+};
+
+}  // namespace tarsio

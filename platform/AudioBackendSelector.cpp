@@ -1,0 +1,107 @@
+#include "platform/AudioBackendSelector.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/AlsaAudioBackend.h"
+#include "platform/FileAudioBackend.h"
+#include "platform/NullAudioBackend.h"
+#include "platform/WaveAudioTypes.h"
+
+namespace tarsio {
+
+namespace {
+
+std::mutex selectorMutex;
+std::shared_ptr<AudioBackend> current;  // guarded by selectorMutex
+
+std::shared_ptr<AudioBackend> MakeDefault() {
+  auto alsa = std::make_shared<AlsaAudioBackend>();
+  std::unique_ptr<AudioBackend::Stream> probe;
+  WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+  if (alsa->Open(AudioDirection::kPlayback, WAVE_MAPPER, format, &probe) == MMSYSERR_NOERROR) {
+    probe->Close();
+    return alsa;
+  }
+  return std::make_shared<FileAudioBackend>("", "");
+}
+
+}  // namespace
+
+std::shared_ptr<AudioBackend> AudioBackendSelector::Create(const std::string& spec,
+                                                           std::string* error) {
+  if (spec == "null") return std::make_shared<NullAudioBackend>();
+  if (spec == "alsa") return std::make_shared<AlsaAudioBackend>();
+  if (spec.rfind("alsa:", 0) == 0 && spec.size() > 5) {
+    return std::make_shared<AlsaAudioBackend>(spec.substr(5));
+  }
+  if (spec == "file" || spec.rfind("file:", 0) == 0) {
+    std::string capture;
+    std::string playback;
+    size_t pos = spec.size() > 5 ? 5 : spec.size();
+    while (pos < spec.size()) {
+      size_t end = spec.find(',', pos);
+      if (end == std::string::npos) end = spec.size();
+      const std::string item = spec.substr(pos, end - pos);
+      if (item.rfind("capture=", 0) == 0) {
+        capture = item.substr(8);
+      } else if (item.rfind("playback=", 0) == 0) {
+        playback = item.substr(9);
+      } else if (!item.empty()) {
+        if (error) *error = "unknown file backend option '" + item + "'";
+        return nullptr;
+      }
+      pos = end + 1;
+    }
+    return std::make_shared<FileAudioBackend>(capture, playback);
+  }
+  if (error) {
+    *error = "unknown sound backend '" + spec +
+             "' (use alsa, alsa:PCM, null or file:capture=IN.wav,playback=OUT.wav)";
+  }
+  return nullptr;
+}
+
+std::shared_ptr<AudioBackend> AudioBackendSelector::Current() {
+  std::lock_guard<std::mutex> lk(selectorMutex);
+  if (!current) {
+    const char* env = std::getenv("TARSIO_AUDIO");
+    if (env != nullptr && env[0] != '\0') {
+      std::string error;
+      current = Create(env, &error);
+    }
+    if (!current) current = MakeDefault();
+  }
+  return current;
+}
+
+bool AudioBackendSelector::Select(const std::string& spec, std::string* error) {
+  auto backend = Create(spec, error);
+  if (!backend) return false;
+  Install(std::move(backend));
+  return true;
+}
+
+void AudioBackendSelector::Install(std::shared_ptr<AudioBackend> backend) {
+  std::lock_guard<std::mutex> lk(selectorMutex);
+  current = std::move(backend);
+}
+
+std::vector<std::string> AudioBackendSelector::DeviceList() {
+  auto backend = Current();
+  std::vector<std::string> lines;
+  const struct {
+    AudioDirection direction;
+    const char* label;
+  } kinds[] = {{AudioDirection::kCapture, "capture"}, {AudioDirection::kPlayback, "playback"}};
+  for (const auto& kind : kinds) {
+    const auto devices = backend->Devices(kind.direction);
+    for (size_t i = 0; i < devices.size(); ++i) {
+      lines.push_back(std::string(kind.label) + " " + std::to_string(i) + ": " +
+                      devices[i].description);
+    }
+  }
+  return lines;
+}
+
+}  // namespace tarsio

@@ -1,0 +1,18 @@
+// Waiting for a descriptor to become readable with a time-out on the engine's clock.
+//
+// Under the real clock this is one poll with the time-out (restarted after signals). Under
+// another clock (a test's fake clock) the deadline is measured on that clock while the descriptor
+// is polled every 2 ms of real time, so advancing the fake clock ends the wait.
+//
+// Threading: stateless; any thread.
+#pragma once
+
+#include <cstdint>
+
+namespace tarsio {
+
+/// 1 when fd is readable, 0 after ms milliseconds (kInfinite: no limit), -1 on a poll failure or
+/// an invalid descriptor.
+int PollReadable(int fd, uint32_t ms);
+
+}  // namespace tarsio

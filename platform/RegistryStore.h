@@ -1,0 +1,159 @@
+// The settings store: the engine's stand-in for the current user's registry hive.
+//
+// One text file in the registry-export format (platform/RegistryFile.h), at $TARSIO_REGISTRY when
+// set, else $XDG_CONFIG_HOME/tarsio/registry.reg, else ~/.config/tarsio/registry.reg (see
+// docs/settings.md). Missing or unreadable files read as an empty registry.
+//
+// Every change is a read-modify-write of the whole file under an exclusive flock on
+// "<file>.lock": the current file is read, the change applied, the result written to a temporary
+// file beside it, fsync'ed and renamed into place. So several processes may write at once without
+// losing an update, and a crash leaves either the old or the new file, never a torn one. Lines the
+// parser does not understand are written back unchanged.
+//
+// Reads are served from an in-process view (the parsed file plus the writes not yet on disk). Each
+// read checks, with one stat and one 8-byte read of the lock file's generation counter, whether
+// the file changed on disk (another process, or a hand edit), and re-reads it if so.
+//
+// Write-behind: a write can stall for a long time in fsync on a busy disk, and media threads write
+// settings too. So by default writes only update the view (readers in this process see the new
+// value at once) and a background writer thread persists them, batching whatever accumulated.
+// Flush() waits until everything written so far is on disk. Pending writes are flushed at process
+// exit (atexit); after that, writes are persisted synchronously. The store object is never
+// destroyed, so it may be used during static destruction. A child made by fork() starts with a
+// fresh writer and without the parent's pending writes (the parent still persists those).
+//
+// Write failure: a write is refused (false) when the file's directory cannot be created or its
+// lock file cannot be opened, or (synchronous mode) when persisting fails. A write-behind write
+// that later fails on disk stays pending and is retried with the next write or Flush.
+//
+// Threading: all members may be called from any thread. Locks: diskMutex_ (one persist at a time
+// in this process; held across the file lock and the disk I/O) is taken before mutex_ (the view,
+// the pending writes, the path); mutex_ is never held across a persist, only across re-reading the
+// file when it changed. The writer thread holds neither while it waits.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/RegistryFile.h"
+
+namespace tarsio {
+
+class RegistryStore {
+ public:
+  using Value = RegistryFile::Value;
+
+  /// The process-wide store (created on first use, never destroyed).
+  static RegistryStore& Instance();
+
+  /// The file path from the environment (empty when neither TARSIO_REGISTRY, XDG_CONFIG_HOME nor
+  /// HOME is set).
+  static std::string PathFromEnvironment();
+
+  /// Flushes pending writes to the present file, then resolves the path from the environment
+  /// again and forgets the cached view (tests point the store at a fresh file this way).
+  void ReloadPathFromEnvironment();
+  std::string Path() const;
+
+  /// The value, or nothing when it is missing. key is the full key path, root included.
+  std::optional<Value> Read(std::string_view key, std::string_view name);
+  /// Whether the key exists (a section of it or of one of its subkeys).
+  bool KeyExists(std::string_view key);
+  /// Whether writes can be made (the directory exists or can be made, the lock file opens).
+  bool CanWrite();
+
+  /// Sets a string or DWORD value. False when the store cannot be written or the value cannot be
+  /// stored (a line break in a text).
+  bool Write(std::string_view key, std::string_view name, const Value& value);
+  /// Writes a default back: sets the value unless, at the time the write reaches the file, it
+  /// holds a value of the same type (a string: shorter than maxTextLength characters). So a
+  /// default never overwrites a value another process stored in the meantime.
+  bool WriteDefault(std::string_view key, std::string_view name, const Value& value,
+                    size_t maxTextLength);
+
+  /// Waits until every write made so far is on disk. False when persisting failed.
+  bool Flush();
+
+  /// Write-behind (the default) or synchronous persisting of each write. Flushes first.
+  void SetWriteBehind(bool on);
+  bool WriteBehind() const;
+
+  /// Whether a stored value counts as present for WriteDefault's rule.
+  static bool Acceptable(const std::optional<Value>& stored, Value::Type type,
+                         size_t maxTextLength);
+
+ private:
+  struct Op {
+    std::string key;
+    std::string name;
+    Value value;
+    bool onlyIfNotAcceptable = false;
+    size_t maxTextLength = 0;
+    uint64_t sequence = 0;  // writes are applied in the order they were made
+  };
+  struct FileIdentity {
+    bool exists = false;
+    uint64_t device = 0, inode = 0, size = 0, generation = 0;
+    int64_t mtimeNs = 0;
+    bool operator==(const FileIdentity&) const = default;
+  };
+  using OpMap = std::map<std::string, Op>;  // by folded "key\nname"
+
+  RegistryStore();
+  ~RegistryStore() = delete;
+
+  static std::vector<const Op*> InOrder(const OpMap& ops);
+  static std::string OpId(std::string_view key, std::string_view name);
+  static void ApplyToFile(const Op& op, RegistryFile* file);
+  void ApplyToView(const Op& op);
+  void RebuildViewLocked();
+  void RefreshLocked();  // re-reads the file when it changed on disk
+  FileIdentity CurrentIdentityLocked();
+  bool Enqueue(Op op);
+  bool PersistPending();        // takes diskMutex_
+  bool PersistPendingLocked();  // diskMutex_ held
+  bool PersistOps(const std::string& path, const OpMap& ops, RegistryFile* written,
+                  FileIdentity* identity);
+  bool ProbeWritableLocked();
+  void StartWriterLocked();
+  void WriterLoop();
+  void ShutDown();  // atexit
+  static void AtForkPrepare();
+  static void AtForkParent();
+  static void AtForkChild();
+
+  mutable std::mutex diskMutex_;
+  mutable std::mutex mutex_;
+  std::condition_variable wakeWriter_;
+
+  // Guarded by mutex_.
+  std::string path_;
+  std::string lockPath_;
+  int generationFd_ = -1;  // read-only descriptor of the lock file, for the generation counter
+  RegistryFile disk_;
+  FileIdentity diskIdentity_;
+  bool diskLoaded_ = false;
+  std::unordered_map<std::string, Value> view_;  // by OpId
+  std::unordered_set<std::string> viewKeys_;     // folded key paths (and their parents)
+  OpMap pending_;
+  OpMap inFlight_;
+  uint64_t nextSequence_ = 0;
+  bool writeBehind_ = true;
+  bool lastPersistOk_ = true;
+  bool stopping_ = false;
+  bool shutDown_ = false;
+  std::unique_ptr<std::thread> writer_;
+  std::thread* abandonedWriter_ = nullptr;  // the parent's writer, in a forked child
+};
+
+}  // namespace tarsio

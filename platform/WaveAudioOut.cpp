@@ -1,0 +1,46 @@
+#include "platform/WaveAudioOut.h"
+
+namespace tarsio {
+
+uint32_t WaveAudioOut::Open(AudioBackend& backend, std::unique_ptr<WaveAudioOut>* out,
+                            int32_t deviceID, const WAVEFORMATEX* format, Callback callback,
+                            uintptr_t instance) {
+  if (out == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
+  out->reset();
+  std::unique_ptr<AudioBackend::Stream> stream;
+  const uint32_t result = backend.Open(AudioDirection::kPlayback, deviceID, *format, &stream);
+  if (result != MMSYSERR_NOERROR) return result;
+  if (!stream) return MMSYSERR_ERROR;
+  std::unique_ptr<WaveAudioOut> device(
+      new WaveAudioOut(AudioDirection::kPlayback, std::move(stream), *format, callback, instance));
+  device->SetStarted(true);
+  device->Launch();
+  *out = std::move(device);
+  return MMSYSERR_NOERROR;
+}
+
+uint32_t WaveAudioOut::GetNumDevs(AudioBackend& backend) {
+  return static_cast<uint32_t>(backend.Devices(AudioDirection::kPlayback).size());
+}
+
+uint32_t WaveAudioOut::GetDevName(AudioBackend& backend, int32_t deviceID, std::string* name) {
+  const auto devices = backend.Devices(AudioDirection::kPlayback);
+  if (deviceID < 0 || static_cast<size_t>(deviceID) >= devices.size()) {
+    return MMSYSERR_BADDEVICEID;
+  }
+  *name = devices[static_cast<size_t>(deviceID)].description;
+  return MMSYSERR_NOERROR;
+}
+
+uint32_t WaveAudioOut::SetVolume(uint32_t level) {
+  if (IsClosed()) return MMSYSERR_INVALHANDLE;
+  return GetStream().SetVolume(level);
+}
+
+uint32_t WaveAudioOut::GetVolume(uint32_t* level) {
+  if (level == nullptr) return MMSYSERR_INVALPARAM;
+  if (IsClosed()) return MMSYSERR_INVALHANDLE;
+  return GetStream().GetVolume(level);
+}
+
+}  // namespace tarsio

@@ -1,0 +1,303 @@
+#include "rtp/RTPAudioSink.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <new>
+
+#include "framework/AudioSample.h"
+#include "framework/HostLogWriter.h"
+#include "framework/Registry.h"
+#include "framework/TrafficTotals.h"
+#include "platform/Clock.h"
+#include "platform/DebugOutput.h"
+#include "rtp/RTPCodecTable.h"
+#include "rtp/RTPPacket.h"
+#include "rtp/RTPRandom.h"
+
+namespace tarsio {
+
+namespace {
+constexpr const char* kSettingsKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
+}  // namespace
+
+std::atomic<bool> RTPAudioSink::sendFailureReported{false};
+
+RTPAudioSink::RTPAudioSink() {
+  tracer.SetInstanceName("RTPAudioSink", this);
+  RTPAudioSink::ReadTraceLevel();
+  destinationIP = inet_addr(destinationAddress.c_str());
+  destination.sin_family = AF_INET;
+  // WinSock 1.1 start-up has no counterpart: Linux sockets need no library initialisation.
+}
+
+RTPAudioSink::~RTPAudioSink() {
+  CriticalSectionLock lock(filterMutex);
+  CloseSocket();
+}
+
+int32_t RTPAudioSink::ReadTraceLevel() { return ReadTraceLevelFor("RTPAudioSink"); }
+
+int32_t RTPAudioSink::SetDestination(const char* address, uint16_t port) {
+  TRACE(tracer, trace::kEntry, "SetDestination\n");
+  CriticalSectionLock lock(filterMutex);
+  destinationAddress = address != nullptr ? address : "";
+  destinationPort = port;
+  destinationIP = inet_addr(destinationAddress.c_str());
+  if (!rtpSocket) CreateSocket();
+  destination = sockaddr_in{};
+  destination.sin_family = AF_INET;
+  destination.sin_port = htons(destinationPort);
+  destination.sin_addr.s_addr = destinationIP;
+  TRACE(tracer, trace::kEntry, "~SetDestination : returning 0\n");
+  return 0;
+}
+
+int32_t RTPAudioSink::SetLocalPort(uint16_t port) {
+  TRACE(tracer, trace::kEntry, "SetLocalPort\n");
+  CriticalSectionLock lock(filterMutex);
+  if (port == localPort) return 0;
+  localPort = port;
+  if (!rtpSocket) return 0;
+  int32_t result = CloseSocket();
+  if (result == 0) result = CreateSocket();
+  if (result == 0) result = SetDestination(destinationAddress.c_str(), destinationPort);
+  TRACE(tracer, trace::kEntry, "~SetLocalPort : returning %d\n", result);
+  return result;
+}
+
+int32_t RTPAudioSink::SetTOS(uint8_t newTos) {
+  CriticalSectionLock lock(filterMutex);
+  tos = newTos;
+  if (!rtpSocket) return 0;
+  const int value = newTos;
+  if (rtpSocket->SetOption(UdpSocket::Option::kTypeOfService, &value, sizeof(value)) != 0) {
+    const int error = UdpSocket::LastError();
+    TRACE(tracer, trace::kError, "SetTOS : e-setsockopt : %d (errno %d)\n", error,
+          UdpSocket::LastErrno());
+    HostLogWriter::WithNumber("RTPAudioSink::SetTOS: GetLastError=", error);
+    return error;
+  }
+  return 0;
+}
+
+std::shared_ptr<UdpSocket> RTPAudioSink::GetRtpSocket() {
+  CriticalSectionLock lock(filterMutex);
+  return rtpSocket;
+}
+
+int32_t RTPAudioSink::CreateSocket() {
+  CriticalSectionLock lock(filterMutex);
+  CloseSocket();
+  rtpSocket = UdpSocket::Create();
+  if (!rtpSocket) {
+    // Without a socket nothing can be sent; say so once here rather than silently dropping.
+    const int error = UdpSocket::LastError();
+    TRACE(tracer, trace::kError, "CreateSocket : e-socket : %d\n", error);
+    HostLogWriter::WithNumber("RTPAudioSink::CreateSocket: !socket, WSAGetLastError=", error);
+    return 0;
+  }
+  OutputDebugString("abierta primera refencia al socket\r\n");
+  if (rtpSocket->Bind(INADDR_ANY, localPort) != 0) {
+    TRACE(tracer, trace::kError, "CreateSocket : e-bind port %u : %d\n", localPort,
+          UdpSocket::LastError());
+  } else {
+    uint16_t bound = 0;
+    if (rtpSocket->GetLocalPort(&bound) == 0) {
+      RegSetDWORD(HKEY_CURRENT_USER, kSettingsKey, "TransmitPort", bound);
+    }
+  }
+  const uint8_t tosByte = tos;
+  if (rtpSocket->SetOption(UdpSocket::Option::kTypeOfService, &tosByte, 1) != 0) {
+    const int error = UdpSocket::LastError();
+    TRACE(tracer, trace::kError, "CreateSocket : e-setsockopt IP_TOS : %d\n", error);
+    return error;
+  }
+  return 0;
+}
+
+int32_t RTPAudioSink::CloseSocket() {
+  CriticalSectionLock lock(filterMutex);
+  if (rtpSocket) {
+    if (rtpSocket->Close() != 0) {
+      TRACE(tracer, trace::kError, "CloseSocket : e-closesocket : %d\n", UdpSocket::LastError());
+    }
+    rtpSocket.reset();
+  }
+  OutputDebugString("cerrada primera refencia al socket\r\n");
+  return 0;
+}
+
+int32_t RTPAudioSink::PrepareSink() {
+  RTPRandom random(TickCount());
+  ssrc = random.Next();
+  timestamp = random.Next();
+  sequenceNumber = static_cast<uint16_t>(random.Next() % 65536);
+  pendingMarker = true;
+  RegSetString(HKEY_CURRENT_USER, kSettingsKey, "DestinationAddress", destinationAddress.c_str());
+  RegSetDWORD(HKEY_CURRENT_USER, kSettingsKey, "DestinationPort", destinationPort);
+  return 0;
+}
+
+int32_t RTPAudioSink::UnprepareSink() {
+  RegSetString(HKEY_CURRENT_USER, kSettingsKey, "DestinationAddress", "");
+  RegSetDWORD(HKEY_CURRENT_USER, kSettingsKey, "DestinationPort", 0);
+  CloseSocket();
+  return 0;
+}
+
+int32_t RTPAudioSink::SinkStarted() {
+  CriticalSectionLock lock(filterMutex);
+  if (bRunning) return -10;
+  if (PrepareSink() != 0) return -20;
+  bRunning = true;
+  return 0;
+}
+
+int32_t RTPAudioSink::SinkStopped() {
+  int32_t result = 0;
+  {
+    CriticalSectionLock lock(filterMutex);
+    if (!bRunning) {
+      result = -10;
+    } else if (UnprepareSink() != 0) {
+      result = -20;
+    } else {
+      bRunning = false;
+    }
+  }
+  RegSetString(HKEY_CURRENT_USER, kSettingsKey, "RTPTransmitCodec", "");
+  lastFormatTag = -1;
+  return result;
+}
+
+int32_t RTPAudioSink::SinkThreadStarted(Thread* threadHandle, uint32_t /*threadID*/) {
+  CriticalSectionLock lock(filterMutex);
+  if (threadHandle != nullptr && !threadHandle->SetPriority(ThreadPriority::kTimeCritical)) {
+    TRACE(tracer, trace::kError, "SinkThreadStarted : e-SetThreadPriority : %d\n",
+          threadHandle->LastError());
+  }
+  if (PrepareSink() != 0) return -10;
+  bRunning = true;
+  return 0;
+}
+
+int32_t RTPAudioSink::SinkThreadStopped(Thread* /*threadHandle*/, uint32_t /*threadID*/) {
+  CriticalSectionLock lock(filterMutex);
+  if (!bRunning) return -10;
+  if (UnprepareSink() != 0) return -20;
+  bRunning = false;
+  return 0;
+}
+
+bool RTPAudioSink::EnsureSendBuffer(uint32_t size) {
+  if (sendBuffer && sendBufferSize >= size) return true;
+  sendBuffer.reset(new (std::nothrow) uint8_t[size]);
+  sendBufferSize = sendBuffer ? size : 0;
+  return static_cast<bool>(sendBuffer);
+}
+
+int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
+  AudioSample* sample = audioSamples.empty() ? nullptr : audioSamples.front().first;
+  if (sample == nullptr) {
+    TRACE(tracer, trace::kError, "~RenderAudioSample : asked to transmit NULL sample\n");
+    HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: !sample");
+    return 0;
+  }
+
+  int32_t duration = sample->GetDuration();
+  if (duration <= 0) duration = sample->GetSilenceDuration();
+  TRACE(tracer, trace::kState, "RenderAudioSamples : durationMillisec = %d\n", duration);
+
+  // The stream clock moves for every sample, whether a packet follows or not.
+  timestamp += 8u * static_cast<uint32_t>(duration);
+  sequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);
+
+  const int32_t dataSize = sample->GetDataSize();
+  uint32_t packetSize = 0;
+  uint8_t payloadType = 0;
+  bool marker = false;
+  if (dataSize > 0) {
+    marker = pendingMarker;
+    pendingMarker = false;
+    packetSize = static_cast<uint32_t>(dataSize) + RTPPacket::kFixedHeaderLength;
+    if (!EnsureSendBuffer(packetSize)) {
+      HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: !sendBuffer");
+      return 0;
+    }
+    std::memcpy(sendBuffer.get() + RTPPacket::kFixedHeaderLength, sample->GetData(),
+                static_cast<size_t>(dataSize));
+    const uint16_t tag = sample->Format().wFormatTag;
+    const RTPCodecEntry* entry = CodecEntryForFormatTag(tag);
+    payloadType = entry != nullptr && entry->payloadType != kNoPayloadType
+                      ? static_cast<uint8_t>(entry->payloadType)
+                      : kUnknownPayloadType;
+    if (static_cast<int32_t>(tag) != lastFormatTag) {
+      lastFormatTag = tag;
+      RegSetString(HKEY_CURRENT_USER, kSettingsKey, "RTPTransmitCodec",
+                   TransmitCodecName(tag).c_str());
+    }
+  } else {
+    if (pendingMarker) {
+      // Either this silence already had its comfort-noise packet or nothing was sent yet.
+      HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: !transmitPacket");
+      TRACE(tracer, trace::kState, "~RenderAudioSamples : seqno = %d, timeStamp = %d\n",
+            sequenceNumber, static_cast<int>(timestamp));
+      return 0;
+    }
+    pendingMarker = true;
+    payloadType = kPayloadTypeComfortNoise;
+    packetSize = RTPPacket::kFixedHeaderLength + sizeof(kComfortNoisePayload);
+    if (!EnsureSendBuffer(packetSize)) {
+      HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: !sendBuffer");
+      return 0;
+    }
+    std::memcpy(sendBuffer.get() + RTPPacket::kFixedHeaderLength, kComfortNoisePayload,
+                sizeof(kComfortNoisePayload));
+  }
+
+  WriteRTPHeader(sendBuffer.get(), payloadType, marker, sequenceNumber, timestamp, ssrc);
+  TRACE(tracer, trace::kState, "RenderAudioSamples : sending %d bytes\n",
+        static_cast<int>(packetSize));
+  SendPacket(packetSize);
+  TRACE(tracer, trace::kState, "~RenderAudioSamples : seqno = %d, timeStamp = %d\n", sequenceNumber,
+        static_cast<int>(timestamp));
+  return 0;
+}
+
+void RTPAudioSink::SendPacket(uint32_t packetSize) {
+  CriticalSectionLock lock(filterMutex);
+  if (!rtpSocket) return;
+  const int sent = rtpSocket->SendTo(sendBuffer.get(), static_cast<int>(packetSize),
+                                     destination.sin_addr.s_addr, destination.sin_port);
+  if (sent == UdpSocket::kSocketError) {
+    const int error = UdpSocket::LastError();
+    TRACE(tracer, trace::kError, "RenderAudioSamples : e-sendto : %d (errno %d)\n", error,
+          UdpSocket::LastErrno());
+    if (!sendFailureReported.exchange(true)) {
+      char ip[INET_ADDRSTRLEN] = "";
+      inet_ntop(AF_INET, &destination.sin_addr, ip, sizeof(ip));
+      HostLogWriter::Entry entry;
+      entry.Write("RTPAudioSink::RenderAudioSamples: !sendto");
+      entry.MarkEntry();
+      entry.EndLine();
+      entry.Write("\tWSAGetLastError =");
+      entry.WriteNumber(error);
+      entry.EndLine();
+      entry.Write("\tip =");
+      entry.Write(ip);
+      entry.EndLine();
+      entry.Write("\tport =");
+      entry.WriteNumber(ntohs(destination.sin_port));
+      entry.EndLine();
+    }
+    return;
+  }
+  sendFailureReported = false;
+  if (static_cast<uint32_t>(sent) < packetSize) {
+    HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: no se transmitio el paquete completo");
+  }
+  TrafficTotals::Add(TrafficTotals::sentBytes, sent);
+}
+
+}  // namespace tarsio

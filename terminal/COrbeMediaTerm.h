@@ -1,0 +1,142 @@
+// The media terminal: owns every filter of the call's audio graph, builds and runs the transmit
+// and receive chains, plays WAV files into the call and writes the statistics report when it is
+// destroyed.
+//
+// Transmit: WaveAudioSource -> [FIR] -> [VAD] -> PCMMixer -> PCM2G711Transformer -> RTPAudioSink.
+// Receive:  RTPAudioSource -> decoder -> RTPJitterBuffer -> FixedSizeAudioBuffer ->
+//           PCMVolumeMaximizer -> PCMMixer -> [FIR] -> [Limiter] -> WaveAudioSink.
+// Bracketed elements depend on settings read when the direction starts.
+//
+// Threading: host threads call the operations. SetReceiveCodec through StopRX hold terminalMutex
+// for their whole run (re-entrant: codec changes call StopRX/StartRX, the destructor calls both).
+// PlayFile and StopFile take filePlayMutex inside terminalMutex; the destructor takes
+// filePlayMutex before terminalMutex for its first step only, never nested the other way. The
+// volume operations, the device tests and GetReceiveBufferRatio take no terminal lock. The
+// filters' own threads never take a terminal lock. One live terminal per process.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "platform/CriticalSection.h"
+#include "tarsio/RTPInterface.h"
+
+namespace tarsio {
+
+class WaveAudioSource;
+class WaveAudioSink;
+class RTPAudioSink;
+class RTPAudioSource;
+class FIRTransformer;
+class Limiter;
+class VAD;
+class RTPJitterBuffer;
+class FixedSizeAudioBuffer;
+class GenericRTP2PCMDecoder;
+class PCMMixer;
+class PCMVolumeMaximizer;
+class AudioTransformer;
+class PCM2G711Transformer;
+class FilePlay;
+class HostEvent;
+
+/// Settings key of the terminal.
+inline constexpr const char* kTerminalKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
+
+class COrbeMediaTerm final : public RTPInterface {
+ public:
+  COrbeMediaTerm();
+  ~COrbeMediaTerm() override;
+
+  int32_t SetReceiveCodec(int32_t codec, uint32_t frameTimeMs, int32_t third,
+                          int32_t fourth) override;
+  int32_t SetTransmitCodec(int32_t codec, uint32_t frameTimeMs, int32_t third, int32_t vadWanted,
+                           uint16_t fifth, int32_t sixth) override;
+  int32_t SetDestination(const char* remoteAddress, int32_t remotePort, int32_t localPort,
+                         int bufferChangeEventFd) override;
+  int32_t PlayFile(const char* fileName, int32_t playOnce, int32_t volumePercent,
+                   uint32_t* filePlayId) override;
+  bool StopFile(uint32_t filePlayId) override;
+  int32_t StartTX(int32_t captureDeviceId) override;
+  int32_t StopTX() override;
+  int32_t StartRX(int32_t playbackDeviceId, uint32_t jitterMs) override;
+  int32_t StopRX() override;
+  int32_t SetSpeakerVolume(int32_t playbackDeviceId, uint32_t volumePercent) override;
+  int32_t SetMicrophoneVolume(int32_t captureDeviceId, uint32_t volumePercent) override;
+  bool TestPlaybackDevice() override;
+  bool TestCaptureDevice() override;
+  double GetReceiveBufferRatio() override;
+
+  /// End-of-file hooks of file plays. They do nothing but count; a host-facing report of file
+  /// ends belongs here.
+  void FireEndOfFileTX(uint32_t filePlayId);
+  void FireEndOfFileRX(uint32_t filePlayId);
+
+  /// The live terminal, or null.
+  static COrbeMediaTerm* Current();
+
+  // Observers for tests and tools.
+  bool IsTransmitting() const { return bTransmitting.load(); }
+  bool IsReceiving() const { return bReceiving.load(); }
+  size_t FilePlayCount();
+  uint32_t EndOfFileCount() const { return endOfFileCount.load(); }
+
+ private:
+  void DeleteFilters();
+  void ReleaseActiveDecoder();
+  void SweepFilePlays();
+  void LoadTransmitFir(uint32_t txFirFilter);
+  void LoadReceiveFir(uint32_t rxFirFilter);
+
+  CriticalSection terminalMutex;
+  CriticalSection filePlayMutex;
+  bool bInitialised = false;
+
+  std::unique_ptr<WaveAudioSource> captureSource;
+  std::unique_ptr<WaveAudioSink> playbackSink;
+  std::unique_ptr<RTPAudioSink> rtpTransmitter;
+  std::unique_ptr<RTPAudioSource> rtpReceiver;
+  std::unique_ptr<FIRTransformer> receiveFir;
+  std::unique_ptr<FIRTransformer> transmitFir;
+  std::unique_ptr<Limiter> limiter;
+  std::unique_ptr<VAD> vad;
+  std::unique_ptr<RTPJitterBuffer> jitterBuffer;
+  std::unique_ptr<FixedSizeAudioBuffer> reframingBuffer;
+  std::unique_ptr<GenericRTP2PCMDecoder> genericDecoder;
+  std::unique_ptr<PCMMixer> receiveMixer;
+  std::unique_ptr<PCMMixer> transmitMixer;
+  std::unique_ptr<PCMVolumeMaximizer> volumeMaximizer;
+  AudioTransformer* activeDecoder = nullptr;  // owned unless it is genericDecoder
+  std::unique_ptr<PCM2G711Transformer> activeEncoder;
+
+  std::map<uint32_t, std::unique_ptr<FilePlay>> filePlays;  // guarded by filePlayMutex
+
+  std::atomic<bool> bVadActive{false};
+  bool bMicrophonePreprocess = false;
+  bool bSpeakerPostprocess = false;
+  bool bLimitVolume = false;
+  std::atomic<bool> bReceiving{false};
+  std::atomic<bool> bTransmitting{false};
+  uint32_t receiveFrameTime = 20;
+  uint32_t transmitFrameTime = 20;
+  int32_t captureDeviceId = -1;
+  int32_t playbackDeviceId = -1;
+
+  int32_t rxCodec = -1;
+  uint32_t rxFrameTime = static_cast<uint32_t>(-1);
+  int32_t rxThird = -1;
+  int32_t rxFourth = -1;
+  int32_t txCodec = -1;
+  uint32_t txFrameTime = static_cast<uint32_t>(-1);
+  int32_t txThird = -1;
+  int32_t txVadActive = -1;
+  uint16_t txFifth = 0;
+  int32_t txSixth = -1;
+
+  std::unique_ptr<HostEvent> bufferChangeEvent;
+  std::atomic<uint32_t> endOfFileCount{0};
+};
+
+}  // namespace tarsio

@@ -1,0 +1,135 @@
+#include "tools/CallCommand.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "tools/CallSession.h"
+
+namespace tarsio::host {
+
+namespace {
+
+int32_t CodecNumber(const std::string& name) {
+  if (name == "pcma") return 2;
+  if (name == "pcmu") return 4;
+  return 0;  // auto
+}
+
+}  // namespace
+
+bool CallCommand::ParseRemote(const std::string& text, std::string* host, uint16_t* port,
+                              std::string* error) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+    *error = "bad remote address '" + text + "' (expected HOST:PORT, e.g. 127.0.0.1:40002)";
+    return false;
+  }
+  const std::string portText = text.substr(colon + 1);
+  char* end = nullptr;
+  const long value = std::strtol(portText.c_str(), &end, 10);
+  if (*end != '\0' || value < 1 || value > 65535) {
+    *error = "bad remote port '" + portText + "' in '" + text + "' (1..65535)";
+    return false;
+  }
+  *host = text.substr(0, colon);
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+void CallCommand::AddTo(CLI::App& app) {
+  command_ = app.add_subcommand("call", "Hold one call with a far end until Ctrl-C or --duration");
+  command_->add_option("--local", localPort_, "Local UDP port for RTP (the next one is held too)")
+      ->required()
+      ->check(CLI::Range(1, 65534));
+  command_->add_option("--remote", remote_, "Far end, HOST:PORT")->required();
+  command_->add_option("--rx-codec", rxCodec_, "Receive codec: auto (per packet), pcmu, pcma")
+      ->check(CLI::IsMember({"auto", "pcmu", "pcma"}, CLI::ignore_case))
+      ->capture_default_str();
+  command_->add_option("--tx-codec", txCodec_, "Transmit codec: pcmu, pcma")
+      ->check(CLI::IsMember({"pcmu", "pcma"}, CLI::ignore_case))
+      ->capture_default_str();
+  command_->add_option("--jitter", jitterMs_, "Jitter allowance, ms")
+      ->check(CLI::Range(0, 2000))
+      ->capture_default_str();
+  command_->add_flag("--vad", vad_,
+                     "Ask for silence suppression (only with the setting ForceVADOff=true)");
+  command_->add_option("--capture", capture_,
+                       "Microphone: alsa, alsa:ID, alsa:PCM, file:PATH or null "
+                       "(default: TARSIO_AUDIO, else ALSA)");
+  command_->add_option("--playback", playback_,
+                       "Loudspeaker: alsa, alsa:ID, alsa:PCM, file:PATH or null");
+  command_->add_option("--mic-volume", microphoneVolume_, "Microphone volume, percent")
+      ->check(CLI::Range(0, 100))
+      ->capture_default_str();
+  command_->add_option("--speaker-volume", speakerVolume_, "Loudspeaker volume, percent")
+      ->check(CLI::Range(0, 100))
+      ->capture_default_str();
+  auto* play = command_->add_option("--play", play_, "Play a WAV file into the call");
+  command_->add_flag("--once", once_, "Play the file once (default: loop until the call ends)")
+      ->needs(play);
+  command_->add_option("--volume", playVolume_, "Volume of the played file, percent")
+      ->check(CLI::Range(0, 100))
+      ->needs(play)
+      ->capture_default_str();
+  command_->add_option("--duration", duration_, "End the call after S seconds (0: Ctrl-C)")
+      ->check(CLI::Range(0.0, 1e7));
+  command_->add_option("--log", log_, "Write the host log to FILE instead of stderr");
+  command_->add_option("--report", report_, "Write a JSON call report to FILE");
+  command_->add_flag("--quiet", quiet_, "No status line");
+}
+
+bool CallCommand::Selected() const { return command_ != nullptr && command_->parsed(); }
+
+int CallCommand::Run(const std::atomic<bool>& stop) {
+  CallConfig config;
+  std::string error;
+  const auto fail = [&](int code, const std::string& message) {
+    std::fprintf(stderr, "tarsio call: %s\n", message.c_str());
+    return code;
+  };
+  if (!ParseRemote(remote_, &config.remoteHost, &config.remotePort, &error)) {
+    return fail(CallSession::kExitUsage, error);
+  }
+  if (!capture_.empty() &&
+      !DeviceSpec::Parse(capture_, AudioDirection::kCapture, &config.capture, &error)) {
+    return fail(CallSession::kExitUsage, error);
+  }
+  if (!playback_.empty() &&
+      !DeviceSpec::Parse(playback_, AudioDirection::kPlayback, &config.playback, &error)) {
+    return fail(CallSession::kExitUsage, error);
+  }
+  config.localPort = static_cast<uint16_t>(localPort_);
+  config.rxCodec = CodecNumber(CLI::detail::to_lower(rxCodec_));
+  config.txCodec = CodecNumber(CLI::detail::to_lower(txCodec_));
+  config.jitterMs = jitterMs_;
+  config.vad = vad_;
+  config.captureName = capture_;
+  config.playbackName = playback_;
+  config.microphoneVolume = microphoneVolume_;
+  config.speakerVolume = speakerVolume_;
+  config.playFile = play_;
+  config.playOnce = once_;
+  config.playVolume = playVolume_;
+  config.durationSeconds = duration_;
+
+  ConsoleHostLog log;
+  if (!log_.empty() && !log.OpenFile(log_, &error)) return fail(CallSession::kExitFailure, error);
+  StatusLine status(stdout, ::isatty(STDOUT_FILENO) == 1);
+  log.SetBeforeWrite([&status](bool toTerminal) {
+    if (toTerminal) status.Clear();
+  });
+  CallSession session(&log, quiet_ ? nullptr : &status);
+  CallReport report;
+  report.command = "call";
+  const int code = session.Run(config, stop, &report);
+  log.SetBeforeWrite(nullptr);
+  if (code != CallSession::kExitOk) fail(code, report.error);
+  if (!report_.empty() && !report.WriteFile(report_, &error)) {
+    return fail(CallSession::kExitFailure, error);
+  }
+  return code;
+}
+
+}  // namespace tarsio::host

@@ -1,0 +1,88 @@
+// The machine-readable summary of one call (`tarsio call --report FILE`, `tarsio loopback
+// --report FILE`), as JSON:
+//
+//   {
+//     "format": "tarsio-call-report", "version": 1,
+//     "command": "call", "local_port": 40000, "remote": "127.0.0.1:40002",
+//     "tx_codec": "pcmu", "rx_codec": "auto", "jitter_ms": 60,
+//     "recorded_codecs": {"transmit": "PCMU", "receive": "PCMU"},
+//     "capture_device": "file:in.wav", "playback_device": "file:out.wav",
+//     "playback_wav": "out.wav",                       // null unless the file backend records
+//     "times_ms": {                                    // Unix epoch, ms; null: never happened
+//       "call_start": ..., "capture_started": ..., "playback_started": ...,
+//       "first_capture_buffer": ..., "first_rtp_sent": ..., "first_rtp_received": ...,
+//       "first_playback_sample": ..., "call_end": ...},
+//     "totals": {"rtp_recvfrom": 0, "rtp_sendto": ..., "wave_out": ..., "wave_in": ...,
+//                "g729_decomp": 0, "g729_comp": 0},    // the terminal's statistics report
+//     "receive_buffer": [{"time_ms": ..., "elapsed_s": 1.0, "ratio": 0.033}, ...],
+//     "mouth_to_ear_ms": 123.4,                        // loopback only, else absent
+//     "exit_code": 0, "error": null
+//   }
+//
+// "first_playback_sample" is when the first buffer was written to the playback WAV: sample k of
+// that file was written at about first_playback_sample + k / 8 ms, which lines the recording up
+// with the sender's clock. "first_rtp_received" is when the receiver took its first datagram.
+//
+// Threading: a plain value.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarsio::host {
+
+class CallReport {
+ public:
+  struct Times {
+    int64_t callStart = 0;
+    int64_t captureStarted = 0;
+    int64_t playbackStarted = 0;
+    int64_t firstCaptureBuffer = 0;
+    int64_t firstRtpSent = 0;
+    int64_t firstRtpReceived = 0;
+    int64_t firstPlaybackSample = 0;
+    int64_t callEnd = 0;
+  };
+  struct Totals {
+    int64_t rtpRecvfrom = 0;
+    int64_t rtpSendto = 0;
+    int64_t waveOut = 0;
+    int64_t waveIn = 0;
+    int64_t g729Decomp = 0;
+    int64_t g729Comp = 0;
+  };
+  struct BufferSample {
+    int64_t epochMs = 0;
+    double elapsedSeconds = 0.0;
+    double ratio = 0.0;
+  };
+
+  std::string command = "call";
+  int localPort = 0;
+  std::string remote;
+  std::string txCodec;
+  std::string rxCodec;
+  int jitterMs = 0;
+  std::string recordedTransmitCodec;
+  std::string recordedReceiveCodec;
+  std::string captureDevice;
+  std::string playbackDevice;
+  std::string playbackWav;  // empty: not recording to a file
+  Times times;
+  Totals totals;
+  std::vector<BufferSample> receiveBuffer;
+  std::optional<double> mouthToEarMs;
+  int exitCode = 0;
+  std::string error;
+
+  std::string ToJson() const;
+  /// Writes ToJson() to path (through a temporary file renamed into place). False with a reason.
+  bool WriteFile(const std::string& path, std::string* error) const;
+
+  /// text as a JSON string literal, quotes included.
+  static std::string Quote(const std::string& text);
+};
+
+}  // namespace tarsio::host

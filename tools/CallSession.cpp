@@ -1,0 +1,295 @@
+#include "tools/CallSession.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+#include "framework/TrafficTotals.h"
+#include "platform/AudioBackendSelector.h"
+#include "platform/RegistryStore.h"
+#include "platform/WavFile.h"
+#include "tarsio/Tarsio.h"
+#include "tools/EpochClock.h"
+#include "tools/HostAudioBackend.h"
+#include "tools/UdpPortProbe.h"
+
+namespace tarsio::host {
+
+namespace {
+
+constexpr const char* kTerminalKey = "HKEY_CURRENT_USER\\Software\\Almagre\\OrbeMediaTerm\\1.0";
+// The receiver logs this when it takes its very first datagram (it measures its depths from it).
+constexpr const char* kFirstDatagramLine = "RTPAudioSource::GenerateData: buffer recepcion minimo=";
+constexpr int kPollMs = 5;
+
+std::string StartTxReason(int32_t code) {
+  switch (code) {
+    case -5:
+      return "the socket's type of service could not be set";
+    case -10:
+      return "the RTP transmitter did not start";
+    case -60:
+      return "the capture device did not start (see the host log)";
+    default:
+      return "a transmit filter did not start";
+  }
+}
+
+std::string StartRxReason(int32_t code) {
+  switch (code) {
+    case -80:
+      return "the playback device did not start (see the host log)";
+    case -90:
+      return "the RTP receiver did not start";
+    default:
+      return "a receive filter did not start";
+  }
+}
+
+/// Checks that the file backend can play path as the microphone (8 kHz 16-bit mono PCM).
+bool CheckCaptureFile(const std::string& path, std::string* error) {
+  WavFile file;
+  std::string reason;
+  if (!file.OpenRead(path, &reason)) {
+    *error = "cannot read input file " + path + ": " + reason;
+    return false;
+  }
+  const WAVEFORMATEX& f = file.Format();
+  if (f.nChannels != 1 || f.nSamplesPerSec != 8000 || f.wBitsPerSample != 16) {
+    *error = "input file " + path + " is " + std::to_string(f.nSamplesPerSec) + " Hz, " +
+             std::to_string(f.wBitsPerSample) + " bit, " + std::to_string(f.nChannels) +
+             " channel(s); the microphone needs 8000 Hz 16-bit mono";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string CallSession::CodecName(int32_t codec) {
+  switch (codec) {
+    case 0:
+      return "auto";
+    case 2:
+      return "pcma";
+    case 4:
+      return "pcmu";
+    default:
+      return std::to_string(codec);
+  }
+}
+
+std::string CallSession::TerminalSetting(const char* name) {
+  const auto value = RegistryStore::Instance().Read(kTerminalKey, name);
+  if (!value) return "";
+  if (value->type == RegistryStore::Value::Type::kDword) return std::to_string(value->dword);
+  return value->text;
+}
+
+bool CallSession::ResolveIPv4(const std::string& host, std::string* address, std::string* error) {
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, host.c_str(), &parsed) == 1) {
+    *address = host;
+    return true;
+  }
+  // Text made of digits and dots is meant as an address: never ask a name server about it.
+  if (!host.empty() && host.find_first_not_of("0123456789.") == std::string::npos) {
+    *error = "bad remote address '" + host + "': not an IPv4 address";
+    return false;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
+  if (rc != 0 || result == nullptr) {
+    *error = "bad remote address '" + host + "': " + (rc != 0 ? ::gai_strerror(rc) : "no address");
+    return false;
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr, text,
+              sizeof(text));
+  ::freeaddrinfo(result);
+  *address = text;
+  return true;
+}
+
+int CallSession::Fail(CallReport* report, int code, const std::string& error) {
+  report->exitCode = code;
+  report->error = error;
+  if (report->times.callEnd == 0) report->times.callEnd = EpochMs();
+  return code;
+}
+
+int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, CallReport* report) {
+  report->times.callStart = EpochMs();
+  report->localPort = config.localPort;
+  report->remote = config.remoteHost + ":" + std::to_string(config.remotePort);
+  report->txCodec = CodecName(config.txCodec);
+  report->rxCodec = CodecName(config.rxCodec);
+  report->jitterMs = static_cast<int>(config.jitterMs);
+  report->playbackWav = config.playback.FilePath();
+
+  // Everything that can be checked before the terminal exists is checked here, so that the user
+  // gets one plain sentence instead of a failed start step.
+  std::string error;
+  std::string address;
+  if (!ResolveIPv4(config.remoteHost, &address, &error)) return Fail(report, kExitUsage, error);
+  if (config.remotePort == 0) return Fail(report, kExitUsage, "bad remote port 0");
+  if (!UdpPortProbe::PairIsFree(config.localPort, &error)) {
+    return Fail(report, kExitFailure, error);
+  }
+  if (!config.capture.FilePath().empty() && !CheckCaptureFile(config.capture.FilePath(), &error)) {
+    return Fail(report, kExitFailure, error);
+  }
+  if (!config.playFile.empty()) {
+    WavFile file;
+    std::string reason;
+    if (!file.OpenRead(config.playFile, &reason)) {
+      return Fail(report, kExitFailure,
+                  "cannot read file to play " + config.playFile + ": " + reason);
+    }
+  }
+
+  // The selector's choice (TARSIO_AUDIO, else probing ALSA) only for a direction not given.
+  std::shared_ptr<AudioBackend> fallback;
+  if (!config.capture.Backend() || !config.playback.Backend()) {
+    fallback = AudioBackendSelector::Current();
+  }
+  auto backend = std::make_shared<HostAudioBackend>(
+      config.capture.Backend() ? config.capture.Backend() : fallback,
+      config.playback.Backend() ? config.playback.Backend() : fallback);
+  report->captureDevice =
+      config.captureName.empty() ? backend->CaptureBackend()->Name() : config.captureName;
+  report->playbackDevice =
+      config.playbackName.empty() ? backend->PlaybackBackend()->Name() : config.playbackName;
+  AudioBackendSelector::Install(backend);
+
+  const int eventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  std::unique_ptr<RTPInterface> terminal(GetRTPInterface(log_));
+  int exitCode = kExitOk;
+  if (!terminal) {
+    exitCode = Fail(report, kExitFailure, "the media terminal could not be created");
+  }
+  auto step = [&](int32_t result, const std::string& what) {
+    if (exitCode == kExitOk && result != 0) {
+      exitCode = Fail(report, kExitFailure, what + " (result " + std::to_string(result) + ")");
+    }
+    return exitCode == kExitOk;
+  };
+
+  if (exitCode == kExitOk) {
+    terminal->SetDestination(address.c_str(), config.remotePort, config.localPort, eventFd);
+    step(terminal->SetTransmitCodec(config.txCodec, 20, 0, config.vad ? 1 : 0, 0, 0),
+         "the transmit codec " + CodecName(config.txCodec) + " was refused");
+    step(terminal->SetReceiveCodec(config.rxCodec, 20, 0, 0),
+         "the receive codec " + CodecName(config.rxCodec) + " was refused");
+  }
+  if (exitCode == kExitOk) {
+    // The capture source starts muted: without a volume the far end would hear silence.
+    terminal->SetMicrophoneVolume(config.capture.DeviceId(), config.microphoneVolume);
+    const int32_t rx = terminal->StartRX(config.playback.DeviceId(), config.jitterMs);
+    step(rx, "cannot start the receive direction: " + StartRxReason(rx));
+  }
+  if (exitCode == kExitOk) {
+    terminal->SetSpeakerVolume(config.playback.DeviceId(), config.speakerVolume);
+    const int32_t tx = terminal->StartTX(config.capture.DeviceId());
+    step(tx, "cannot start the transmit direction: " + StartTxReason(tx));
+  }
+  if (exitCode == kExitOk && !config.playFile.empty()) {
+    uint32_t id = 0;
+    step(terminal->PlayFile(config.playFile.c_str(), config.playOnce ? 1 : 0, config.playVolume,
+                            &id),
+         "cannot play " + config.playFile);
+  }
+
+  if (exitCode == kExitOk) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto nextSample = start + std::chrono::seconds(1);
+    const auto end =
+        start + std::chrono::milliseconds(static_cast<int64_t>(config.durationSeconds * 1000.0));
+    auto showStatus = [&](double elapsed) {
+      const std::string tx = TerminalSetting("RTPTransmitCodec");
+      const std::string rxName = TerminalSetting("RTPReceiveCodec");
+      // The terminal clears both names when it stops: keep the last ones seen during the call.
+      if (!tx.empty()) report->recordedTransmitCodec = tx;
+      if (!rxName.empty()) report->recordedReceiveCodec = rxName;
+      if (status_ != nullptr) {
+        CallStatus s;
+        s.elapsedSeconds = elapsed;
+        s.bufferRatio = terminal->GetReceiveBufferRatio();
+        s.transmitCodec = tx;
+        s.receiveCodec = config.rxCodec == 0 ? rxName : CodecName(config.rxCodec);
+        s.sentBytes = TrafficTotals::sentBytes.load();
+        s.playedBytes = TrafficTotals::playedBytes.load();
+        status_->Show(s, EpochMs());
+      }
+    };
+    showStatus(0.0);
+    while (!stop.load()) {
+      const auto now = Clock::now();
+      if (config.durationSeconds > 0 && now >= end) break;
+      pollfd p{eventFd, POLLIN, 0};
+      if (eventFd >= 0 && ::poll(&p, 1, kPollMs) > 0) {
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(eventFd, &count, sizeof(count));
+      } else if (eventFd < 0) {
+        ::usleep(kPollMs * 1000);
+      }
+      if (report->times.firstRtpSent == 0 && TrafficTotals::sentBytes.load() > 0) {
+        report->times.firstRtpSent = EpochMs();
+      }
+      if (Clock::now() >= nextSample) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        report->receiveBuffer.push_back({EpochMs(), elapsed, terminal->GetReceiveBufferRatio()});
+        showStatus(elapsed);
+        nextSample += std::chrono::seconds(1);
+      }
+    }
+    showStatus(std::chrono::duration<double>(Clock::now() - start).count());
+    if (status_ != nullptr) status_->Finish();
+  }
+
+  if (terminal) {
+    const int32_t tx = terminal->StopTX();
+    const int32_t rx = terminal->StopRX();
+    if (exitCode == kExitOk && (tx != 0 || rx != 0)) {
+      exitCode = Fail(report, kExitFailure,
+                      "the call did not stop cleanly (StopTX " + std::to_string(tx) + ", StopRX " +
+                          std::to_string(rx) + ")");
+    }
+    terminal.reset();  // writes the statistics report to the host log
+  }
+  AudioBackendSelector::Install(nullptr);
+  if (eventFd >= 0) ::close(eventFd);
+
+  if (report->times.callEnd == 0) report->times.callEnd = EpochMs();
+  report->times.captureStarted = backend->CaptureOpened();
+  report->times.playbackStarted = backend->PlaybackOpened();
+  report->times.firstCaptureBuffer = backend->FirstCaptureRead();
+  report->times.firstRtpReceived = log_->FirstLineTime(kFirstDatagramLine);
+  if (!config.playback.FilePath().empty()) {
+    report->times.firstPlaybackSample = backend->FirstPlaybackWrite();
+  }
+  const auto value = [&](const char* label, int64_t fallbackValue) {
+    const int64_t v = log_->ReportValue(label);
+    return v >= 0 ? v : fallbackValue;
+  };
+  report->totals.rtpRecvfrom = value("RTP recvfrom:", TrafficTotals::receivedBytes.load());
+  report->totals.rtpSendto = value("RTP sendto:", TrafficTotals::sentBytes.load());
+  report->totals.waveOut = value("RTP WaveOut:", TrafficTotals::playedBytes.load());
+  report->totals.waveIn = value("RTP WaveIn:", TrafficTotals::capturedBytes.load());
+  report->totals.g729Decomp = value("RTP G729 Decomp:", TrafficTotals::decoderCount.load());
+  report->totals.g729Comp = value("RTP G729 Comp:", TrafficTotals::encoderCount.load());
+  report->exitCode = exitCode;
+  return exitCode;
+}
+
+}  // namespace tarsio::host

@@ -1,0 +1,180 @@
+#include "tools/LoopbackCommand.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "tools/AudioClip.h"
+#include "tools/CallSession.h"
+#include "tools/LoopbackAnalysis.h"
+#include "tools/UdpPortProbe.h"
+
+#ifndef TARSIO_SOURCE_DATA_DIR
+#define TARSIO_SOURCE_DATA_DIR ""
+#endif
+#ifndef TARSIO_INSTALL_DATA_DIR
+#define TARSIO_INSTALL_DATA_DIR ""
+#endif
+
+namespace tarsio::host {
+
+namespace {
+
+constexpr const char* kSpeechFile = "speech-8k.wav";
+constexpr const char* kSpeechText =
+    "Hello from Tarsio. This is a loopback call. One, two, three, four, five.";
+
+}  // namespace
+
+std::string LoopbackCommand::DefaultInput() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (const char* dir = std::getenv("TARSIO_DATA_DIR"); dir != nullptr && dir[0] != '\0') {
+    return (fs::path(dir) / kSpeechFile).string();
+  }
+  for (const char* dir : {TARSIO_SOURCE_DATA_DIR, TARSIO_INSTALL_DATA_DIR}) {
+    if (dir[0] == '\0') continue;
+    const fs::path path = fs::path(dir) / kSpeechFile;
+    if (fs::exists(path, ec)) return path.string();
+  }
+  return (fs::path("data") / kSpeechFile).string();
+}
+
+std::string LoopbackCommand::DefaultOutput() {
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+  if (ec) dir = "/tmp";
+  return (dir / "tarsio-loopback.wav").string();
+}
+
+void LoopbackCommand::AddTo(CLI::App& app) {
+  command_ = app.add_subcommand(
+      "loopback", "Call yourself: a WAV file into the microphone, the loudspeaker into a WAV file");
+  command_->add_option("--input", input_, "Microphone input, 8 kHz 16-bit mono WAV")
+      ->default_str("data/speech-8k.wav");
+  command_->add_option("--output", output_, "Loudspeaker recording")->default_str(DefaultOutput());
+  command_->add_option("--seconds", seconds_, "Call length (default: the input's length + 1 s)")
+      ->check(CLI::Range(0.5, 3600.0));
+  command_->add_option("--codec", codec_, "Codec: pcmu or pcma")
+      ->check(CLI::IsMember({"pcmu", "pcma"}, CLI::ignore_case))
+      ->capture_default_str();
+  command_->add_option("--jitter", jitterMs_, "Jitter allowance, ms")
+      ->check(CLI::Range(0, 2000))
+      ->capture_default_str();
+  command_->add_option("--log", log_, "Write the host log to FILE");
+  command_->add_option("--report", report_, "Write a JSON call report to FILE");
+  command_->add_flag("--verbose,-v", verbose_, "Show the host log on stderr");
+}
+
+bool LoopbackCommand::Selected() const { return command_ != nullptr && command_->parsed(); }
+
+int LoopbackCommand::Run(const std::atomic<bool>& stop) {
+  const auto fail = [](int code, const std::string& message) {
+    std::fprintf(stderr, "tarsio loopback: %s\n", message.c_str());
+    return code;
+  };
+  const bool defaultInput = input_.empty();
+  const std::string input = defaultInput ? DefaultInput() : input_;
+  const std::string output = output_.empty() ? DefaultOutput() : output_;
+  std::string error;
+
+  AudioClip inputClip;
+  if (!AudioClip::Load(input, &inputClip, &error)) {
+    return fail(CallSession::kExitFailure, "cannot read input file: " + error);
+  }
+  const uint16_t port = UdpPortProbe::FindFreePair();
+  if (port == 0) return fail(CallSession::kExitFailure, "no free local UDP port pair found");
+
+  CallConfig config;
+  config.localPort = port;
+  config.remoteHost = "127.0.0.1";
+  config.remotePort = port;
+  config.txCodec = CLI::detail::to_lower(codec_) == "pcma" ? 2 : 4;
+  config.rxCodec = 0;
+  config.jitterMs = jitterMs_;
+  config.captureName = "file:" + input;
+  config.playbackName = "file:" + output;
+  if (!DeviceSpec::Parse(config.captureName, AudioDirection::kCapture, &config.capture, &error) ||
+      !DeviceSpec::Parse(config.playbackName, AudioDirection::kPlayback, &config.playback,
+                         &error)) {
+    return fail(CallSession::kExitUsage, error);
+  }
+  config.durationSeconds = seconds_ > 0 ? seconds_ : std::ceil(inputClip.Seconds()) + 1.0;
+
+  ConsoleHostLog log;
+  if (!log_.empty()) {
+    if (!log.OpenFile(log_, &error)) return fail(CallSession::kExitFailure, error);
+  } else if (!verbose_) {
+    log.SetQuiet(true);
+  }
+  const bool interactive = ::isatty(STDOUT_FILENO) == 1;
+  StatusLine status(stdout, interactive);
+  log.SetBeforeWrite([&status](bool toTerminal) {
+    if (toTerminal) status.Clear();
+  });
+  std::printf("Loopback call: %s -> %s over RTP on 127.0.0.1:%u -> %s, %.1f s\n", input.c_str(),
+              config.txCodec == 2 ? "PCMA" : "PCMU", port, output.c_str(), config.durationSeconds);
+  std::fflush(stdout);
+
+  CallSession session(&log, interactive ? &status : nullptr);
+  CallReport report;
+  report.command = "loopback";
+  int code = session.Run(config, stop, &report);
+  log.SetBeforeWrite(nullptr);
+  if (code != CallSession::kExitOk) {
+    fail(code, report.error);
+  } else {
+    std::printf("\nStatistics report of the terminal:\n");
+    for (const std::string& line : log.StatisticsReport()) std::printf("  %s\n", line.c_str());
+
+    AudioClip outputClip;
+    LoopbackResult r;
+    if (!AudioClip::Load(output, &outputClip, &error)) {
+      code = fail(CallSession::kExitFailure, "cannot read the recording: " + error);
+    } else {
+      const double offsetMs =
+          static_cast<double>(report.times.firstPlaybackSample - report.times.firstCaptureBuffer);
+      r = LoopbackAnalysis::Analyse(inputClip, outputClip, offsetMs);
+      if (!r.Carried()) {
+        code = fail(CallSession::kExitFailure, "the recording does not carry the input (found " +
+                                                   std::to_string(r.windowDelaysMs.size()) +
+                                                   " of " + std::to_string(r.speechWindows) +
+                                                   " half-seconds of speech)");
+      } else {
+        report.mouthToEarMs = r.delayMs;
+        std::printf(
+            "\nMouth-to-ear delay: %.1f ms (median of %zu of %zu half-seconds of speech "
+            "found; %.1f .. %.1f ms)\n",
+            r.delayMs, r.windowDelaysMs.size(), r.speechWindows, r.minDelayMs, r.maxDelayMs);
+        std::printf("Frames played as silence while the input spoke: %zu of %zu\n", r.silentFrames,
+                    r.speechFrames);
+      }
+    }
+    std::printf("\nRecording: %s (%.1f s, 8 kHz 16-bit mono)\n", output.c_str(),
+                outputClip.Seconds());
+    if (code == CallSession::kExitOk) {
+      std::printf("Listen to it, e.g. with: aplay %s\n", output.c_str());
+      if (defaultInput) {
+        std::printf("You should hear the speech sample saying \"%s\",\n", kSpeechText);
+      } else {
+        std::printf("You should hear %s,\n", input.c_str());
+      }
+      std::printf(
+          "each word %.1f to %.1f s after it went into the microphone (the receive side may\n"
+          "shorten the pauses), in telephone quality: G.711 %s at 8 kHz, through the jitter\n"
+          "buffer, the automatic gain and the limiter.\n",
+          r.minDelayMs / 1000.0, r.maxDelayMs / 1000.0, config.txCodec == 2 ? "A-law" : "µ-law");
+    }
+  }
+  report.exitCode = code;
+  if (!report_.empty() && !report.WriteFile(report_, &error)) {
+    return fail(CallSession::kExitFailure, error);
+  }
+  return code;
+}
+
+}  // namespace tarsio::host

@@ -1,0 +1,67 @@
+#include "tools/StatusLine.h"
+
+#include <cmath>
+
+namespace tarsio::host {
+
+StatusLine::StatusLine(std::FILE* out, bool interactive, int64_t plainIntervalMs)
+    : out_(out), interactive_(interactive), plainIntervalMs_(plainIntervalMs) {}
+
+std::string StatusLine::FormatBytes(int64_t bytes) {
+  char text[32];
+  if (bytes < 1000) {
+    std::snprintf(text, sizeof(text), "%lld B", static_cast<long long>(bytes));
+  } else if (bytes < 1000000) {
+    std::snprintf(text, sizeof(text), "%.1f kB", static_cast<double>(bytes) / 1e3);
+  } else {
+    std::snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / 1e6);
+  }
+  return text;
+}
+
+std::string StatusLine::Format(const CallStatus& status) {
+  const long total = std::lround(std::floor(std::max(0.0, status.elapsedSeconds)));
+  char text[200];
+  std::snprintf(text, sizeof(text), "%02ld:%02ld  buffer %.2f  tx %s  rx %s  sent %s  played %s",
+                total / 60, total % 60, status.bufferRatio,
+                status.transmitCodec.empty() ? "-" : status.transmitCodec.c_str(),
+                status.receiveCodec.empty() ? "-" : status.receiveCodec.c_str(),
+                FormatBytes(status.sentBytes).c_str(), FormatBytes(status.playedBytes).c_str());
+  return text;
+}
+
+void StatusLine::Show(const CallStatus& status, int64_t nowMs) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  last_ = Format(status);
+  if (interactive_) {
+    std::fprintf(out_, "\r%s\x1b[K", last_.c_str());
+    drawn_ = true;
+  } else if (lastPlainMs_ < 0 || nowMs - lastPlainMs_ >= plainIntervalMs_) {
+    std::fprintf(out_, "%s\n", last_.c_str());
+    lastPlainMs_ = nowMs;
+  }
+  std::fflush(out_);
+}
+
+void StatusLine::Clear() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  if (interactive_ && drawn_) {
+    std::fputs("\r\x1b[K", out_);
+    std::fflush(out_);
+    drawn_ = false;
+  }
+}
+
+void StatusLine::Finish() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  if (last_.empty()) return;
+  if (interactive_) {
+    std::fprintf(out_, "\r%s\x1b[K\n", last_.c_str());
+  } else {
+    std::fprintf(out_, "%s\n", last_.c_str());
+  }
+  std::fflush(out_);
+  drawn_ = false;
+}
+
+}  // namespace tarsio::host
