@@ -93,8 +93,9 @@ int main(int argc, char** argv) {
   config.rxCodec = 0;
   config.jitterMs = jitterMs;
   config.durationSeconds = seconds + 1.0;  // room for the delayed tail
-  DeviceSpec::Parse("file:" + inPath, tarsio::AudioDirection::kCapture, &config.capture, &error);
-  DeviceSpec::Parse("file:" + outPath, tarsio::AudioDirection::kPlayback, &config.playback, &error);
+  DeviceChoice::Parse("file:" + inPath, tarsio::AudioDirection::kCapture, &config.capture, &error);
+  DeviceChoice::Parse("file:" + outPath, tarsio::AudioDirection::kPlayback, &config.playback,
+                      &error);
   ConsoleHostLog log;
   log.SetQuiet(true);
   CallSession session(&log, nullptr);

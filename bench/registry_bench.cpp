@@ -55,9 +55,7 @@ void BM_RegSetDWORD_WriteBehind(benchmark::State& state) {
     benchmark::DoNotOptimize(
         tarsio::RegSetDWORD(tarsio::HKEY_CURRENT_USER, kKey, "RTPReceiveCodec", ++value));
   }
-  state.PauseTiming();
-  tarsio::RegistryStore::Instance().Flush();
-  state.ResumeTiming();
+  tarsio::RegistryStore::Instance().Flush();  // after the timed loop
 }
 BENCHMARK(BM_RegSetDWORD_WriteBehind);
 

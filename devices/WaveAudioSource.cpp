@@ -428,6 +428,15 @@ int32_t WaveAudioSource::StopSourceThread() {
       dataEvent.Set();
       SleepMs(kDeviceRetrySleepMs);
     }
+    if (!bSourceThreadRunning) {
+      // The loop ended, but the thread still closes the device (SourceThreadStopped) and then
+      // signals its last act; the base would not wait for that, so wait here (bounded like the
+      // base's wait) and the device is closed and the object free when the stop returns.
+      if (sourceThreadStopEvent.Wait(kStopWaitMs) != WaitResult::kSignaled) {
+        HostLogWriter::WithNumber("WaveAudioSource::StopSourceThread: device still closing, ms=",
+                                  kStopWaitMs);
+      }
+    }
   }
   return AudioSource::StopSourceThread();
 }

@@ -23,9 +23,9 @@ constexpr int32_t kErrSetValue = -20;
 
 using Value = RegistryStore::Value;
 
-// An opened key: the full path of the key in the store, or nothing when the key cannot be opened
-// (names too long, an unknown root, or a missing key in a store that cannot be written).
-std::optional<std::string> OpenKey(RegistryRoot root, const char* keyPath, const char* valueName) {
+// The full path of the key in the store, or nothing when the names are too long or the root is
+// unknown.
+std::optional<std::string> KeyName(RegistryRoot root, const char* keyPath, const char* valueName) {
   if (keyPath == nullptr || valueName == nullptr) return std::nullopt;
   if (std::strlen(keyPath) >= kNameBufferSize || std::strlen(valueName) >= kNameBufferSize) {
     return std::nullopt;
@@ -36,9 +36,14 @@ std::optional<std::string> OpenKey(RegistryRoot root, const char* keyPath, const
     key.push_back('\\');
     key += keyPath;
   }
-  RegistryStore& store = RegistryStore::Instance();
-  if (!store.KeyExists(key) && !store.CanWrite()) return std::nullopt;
   return key;
+}
+
+// Opening a key creates it when missing, which needs a writable store. (A present value implies
+// an openable key, so reads of present values skip this check.)
+bool CanOpenKey(const std::string& key) {
+  RegistryStore& store = RegistryStore::Instance();
+  return store.KeyExists(key) || store.CanWrite();
 }
 
 bool EqualsTrueNoCase(const std::string& text) {
@@ -61,7 +66,8 @@ std::optional<std::string> ReadTextOrWriteDefault(const std::string& key, const 
   if (RegistryStore::Acceptable(stored, Value::Type::kString, kReadBufferSize)) {
     return stored->text;
   }
-  if (!store.WriteDefault(key, valueName, Value::String(defaultText), kReadBufferSize)) {
+  if (!CanOpenKey(key) ||
+      !store.WriteDefault(key, valueName, Value::String(defaultText), kReadBufferSize)) {
     return std::nullopt;
   }
   return defaultText;
@@ -70,7 +76,7 @@ std::optional<std::string> ReadTextOrWriteDefault(const std::string& key, const 
 }  // namespace
 
 bool RegGetBool(RegistryRoot root, const char* keyPath, const char* valueName, bool defaultValue) {
-  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
+  const std::optional<std::string> key = KeyName(root, keyPath, valueName);
   if (!key) return false;
   const std::optional<std::string> text =
       ReadTextOrWriteDefault(*key, valueName, defaultValue ? "true" : "false");
@@ -79,7 +85,7 @@ bool RegGetBool(RegistryRoot root, const char* keyPath, const char* valueName, b
 
 std::string RegGetString(RegistryRoot root, const char* keyPath, const char* valueName,
                          const char* defaultValue) {
-  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
+  const std::optional<std::string> key = KeyName(root, keyPath, valueName);
   if (!key) return {};
   std::optional<std::string> text =
       ReadTextOrWriteDefault(*key, valueName, defaultValue != nullptr ? defaultValue : "");
@@ -88,19 +94,21 @@ std::string RegGetString(RegistryRoot root, const char* keyPath, const char* val
 
 uint32_t RegGetDWORD(RegistryRoot root, const char* keyPath, const char* valueName,
                      uint32_t defaultValue) {
-  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
+  const std::optional<std::string> key = KeyName(root, keyPath, valueName);
   if (!key) return 0;
   RegistryStore& store = RegistryStore::Instance();
   const std::optional<Value> stored = store.Read(*key, valueName);
   if (RegistryStore::Acceptable(stored, Value::Type::kDword, kNoTextLimit)) return stored->dword;
-  if (!store.WriteDefault(*key, valueName, Value::Dword(defaultValue), kNoTextLimit)) return 0;
+  if (!CanOpenKey(*key) ||
+      !store.WriteDefault(*key, valueName, Value::Dword(defaultValue), kNoTextLimit))
+    return 0;
   return defaultValue;
 }
 
 int32_t RegSetString(RegistryRoot root, const char* keyPath, const char* valueName,
                      const char* text) {
-  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
-  if (!key) return kErrOpenKey;
+  const std::optional<std::string> key = KeyName(root, keyPath, valueName);
+  if (!key || !CanOpenKey(*key)) return kErrOpenKey;
   if (!RegistryStore::Instance().Write(*key, valueName,
                                        Value::String(text != nullptr ? text : ""))) {
     return kErrSetValue;
@@ -109,8 +117,8 @@ int32_t RegSetString(RegistryRoot root, const char* keyPath, const char* valueNa
 }
 
 int32_t RegSetDWORD(RegistryRoot root, const char* keyPath, const char* valueName, uint32_t value) {
-  const std::optional<std::string> key = OpenKey(root, keyPath, valueName);
-  if (!key) return kErrOpenKey;
+  const std::optional<std::string> key = KeyName(root, keyPath, valueName);
+  if (!key || !CanOpenKey(*key)) return kErrOpenKey;
   if (!RegistryStore::Instance().Write(*key, valueName, Value::Dword(value))) return kErrSetValue;
   return static_cast<int32_t>(value);
 }

@@ -28,21 +28,21 @@ std::shared_ptr<AudioBackend> MakeDefault() {
 
 }  // namespace
 
-std::shared_ptr<AudioBackend> AudioBackendSelector::Create(const std::string& spec,
+std::shared_ptr<AudioBackend> AudioBackendSelector::Create(const std::string& text,
                                                            std::string* error) {
-  if (spec == "null") return std::make_shared<NullAudioBackend>();
-  if (spec == "alsa") return std::make_shared<AlsaAudioBackend>();
-  if (spec.rfind("alsa:", 0) == 0 && spec.size() > 5) {
-    return std::make_shared<AlsaAudioBackend>(spec.substr(5));
+  if (text == "null") return std::make_shared<NullAudioBackend>();
+  if (text == "alsa") return std::make_shared<AlsaAudioBackend>();
+  if (text.rfind("alsa:", 0) == 0 && text.size() > 5) {
+    return std::make_shared<AlsaAudioBackend>(text.substr(5));
   }
-  if (spec == "file" || spec.rfind("file:", 0) == 0) {
+  if (text == "file" || text.rfind("file:", 0) == 0) {
     std::string capture;
     std::string playback;
-    size_t pos = spec.size() > 5 ? 5 : spec.size();
-    while (pos < spec.size()) {
-      size_t end = spec.find(',', pos);
-      if (end == std::string::npos) end = spec.size();
-      const std::string item = spec.substr(pos, end - pos);
+    size_t pos = text.size() > 5 ? 5 : text.size();
+    while (pos < text.size()) {
+      size_t end = text.find(',', pos);
+      if (end == std::string::npos) end = text.size();
+      const std::string item = text.substr(pos, end - pos);
       if (item.rfind("capture=", 0) == 0) {
         capture = item.substr(8);
       } else if (item.rfind("playback=", 0) == 0) {
@@ -56,7 +56,7 @@ std::shared_ptr<AudioBackend> AudioBackendSelector::Create(const std::string& sp
     return std::make_shared<FileAudioBackend>(capture, playback);
   }
   if (error) {
-    *error = "unknown sound backend '" + spec +
+    *error = "unknown sound backend '" + text +
              "' (use alsa, alsa:PCM, null or file:capture=IN.wav,playback=OUT.wav)";
   }
   return nullptr;
@@ -75,8 +75,8 @@ std::shared_ptr<AudioBackend> AudioBackendSelector::Current() {
   return current;
 }
 
-bool AudioBackendSelector::Select(const std::string& spec, std::string* error) {
-  auto backend = Create(spec, error);
+bool AudioBackendSelector::Select(const std::string& text, std::string* error) {
+  auto backend = Create(text, error);
   if (!backend) return false;
   Install(std::move(backend));
   return true;

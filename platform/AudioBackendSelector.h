@@ -28,14 +28,14 @@ namespace tarsio {
 class AudioBackendSelector {
  public:
   /// Makes a backend from a name as above; null with a reason in *error for an unknown name.
-  static std::shared_ptr<AudioBackend> Create(const std::string& spec, std::string* error);
+  static std::shared_ptr<AudioBackend> Create(const std::string& text, std::string* error);
 
   /// The backend in use: the last one selected or installed, else TARSIO_AUDIO's, else the
   /// default (made on first use).
   static std::shared_ptr<AudioBackend> Current();
 
   /// The host's call: makes the named backend current. False (and no change) for a bad name.
-  static bool Select(const std::string& spec, std::string* error);
+  static bool Select(const std::string& text, std::string* error);
 
   /// Makes a backend current (tests); null forgets the choice, so the next Current() reads the
   /// environment again.

@@ -549,6 +549,9 @@ void RegistryStore::AtForkChild() {
   // The thread does not exist here: its object is kept, never joined or destroyed.
   store->abandonedWriter_ = store->writer_.release();
   store->pending_.clear();  // the parent persists its own pending writes
+  // A child of a multi-threaded process should not start threads: its writes are persisted
+  // synchronously unless it turns the background writer on again (SetWriteBehind).
+  store->writeBehind_ = false;
   store->RebuildViewLocked();
 }
 

@@ -19,8 +19,10 @@
 // value at once) and a background writer thread persists them, batching whatever accumulated.
 // Flush() waits until everything written so far is on disk. Pending writes are flushed at process
 // exit (atexit); after that, writes are persisted synchronously. The store object is never
-// destroyed, so it may be used during static destruction. A child made by fork() starts with a
-// fresh writer and without the parent's pending writes (the parent still persists those).
+// destroyed, so it may be used during static destruction. A child made by fork() starts without
+// the parent's pending writes (the parent still persists those) and persists its own writes
+// synchronously, since a child of a multi-threaded process should not start threads;
+// SetWriteBehind(true) starts a writer thread in it again.
 //
 // Write failure: a write is refused (false) when the file's directory cannot be created or its
 // lock file cannot be opened, or (synchronous mode) when persisting fails. A write-behind write

@@ -41,9 +41,12 @@ bool CallCommand::ParseRemote(const std::string& text, std::string* host, uint16
 void CallCommand::AddTo(CLI::App& app) {
   command_ = app.add_subcommand("call", "Hold one call with a far end until Ctrl-C or --duration");
   command_->add_option("--local", localPort_, "Local UDP port for RTP (the next one is held too)")
+      ->type_name("PORT")
       ->required()
       ->check(CLI::Range(1, 65534));
-  command_->add_option("--remote", remote_, "Far end, HOST:PORT")->required();
+  command_->add_option("--remote", remote_, "Far end, HOST:PORT")
+      ->type_name("HOST:PORT")
+      ->required();
   command_->add_option("--rx-codec", rxCodec_, "Receive codec: auto (per packet), pcmu, pcma")
       ->check(CLI::IsMember({"auto", "pcmu", "pcma"}, CLI::ignore_case))
       ->capture_default_str();
@@ -51,32 +54,43 @@ void CallCommand::AddTo(CLI::App& app) {
       ->check(CLI::IsMember({"pcmu", "pcma"}, CLI::ignore_case))
       ->capture_default_str();
   command_->add_option("--jitter", jitterMs_, "Jitter allowance, ms")
+      ->type_name("MS")
       ->check(CLI::Range(0, 2000))
       ->capture_default_str();
   command_->add_flag("--vad", vad_,
                      "Ask for silence suppression (only with the setting ForceVADOff=true)");
-  command_->add_option("--capture", capture_,
-                       "Microphone: alsa, alsa:ID, alsa:PCM, file:PATH or null "
-                       "(default: TARSIO_AUDIO, else ALSA)");
-  command_->add_option("--playback", playback_,
-                       "Loudspeaker: alsa, alsa:ID, alsa:PCM, file:PATH or null");
+  command_
+      ->add_option("--capture", capture_,
+                   "Microphone: alsa, alsa:ID, alsa:PCM, file:PATH or null "
+                   "(default: TARSIO_AUDIO, else ALSA)")
+      ->type_name("DEVICE");
+  command_
+      ->add_option("--playback", playback_,
+                   "Loudspeaker: alsa, alsa:ID, alsa:PCM, file:PATH or null")
+      ->type_name("DEVICE");
   command_->add_option("--mic-volume", microphoneVolume_, "Microphone volume, percent")
+      ->type_name("PCT")
       ->check(CLI::Range(0, 100))
       ->capture_default_str();
   command_->add_option("--speaker-volume", speakerVolume_, "Loudspeaker volume, percent")
+      ->type_name("PCT")
       ->check(CLI::Range(0, 100))
       ->capture_default_str();
-  auto* play = command_->add_option("--play", play_, "Play a WAV file into the call");
+  auto* play =
+      command_->add_option("--play", play_, "Play a WAV file into the call")->type_name("FILE");
   command_->add_flag("--once", once_, "Play the file once (default: loop until the call ends)")
       ->needs(play);
   command_->add_option("--volume", playVolume_, "Volume of the played file, percent")
+      ->type_name("PCT")
       ->check(CLI::Range(0, 100))
       ->needs(play)
       ->capture_default_str();
   command_->add_option("--duration", duration_, "End the call after S seconds (0: Ctrl-C)")
+      ->type_name("S")
       ->check(CLI::Range(0.0, 1e7));
-  command_->add_option("--log", log_, "Write the host log to FILE instead of stderr");
-  command_->add_option("--report", report_, "Write a JSON call report to FILE");
+  command_->add_option("--log", log_, "Write the host log to FILE instead of stderr")
+      ->type_name("FILE");
+  command_->add_option("--report", report_, "Write a JSON call report to FILE")->type_name("FILE");
   command_->add_flag("--quiet", quiet_, "No status line");
 }
 
@@ -93,11 +107,11 @@ int CallCommand::Run(const std::atomic<bool>& stop) {
     return fail(CallSession::kExitUsage, error);
   }
   if (!capture_.empty() &&
-      !DeviceSpec::Parse(capture_, AudioDirection::kCapture, &config.capture, &error)) {
+      !DeviceChoice::Parse(capture_, AudioDirection::kCapture, &config.capture, &error)) {
     return fail(CallSession::kExitUsage, error);
   }
   if (!playback_.empty() &&
-      !DeviceSpec::Parse(playback_, AudioDirection::kPlayback, &config.playback, &error)) {
+      !DeviceChoice::Parse(playback_, AudioDirection::kPlayback, &config.playback, &error)) {
     return fail(CallSession::kExitUsage, error);
   }
   config.localPort = static_cast<uint16_t>(localPort_);

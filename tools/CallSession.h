@@ -19,7 +19,7 @@
 
 #include "tools/CallReport.h"
 #include "tools/ConsoleHostLog.h"
-#include "tools/DeviceSpec.h"
+#include "tools/DeviceChoice.h"
 #include "tools/StatusLine.h"
 
 namespace tarsio::host {
@@ -34,8 +34,8 @@ struct CallConfig {
   bool vad = false;
   std::string captureName;  // as given on the command line, for the report
   std::string playbackName;
-  DeviceSpec capture;  // no backend: the one AudioBackendSelector chooses
-  DeviceSpec playback;
+  DeviceChoice capture;  // no backend: the one AudioBackendSelector chooses
+  DeviceChoice playback;
   uint32_t microphoneVolume = 100;
   uint32_t speakerVolume = 100;
   std::string playFile;

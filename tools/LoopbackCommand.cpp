@@ -55,18 +55,23 @@ void LoopbackCommand::AddTo(CLI::App& app) {
   command_ = app.add_subcommand(
       "loopback", "Call yourself: a WAV file into the microphone, the loudspeaker into a WAV file");
   command_->add_option("--input", input_, "Microphone input, 8 kHz 16-bit mono WAV")
+      ->type_name("WAV")
       ->default_str("data/speech-8k.wav");
-  command_->add_option("--output", output_, "Loudspeaker recording")->default_str(DefaultOutput());
+  command_->add_option("--output", output_, "Loudspeaker recording")
+      ->type_name("WAV")
+      ->default_str(DefaultOutput());
   command_->add_option("--seconds", seconds_, "Call length (default: the input's length + 1 s)")
+      ->type_name("S")
       ->check(CLI::Range(0.5, 3600.0));
   command_->add_option("--codec", codec_, "Codec: pcmu or pcma")
       ->check(CLI::IsMember({"pcmu", "pcma"}, CLI::ignore_case))
       ->capture_default_str();
   command_->add_option("--jitter", jitterMs_, "Jitter allowance, ms")
+      ->type_name("MS")
       ->check(CLI::Range(0, 2000))
       ->capture_default_str();
-  command_->add_option("--log", log_, "Write the host log to FILE");
-  command_->add_option("--report", report_, "Write a JSON call report to FILE");
+  command_->add_option("--log", log_, "Write the host log to FILE")->type_name("FILE");
+  command_->add_option("--report", report_, "Write a JSON call report to FILE")->type_name("FILE");
   command_->add_flag("--verbose,-v", verbose_, "Show the host log on stderr");
 }
 
@@ -98,9 +103,9 @@ int LoopbackCommand::Run(const std::atomic<bool>& stop) {
   config.jitterMs = jitterMs_;
   config.captureName = "file:" + input;
   config.playbackName = "file:" + output;
-  if (!DeviceSpec::Parse(config.captureName, AudioDirection::kCapture, &config.capture, &error) ||
-      !DeviceSpec::Parse(config.playbackName, AudioDirection::kPlayback, &config.playback,
-                         &error)) {
+  if (!DeviceChoice::Parse(config.captureName, AudioDirection::kCapture, &config.capture, &error) ||
+      !DeviceChoice::Parse(config.playbackName, AudioDirection::kPlayback, &config.playback,
+                           &error)) {
     return fail(CallSession::kExitUsage, error);
   }
   config.durationSeconds = seconds_ > 0 ? seconds_ : std::ceil(inputClip.Seconds()) + 1.0;

@@ -296,7 +296,7 @@ TEST(AudioBackendFileTest, InterruptWakesAPacedReadAtOnce) {
 
 TEST(AudioBackendFileTest, SelectorParsesNamesAndListsDevices) {
   struct Case {
-    const char* spec;
+    const char* text;
     const char* name;
     std::string capture;
     std::string playback;
@@ -311,9 +311,9 @@ TEST(AudioBackendFileTest, SelectorParsesNamesAndListsDevices) {
   };
   for (const Case& c : cases) {
     std::string error;
-    auto backend = AudioBackendSelector::Create(c.spec, &error);
-    ASSERT_NE(backend, nullptr) << c.spec << ": " << error;
-    EXPECT_EQ(backend->Name(), c.name) << c.spec;
+    auto backend = AudioBackendSelector::Create(c.text, &error);
+    ASSERT_NE(backend, nullptr) << c.text << ": " << error;
+    EXPECT_EQ(backend->Name(), c.name) << c.text;
     if (auto* file = dynamic_cast<FileAudioBackend*>(backend.get())) {
       EXPECT_EQ(file->CapturePath(), c.capture);
       EXPECT_EQ(file->PlaybackPath(), c.playback);

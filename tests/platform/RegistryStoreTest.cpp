@@ -1,6 +1,8 @@
 #include "platform/RegistryStore.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,20 +28,34 @@ void WriteText(const std::string& path, const std::string& text) {
   out << text;
 }
 
-// A child process body: returns the exit status (0 = all well). Never returns into gtest.
-template <class F>
-pid_t Spawn(F body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int status = body();
-    std::exit(status);  // runs the store's exit flush
-  }
+constexpr const char* kChildVariable = "TARSIO_STORE_CHILD";
+constexpr int kSyncIncrements = 15;  // each a full locked read-modify-write with fsync
+constexpr int kBehindWrites = 200;   // batched by the child's writer thread, stored at exit
+
+// Starts this test program again as a separate process that runs only the child test below.
+pid_t SpawnChild(int index) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  env.push_back(std::string(kChildVariable) + "=" + std::to_string(index));
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string exe = "/proc/self/exe";
+  std::string filter = "--gtest_filter=RegistryStoreTest.DISABLED_ChildProcessWrites";
+  std::string disabled = "--gtest_also_run_disabled_tests";
+  char* argv[] = {exe.data(), filter.data(), disabled.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
 
 int WaitExit(pid_t pid) {
   int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
 
@@ -237,27 +253,8 @@ TEST(RegistryStoreTest, ProcessesWritingAtOnceLoseNoUpdate) {
   ASSERT_TRUE(store.Flush());
 
   constexpr int kChildren = 4;
-  constexpr int kSyncIncrements = 15;  // each a full locked read-modify-write with fsync
-  constexpr int kBehindWrites = 200;   // batched by each child's writer, flushed at exit
   std::vector<pid_t> children;
-  for (int c = 0; c < kChildren; ++c) {
-    children.push_back(Spawn([c] {
-      RegistryStore& child = RegistryStore::Instance();
-      const std::string counter = "Counter" + std::to_string(c);
-      child.SetWriteBehind(false);
-      for (int i = 0; i < kSyncIncrements; ++i) {
-        const std::optional<Value> now = child.Read(kKey, counter);
-        const uint32_t next = (now ? now->dword : 0) + 1;
-        if (!child.Write(kKey, counter, Value::Dword(next))) return 2;
-      }
-      child.SetWriteBehind(true);
-      for (int i = 0; i < kBehindWrites; ++i) {
-        const std::string name = "C" + std::to_string(c) + "N" + std::to_string(i);
-        if (!child.Write(kKey, name, Value::Dword(static_cast<uint32_t>(i)))) return 3;
-      }
-      return 0;  // no Flush: the exit path persists the pending writes
-    }));
-  }
+  for (int c = 0; c < kChildren; ++c) children.push_back(SpawnChild(c));
   // Meanwhile this process keeps writing too.
   for (int i = 1; i <= 100; ++i)
     store.Write(kKey, "Shared", Value::Dword(static_cast<uint32_t>(i)));
@@ -288,6 +285,27 @@ TEST(RegistryStoreTest, ProcessesWritingAtOnceLoseNoUpdate) {
     ++entries;
   }
   EXPECT_EQ(entries, 2);  // registry.reg and registry.reg.lock
+}
+
+// The body of the processes started by ProcessesWritingAtOnceLoseNoUpdate (run only there).
+TEST(RegistryStoreTest, DISABLED_ChildProcessWrites) {
+  const char* role = std::getenv(kChildVariable);
+  if (role == nullptr) GTEST_SKIP() << "runs as a child process of another test";
+  const int c = std::atoi(role);
+  RegistryStore& child = RegistryStore::Instance();
+  const std::string counter = "Counter" + std::to_string(c);
+  child.SetWriteBehind(false);
+  for (int i = 0; i < kSyncIncrements; ++i) {
+    const std::optional<Value> now = child.Read(kKey, counter);
+    const uint32_t next = (now ? now->dword : 0) + 1;
+    ASSERT_TRUE(child.Write(kKey, counter, Value::Dword(next)));
+  }
+  child.SetWriteBehind(true);
+  for (int i = 0; i < kBehindWrites; ++i) {
+    const std::string name = "C" + std::to_string(c) + "N" + std::to_string(i);
+    ASSERT_TRUE(child.Write(kKey, name, Value::Dword(static_cast<uint32_t>(i))));
+  }
+  // No Flush: the exit path stores the pending writes.
 }
 
 }  // namespace

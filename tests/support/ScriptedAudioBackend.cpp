@@ -54,7 +54,7 @@ class ScriptedAudioBackend::ScriptedStream final : public AudioBackend::Stream {
     std::vector<uint8_t> chunk = std::move(state_->capture.front());
     state_->capture.pop_front();
     *got = std::min<uint32_t>(bytes, static_cast<uint32_t>(chunk.size()));
-    std::memcpy(data, chunk.data(), *got);
+    if (*got > 0) std::memcpy(data, chunk.data(), *got);
     return MMSYSERR_NOERROR;
   }
 

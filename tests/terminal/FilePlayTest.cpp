@@ -35,14 +35,6 @@ std::vector<int16_t> Tone(double seconds, double hz, double amplitude) {
   return out;
 }
 
-bool WaitUntil(const std::function<bool()>& done, int ms) {
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (done()) return true;
-    RunFor(10);
-  }
-  return done();
-}
-
 class FilePlayCall : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -126,7 +126,7 @@ TEST(TerminalLifecycle, CodecChangeWhileRunningRestartsAndStopStartCyclesLeaveNo
   const std::string in = dir.Path() + "/in.wav";
   WriteWav16(in, SpeechLikeSignal(3.0));
   FileAudio audio(in, dir.Path() + "/out.wav");
-  const int threadsBefore = ThreadCount();
+  const int threadsBefore = ThreadsAfterWarmUp();
 
   RTPInterface* term = GetRTPInterface(nullptr);
   auto* terminal = static_cast<COrbeMediaTerm*>(term);

@@ -65,7 +65,7 @@ TEST(TerminalStress, ConcurrentHostThreadsNeitherDeadlockNorLeak) {
   WriteWav16(in, SpeechLikeSignal(2.0));
   WriteWav16(tone, SpeechLikeSignal(0.3, 99));
   FileAudio audio(in, dir.Path() + "/out.wav");
-  const int threadsBefore = ThreadCount();
+  const int threadsBefore = ThreadsAfterWarmUp();
 
   RTPInterface* term = GetRTPInterface(nullptr);
   const int port = FreeUdpPort();

@@ -133,4 +133,12 @@ inline int ThreadCount() {
   return -1;
 }
 
+/// The thread count once the process-lifetime helpers exist (the settings store's background
+/// writer starts with the first write): a terminal is made and destroyed first.
+inline int ThreadsAfterWarmUp() {
+  delete new COrbeMediaTerm();
+  RegSetDWORD(HKEY_CURRENT_USER, kTerminalKey, "WarmUp", 1);
+  return ThreadCount();
+}
+
 }  // namespace tarsio::testing

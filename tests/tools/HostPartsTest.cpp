@@ -16,7 +16,7 @@
 #include "tools/CallReport.h"
 #include "tools/CallSession.h"
 #include "tools/ConsoleHostLog.h"
-#include "tools/DeviceSpec.h"
+#include "tools/DeviceChoice.h"
 #include "tools/SettingsCommand.h"
 #include "tools/StatusLine.h"
 #include "tools/UdpPortProbe.h"
@@ -269,11 +269,12 @@ TEST(ArgumentTest, RemoteAddressesDevicesAndSettingValues) {
                             {"pulse", false, 0, ""},
                             {"", false, 0, ""}};
   for (const Device& d : devices) {
-    DeviceSpec spec;
-    EXPECT_EQ(DeviceSpec::Parse(d.text, AudioDirection::kCapture, &spec, &error), d.ok) << d.text;
+    DeviceChoice choice;
+    EXPECT_EQ(DeviceChoice::Parse(d.text, AudioDirection::kCapture, &choice, &error), d.ok)
+        << d.text;
     if (!d.ok) continue;
-    EXPECT_EQ(spec.DeviceId(), d.id) << d.text;
-    EXPECT_EQ(spec.Backend()->Name(), d.backend) << d.text;
+    EXPECT_EQ(choice.DeviceId(), d.id) << d.text;
+    EXPECT_EQ(choice.Backend()->Name(), d.backend) << d.text;
   }
   EXPECT_NE(error.find("unknown capture device"), std::string::npos);
 

@@ -17,10 +17,10 @@
 
 namespace tarsio::host {
 
-class DeviceSpec {
+class DeviceChoice {
  public:
   /// False with a reason in *error for a name that is none of the above.
-  static bool Parse(const std::string& text, AudioDirection direction, DeviceSpec* spec,
+  static bool Parse(const std::string& text, AudioDirection direction, DeviceChoice* choice,
                     std::string* error);
 
   const std::shared_ptr<AudioBackend>& Backend() const { return backend_; }

@@ -1,4 +1,4 @@
-#include "tools/DeviceSpec.h"
+#include "tools/DeviceChoice.h"
 
 #include <cctype>
 
@@ -20,9 +20,9 @@ bool IsNumber(const std::string& s) {
 
 }  // namespace
 
-bool DeviceSpec::Parse(const std::string& text, AudioDirection direction, DeviceSpec* spec,
-                       std::string* error) {
-  DeviceSpec result;
+bool DeviceChoice::Parse(const std::string& text, AudioDirection direction, DeviceChoice* choice,
+                         std::string* error) {
+  DeviceChoice result;
   const bool capture = direction == AudioDirection::kCapture;
   if (text == "null") {
     result.backend_ = std::make_shared<NullAudioBackend>();
@@ -45,7 +45,7 @@ bool DeviceSpec::Parse(const std::string& text, AudioDirection direction, Device
              "' (use alsa, alsa:ID, alsa:PCM, file:PATH or null)";
     return false;
   }
-  *spec = std::move(result);
+  *choice = std::move(result);
   return true;
 }
 
