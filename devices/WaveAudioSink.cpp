@@ -304,14 +304,14 @@ int32_t WaveAudioSink::StopSinkThread() {
                               waited);
     return 0;
   }
-  AudioSink::StopSinkThread();
-  // The thread closes the device after its loop (SinkThreadStopped); wait for its last act so the
-  // device is closed when the stop returns.
-  if (sinkThreadStopEvent.Wait(kCloseLimitMs) != WaitResult::kSignaled) {
+  // The thread closes the device after its loop (SinkThreadStopped); wait (bounded) for its last
+  // act so the device is closed when the stop returns.
+  if (WaitForSinkThreadEnd(kCloseLimitMs) != WaitResult::kSignaled) {
     HostLogWriter::WithNumber("WaveAudioSink::StopSinkThread: device still closing, ms=",
                               kCloseLimitMs);
+    return 0;
   }
-  return 0;
+  return AudioSink::StopSinkThread();
 }
 
 }  // namespace tarsio

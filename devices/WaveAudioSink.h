@@ -77,7 +77,7 @@ class WaveAudioSink : public AudioSink {
   const WAVEFORMATEX format;
   std::unique_ptr<WaveAudioOut> waveOut;  // replaced under dataMutex
   std::shared_ptr<AudioBackend> backend;
-  int32_t deviceID = WAVE_MAPPER;
+  std::atomic<int32_t> deviceID{WAVE_MAPPER};  // read by SetSpeakerVolume without a lock
   std::atomic<uint32_t> frameSize{320};
   uint32_t numFrames = 27;
   WAVEHDR headers[kMaxSlots];

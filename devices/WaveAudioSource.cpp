@@ -432,7 +432,7 @@ int32_t WaveAudioSource::StopSourceThread() {
       // The loop ended, but the thread still closes the device (SourceThreadStopped) and then
       // signals its last act; the base would not wait for that, so wait here (bounded like the
       // base's wait) and the device is closed and the object free when the stop returns.
-      if (sourceThreadStopEvent.Wait(kStopWaitMs) != WaitResult::kSignaled) {
+      if (WaitForSourceThreadEnd(kStopWaitMs) != WaitResult::kSignaled) {
         HostLogWriter::WithNumber("WaveAudioSource::StopSourceThread: device still closing, ms=",
                                   kStopWaitMs);
       }

@@ -39,6 +39,9 @@ int32_t ACMTransformer::SetSourceFormat(const WAVEFORMATEX& format) {
 
 int32_t ACMTransformer::SetDestinationFormat(const WAVEFORMATEX& format) {
   CriticalSectionLock lock(stateMutex);
+  // The play's chain is already connected to the call when its format is set, so a pull may be
+  // reading the format at this very moment: formatMutex guards it against that.
+  CriticalSectionLock formatLock(formatMutex);
   destinationFormat = format;
   destinationFormat.cbSize = 0;
   return 0;
@@ -277,7 +280,12 @@ int32_t ACMTransformer::GenerateData(AudioSample** out) {
   AudioSample* sample = nullptr;
   AudioSampleManager::Instance()->GetAudioSample(&sample, this);
   if (sample == nullptr) return kErrNoSample;
-  sample->SetFormat(destinationFormat);
+  WAVEFORMATEX format;
+  {
+    CriticalSectionLock formatLock(formatMutex);
+    format = destinationFormat;
+  }
+  sample->SetFormat(format);
   sample->SetDataSize(0);
   sample->SetSilenceDuration(static_cast<int32_t>(frameTime.load()));
   const uint32_t frame = FrameBytes(*sample);

@@ -18,7 +18,9 @@
 //   StopTransform (TransformStarted/TransformStopped), FlushBuffer.
 // Locks: outputQueueMutex (the queue), freeBuffersMutex (the header list), stateMutex (start and
 // stop), acmMutex (every stream call and the header's contents), runningMutex (bRunning writes).
-// No two are held at once except stateMutex with one inner lock during start and stop.
+// formatMutex guards destinationFormat for the pulls (innermost, held only to copy it). No two
+// are held at once except stateMutex with one inner lock during start and stop, and stateMutex
+// with formatMutex in SetDestinationFormat.
 // outputDequeueEvent is set whenever bytes leave the queue, on FlushBuffer and on stop, and wakes
 // a producer waiting for room (and a stop that drains); freeBuffersEvent wakes GetBuffer. A stop
 // with the input already disconnected waits until the consumer has taken every whole frame; a
@@ -107,6 +109,7 @@ class ACMTransformer : public AudioTransformer {
   CriticalSection stateMutex;
   CriticalSection acmMutex;
   CriticalSection runningMutex;
+  CriticalSection formatMutex;  // guards destinationFormat against pulls; innermost, held briefly
   Event freeBuffersEvent{Event::Reset::kAuto};
   Event outputEnqueueEvent{Event::Reset::kAuto};
   Event outputDequeueEvent{Event::Reset::kAuto};

@@ -164,6 +164,7 @@ int32_t AudioSink::StartSinkThread() {
               static_cast<uint32_t>(resumed));
         result = -50;
       } else {
+        bStopSignalPending = true;
         // The thread takes sinkStateMutex only at its end, after setting this event.
         sinkThreadStartEvent.Wait(kInfinite);
       }
@@ -174,7 +175,7 @@ int32_t AudioSink::StartSinkThread() {
   if (result == -40) {
     // The refused thread is on its way out; let it finish so that the caller may destroy or
     // restart the sink as soon as this returns.
-    sinkThreadStopEvent.Wait(kInfinite);
+    WaitForSinkThreadEnd(kInfinite);
   }
   TRACE(tracer, trace::kEntry, "~StartSinkThread : returning %d\n", result);
   return result;
@@ -239,24 +240,32 @@ uint32_t AudioSink::SinkThreadProc() {
   return 0;
 }
 
+WaitResult AudioSink::WaitForSinkThreadEnd(uint32_t ms) {
+  if (!bStopSignalPending.load()) return WaitResult::kSignaled;
+  const WaitResult waited = sinkThreadStopEvent.Wait(ms);
+  if (waited == WaitResult::kSignaled) bStopSignalPending = false;
+  return waited;
+}
+
 int32_t AudioSink::StopSinkThread() {
   TRACE(tracer, trace::kEntry, "StopSinkThread\n");
   sinkStartStopMutex.Enter();
   TRACE(tracer, trace::kState, "StopSinkThread : entered sinkStartStopMutex\n");
   sinkStateMutex.Enter();
   TRACE(tracer, trace::kState, "StopSinkThread : entered sinkStateMutex\n");
-  bool wait = true;
   if (!bSinkThreadRunning) {
     TRACE(tracer, trace::kNotable, "StopSinkThread : bSinkThreadRunning = false\n");
-    wait = false;
   } else {
     bStopSinkThread = true;
   }
+  // Also a thread that has already left its loop is waited for: it still touches the object
+  // until its stop signal.
+  const bool wait = bStopSignalPending.load();
   sinkStateMutex.Leave();
   TRACE(tracer, trace::kState, "StopSinkThread : left  sinkStateMutex\n");
   if (wait) {
     TRACE(tracer, trace::kState, "StopSinkThread : before WaitForSingleObject\n");
-    sinkThreadStopEvent.Wait(kInfinite);
+    WaitForSinkThreadEnd(kInfinite);
   }
   sinkStartStopMutex.Leave();
   TRACE(tracer, trace::kState, "StopSinkThread : left  sinkStartStopMutex\n");

@@ -84,11 +84,18 @@ class AudioSink : public AudioSinkInterface, public virtual TracedObject {
   std::atomic<bool> bSinkRunning{false};
   std::atomic<bool> bSinkThreadRunning{false};
   std::atomic<bool> bStopSinkThread{false};
+  /// A thread was resumed and its final stop signal has not been waited for yet (see the same
+  /// flag of AudioSource: the thread clears bSinkThreadRunning before its last act).
+  std::atomic<bool> bStopSignalPending{false};
   Event sinkThreadStartEvent{Event::Reset::kAuto};
   Event sinkThreadStopEvent{Event::Reset::kAuto};
   CriticalSection audioSourcesMutex;
   CriticalSection sinkStateMutex;
   CriticalSection sinkStartStopMutex;
+
+  /// Waits (at most ms) for the sink thread's final stop signal if one is pending; kSignaled at
+  /// once otherwise. Afterwards no thread of this sink touches the object.
+  WaitResult WaitForSinkThreadEnd(uint32_t ms);
 
   /// Releases every sample of audioSamples and empties it.
   void ReleaseAudioSamples();

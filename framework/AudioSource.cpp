@@ -128,6 +128,7 @@ int32_t AudioSource::StartSourceThread() {
         sourceThreadHandle.reset();
         sourceThreadID = 0;
       } else {
+        bStopSignalPending = true;
         TRACE(tracer, trace::kState,
               "StartSourceThread : before WaitForSingleObject(sourceThreadStartEvent, "
               "INFINITE)\n");
@@ -147,7 +148,7 @@ int32_t AudioSource::StartSourceThread() {
   if (refusedThreadRuns) {
     // The refused thread is on its way out; let it finish so that the caller may destroy or
     // restart the source as soon as this returns.
-    sourceThreadStopEvent.Wait(kStopWaitMs);
+    WaitForSourceThreadEnd(kStopWaitMs);
   }
   TRACE(tracer, trace::kEntry, "~StartSourceThread : returning %d\n", result);
   return result;
@@ -238,25 +239,33 @@ uint32_t AudioSource::SourceThreadProc() {
   return 0;
 }
 
+WaitResult AudioSource::WaitForSourceThreadEnd(uint32_t ms) {
+  if (!bStopSignalPending.load()) return WaitResult::kSignaled;
+  const WaitResult waited = sourceThreadStopEvent.Wait(ms);
+  if (waited == WaitResult::kSignaled) bStopSignalPending = false;
+  return waited;
+}
+
 int32_t AudioSource::StopSourceThread() {
   TRACE(tracer, trace::kEntry, "StopSourceThread\n");
   sourceStartStopMutex.Enter();
   TRACE(tracer, trace::kState, "StopSourceThread : entered  sourceStartStopMutex\n");
   sourceStateMutex.Enter();
   TRACE(tracer, trace::kState, "StopSourceThread : entered  sourceStateMutex\n");
-  bool wait = true;
   if (!bSourceThreadRunning) {
     TRACE(tracer, trace::kNotable, "StopSourceThread : bSourceThreadRunning = false\n");
-    wait = false;
   } else {
     bStopSourceThread = true;
   }
+  // Also a thread that has already left its loop is waited for: it still touches the object
+  // until its stop signal.
+  const bool wait = bStopSignalPending.load();
   sourceStateMutex.Leave();
   TRACE(tracer, trace::kState, "StopSourceThread : left  sourceStateMutex\n");
   if (wait) {
     TRACE(tracer, trace::kState,
           "StopSourceThread : before WaitForSingleObject(sourceThreadStopEvent, INFINITE)\n");
-    const WaitResult waited = sourceThreadStopEvent.Wait(kStopWaitMs);
+    const WaitResult waited = WaitForSourceThreadEnd(kStopWaitMs);
     TRACE(tracer, trace::kState, "StopSourceThread : waitResult = 0x%x\n",
           static_cast<uint32_t>(waited));
     if (waited == WaitResult::kFailed) {

@@ -60,10 +60,10 @@ class AudioSource : public AudioSourceInterface, public virtual TracedObject {
   int32_t AddAudioSink(AudioSinkInterface* sink);
   int32_t RemoveAudioSink(AudioSinkInterface* sink);
 
-  /// Waits for the signal a source thread gives as its very last act. For an owner whose source
-  /// thread ended by itself (nobody called StopSourceThread): once this returns kSignaled the
-  /// thread no longer touches the object, so it may be deleted.
-  WaitResult WaitForSourceThreadStop(uint32_t ms) { return sourceThreadStopEvent.Wait(ms); }
+  /// Waits (at most ms) for the signal a source thread gives as its very last act, if a thread
+  /// was started and nobody has seen that signal yet; kSignaled at once otherwise. Once this has
+  /// returned kSignaled no thread of this source touches the object any more.
+  WaitResult WaitForSourceThreadEnd(uint32_t ms);
 
   bool IsSourceThreadRunning() const { return bSourceThreadRunning.load(); }
 
@@ -74,6 +74,10 @@ class AudioSource : public AudioSourceInterface, public virtual TracedObject {
   std::atomic<bool> bSourceRunning{false};
   std::atomic<bool> bSourceThreadRunning{false};
   std::atomic<bool> bStopSourceThread{true};
+  /// A thread was resumed and its final stop signal has not been waited for yet. A thread clears
+  /// bSourceThreadRunning before its last act, so a stop that tested only that flag could return
+  /// while the thread still touches the object; stops wait on this instead.
+  std::atomic<bool> bStopSignalPending{false};
   Event sourceThreadStartEvent{Event::Reset::kAuto};
   Event sourceThreadStopEvent{Event::Reset::kAuto};
   CriticalSection audioSinksMutex;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour of Tarsio with CMake and Ninja.
 #
-# Usage: bash scripts/build.sh [release|asan|tsan|fuzz] [extra cmake args...]
+# Usage: bash scripts/build.sh [release|asan|tsan|fuzz] [targets...]   (default: every target)
 #   release  build/          optimised with debug info, tests and benchmarks (default)
 #   asan     build-asan/     AddressSanitizer + UndefinedBehaviorSanitizer, tests only
 #   tsan     build-tsan/     ThreadSanitizer, tests only
@@ -16,7 +16,7 @@ jobs="$(nproc)"
 case "$flavour" in
   release) dir=build; args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan) dir=build-asan; args=(-DCMAKE_BUILD_TYPE=Debug -DTARSIO_SANITIZE=address -DTARSIO_BENCH=OFF) ;;
-  tsan) dir=build-tsan; args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARSIO_SANITIZE=thread -DTARSIO_BENCH=OFF) ;;
+  tsan) dir=build-tsan; args=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DTARSIO_SANITIZE=thread -DTARSIO_BENCH=OFF) ;;
   fuzz)
     dir=build-fuzz
     export CC=clang CXX=clang++
@@ -25,6 +25,8 @@ case "$flavour" in
   *) echo "usage: $0 [release|asan|tsan|fuzz]" >&2; exit 2 ;;
 esac
 
-cmake -S . -B "$dir" -G Ninja -DTARSIO_WERROR=ON "${args[@]}" "$@"
-cmake --build "$dir" -j "$jobs"
+cmake -S . -B "$dir" -G Ninja -DTARSIO_WERROR=ON "${args[@]}" >/dev/null
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "$dir" -j "$jobs" "${targets[@]}"
 echo "build: $flavour build in $dir/"
