@@ -266,8 +266,8 @@ void AcmStream::DecodeImaBlock(const uint8_t* block) {
   const uint32_t channels = src_.nChannels;
   const uint32_t n = framesPerBlock_;
   int16_t samples[2][8];
-  int predictor[2];
-  int index[2];
+  int predictor[2] = {0, 0};
+  int index[2] = {0, 0};
   const size_t base = decoded_.size();
   decoded_.resize(base + n);
   float* out = decoded_.data() + base;
