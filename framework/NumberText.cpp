@@ -44,7 +44,7 @@ double ParseNumberText(const char* text) {
     if (intDigits + fracDigits > 0) p = q;
   }
   if (intDigits + fracDigits == 0) return 0.0;
-  if (intDigits == 0) canonical = "0";
+  if (intDigits == 0) canonical.assign(1, '0');
   if (!fraction.empty()) canonical += "." + fraction;
 
   // Where the first significant digit stands: 10^(intDigits-1-k) for the k-th digit.

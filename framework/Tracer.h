@@ -18,11 +18,11 @@ namespace tarsio {
 
 /// The level bits of trace statements.
 namespace trace {
-inline constexpr uint32_t kError = 0x10000;     // "e-" and "Error" texts, reference-count misuse
-inline constexpr uint32_t kNotable = 0x80000;   // not-running returns, pool counts, new streams
-inline constexpr uint32_t kEntry = 0x100000;    // entry and exit of operations, thread begin
-inline constexpr uint32_t kState = 0x200000;    // state changes, mutexes, per-packet details
-inline constexpr uint32_t kDetail = 0x400000;   // fine detail inside loops
+inline constexpr uint32_t kError = 0x10000;    // "e-" and "Error" texts, reference-count misuse
+inline constexpr uint32_t kNotable = 0x80000;  // not-running returns, pool counts, new streams
+inline constexpr uint32_t kEntry = 0x100000;   // entry and exit of operations, thread begin
+inline constexpr uint32_t kState = 0x200000;   // state changes, mutexes, per-packet details
+inline constexpr uint32_t kDetail = 0x400000;  // fine detail inside loops
 
 /// The fourteen level names, right-aligned in five characters.
 inline constexpr const char* kLevelNames[14] = {"NONE ", "ERROR", " SPCL", "  -1-", "STATE",
@@ -57,9 +57,9 @@ void TraceStatement(const Tracer& tracer, uint32_t levelBit, const char* format,
 }  // namespace tarsio
 
 /// TRACE(tracer, levelBit, format, ...): a trace statement. One test when tracing is off.
-#define TRACE(tracer, levelBit, ...)                                                     \
-  do {                                                                                   \
-    if (::tarsio::TraceSink::Enabled() && (((tracer).Level() & (levelBit)) != 0u)) {     \
-      ::tarsio::TraceStatement((tracer), (levelBit), __VA_ARGS__);                       \
-    }                                                                                    \
+#define TRACE(tracer, levelBit, ...)                                                 \
+  do {                                                                               \
+    if (::tarsio::TraceSink::Enabled() && (((tracer).Level() & (levelBit)) != 0u)) { \
+      ::tarsio::TraceStatement((tracer), (levelBit), __VA_ARGS__);                   \
+    }                                                                                \
   } while (0)

@@ -25,6 +25,12 @@ case "$flavour" in
   *) echo "usage: $0 [release|asan|tsan|fuzz]" >&2; exit 2 ;;
 esac
 
+# ccache, when present, makes rebuilds of unchanged files instant; paths are taken relative to the
+# checkout so that another clone of the same sources hits the same cache entries.
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+  args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 cmake -S . -B "$dir" -G Ninja -DTARSIO_WERROR=ON "${args[@]}" >/dev/null
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done

@@ -7,7 +7,7 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain and build
-  g++ cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
+  g++ cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format ccache
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries the engine and the host use

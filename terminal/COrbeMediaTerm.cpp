@@ -22,9 +22,9 @@
 #include "framework/TrafficTotals.h"
 #include "jitter/FixedSizeAudioBuffer.h"
 #include "jitter/RTPJitterBuffer.h"
+#include "platform/AudioBackendSelector.h"
 #include "platform/Clock.h"
 #include "platform/HostEvent.h"
-#include "platform/AudioBackendSelector.h"
 #include "platform/WaveAudioIn.h"
 #include "platform/WaveAudioOut.h"
 #include "rtp/RTPAudioSink.h"
@@ -68,8 +68,7 @@ bool OpenPlaybackOnce() {
   if (!backend) return false;
   const WAVEFORMATEX format = TestFormat();
   std::unique_ptr<WaveAudioOut> device;
-  if (WaveAudioOut::Open(*backend, &device, WAVE_MAPPER, &format, nullptr, 0) !=
-          MMSYSERR_NOERROR ||
+  if (WaveAudioOut::Open(*backend, &device, WAVE_MAPPER, &format, nullptr, 0) != MMSYSERR_NOERROR ||
       !device) {
     return false;
   }
@@ -456,8 +455,8 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
   playbackSink->SetDeviceID(deviceId);
   volumeMaximizer->SetPercentile(ReadNumber("VolumeMaximizePercentile", "95.00"));
   const double maxGain = std::fabs(ReadNumber("VolumeMaximizeMaxGain", "8.00")) * 100.0;
-  volumeMaximizer->SetMaxAmplification(
-      maxGain >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(maxGain));
+  volumeMaximizer->SetMaxAmplification(maxGain >= 4294967295.0 ? 0xFFFFFFFFu
+                                                               : static_cast<uint32_t>(maxGain));
 
   Connect(rtpReceiver.get(), activeDecoder);
   Connect(activeDecoder, jitterBuffer.get());
@@ -486,12 +485,9 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
     bool present;
   };
   const Step steps[] = {
-      {activeDecoder, -10, true},
-      {jitterBuffer.get(), -20, true},
-      {reframingBuffer.get(), -30, true},
-      {volumeMaximizer.get(), -40, true},
-      {receiveMixer.get(), -50, true},
-      {receiveFir.get(), -60, bSpeakerPostprocess},
+      {activeDecoder, -10, true},         {jitterBuffer.get(), -20, true},
+      {reframingBuffer.get(), -30, true}, {volumeMaximizer.get(), -40, true},
+      {receiveMixer.get(), -50, true},    {receiveFir.get(), -60, bSpeakerPostprocess},
       {limiter.get(), -70, bLimitVolume},
   };
   for (const Step& step : steps) {

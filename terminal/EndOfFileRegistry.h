@@ -37,8 +37,8 @@ class EndOfFileRegistry {
 
   static CriticalSection registryMutex;
   static Event registryEvent;
-  static COrbeMediaTerm* terminal;       // guarded by registryMutex
-  static int32_t runningCount;           // guarded by registryMutex
+  static COrbeMediaTerm* terminal;  // guarded by registryMutex
+  static int32_t runningCount;      // guarded by registryMutex
   static std::atomic<bool> bClosing;
 };
 

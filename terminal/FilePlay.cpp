@@ -105,7 +105,8 @@ int32_t FilePlay::Start() {
         stateMutex.Enter();
       }
       if (currentState == STATE_STOPPED) {
-        TRACE(tracer, trace::kError, "Start STATE_STARTING: went to STATE_STOPPED ! Returning error");
+        TRACE(tracer, trace::kError,
+              "Start STATE_STARTING: went to STATE_STOPPED ! Returning error");
         stateMutex.Leave();
         return -10;
       }

@@ -75,17 +75,36 @@ TEST(TerminalLifecycle, StatisticsReportIsOneEntryWithTheExactCallSequence) {
   RTPInterface* term = GetRTPInterface(&log);
   ASSERT_NE(term, nullptr);
   delete term;
-  const std::vector<std::string> expected = {
-      "Lock",         "Write:*** estadisticas RTP ***",
-      "MarkEntry",    "EndLine",
-      "Write:RTP recvfrom:", "Write:0", "EndLine",
-      "Write:RTP sendto:",   "Write:0", "EndLine",
-      "Write:RTP WaveOut:",  "Write:0", "EndLine",
-      "Write:RTP WaveIn:",   "Write:0", "EndLine", "EndLine",
-      "Write:RTP WaveIn:",   "Write:0", "EndLine", "EndLine",
-      "Write:RTP G729 Decomp:", "Write:0", "EndLine", "EndLine",
-      "Write:RTP G729 Comp:",   "Write:0", "EndLine", "EndLine",
-      "Unlock"};
+  const std::vector<std::string> expected = {"Lock",
+                                             "Write:*** estadisticas RTP ***",
+                                             "MarkEntry",
+                                             "EndLine",
+                                             "Write:RTP recvfrom:",
+                                             "Write:0",
+                                             "EndLine",
+                                             "Write:RTP sendto:",
+                                             "Write:0",
+                                             "EndLine",
+                                             "Write:RTP WaveOut:",
+                                             "Write:0",
+                                             "EndLine",
+                                             "Write:RTP WaveIn:",
+                                             "Write:0",
+                                             "EndLine",
+                                             "EndLine",
+                                             "Write:RTP WaveIn:",
+                                             "Write:0",
+                                             "EndLine",
+                                             "EndLine",
+                                             "Write:RTP G729 Decomp:",
+                                             "Write:0",
+                                             "EndLine",
+                                             "EndLine",
+                                             "Write:RTP G729 Comp:",
+                                             "Write:0",
+                                             "EndLine",
+                                             "EndLine",
+                                             "Unlock"};
   const std::vector<std::string> calls = log.Calls();
   ASSERT_GE(calls.size(), expected.size());
   // The report is the last entry the terminal writes.

@@ -1,7 +1,7 @@
 // Several host threads drive one terminal at once: starts and stops of both directions, codec
 // changes, destinations, file plays, volumes and the ratio query, then destruction. A watchdog
 // fails the test if any single call takes longer than a few seconds (a deadlock or a hung stop).
-// Runs for TARSIO_STRESS_SECONDS (default 12) seconds.
+// Runs for TARSIO_STRESS_SECONDS (default 20) seconds.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -58,7 +58,7 @@ class Watchdog {
 
 TEST(TerminalStress, ConcurrentHostThreadsNeitherDeadlockNorLeak) {
   const char* env = std::getenv("TARSIO_STRESS_SECONDS");
-  const int seconds = env != nullptr ? std::atoi(env) : 12;
+  const int seconds = env != nullptr ? std::atoi(env) : 20;
   TempDir dir;
   const std::string in = dir.Path() + "/in.wav";
   const std::string tone = dir.Path() + "/tone.wav";
@@ -94,7 +94,8 @@ TEST(TerminalStress, ConcurrentHostThreadsNeitherDeadlockNorLeak) {
     while (!stop) {
       call(0, "StartTX", [&] { term->StartTX(-1); });
       std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 80));
-      call(0, "SetTransmitCodec", [&] { term->SetTransmitCodec(rng() % 2 ? 2 : 4, 20, 0, 0, 0, 0); });
+      call(0, "SetTransmitCodec",
+           [&] { term->SetTransmitCodec(rng() % 2 ? 2 : 4, 20, 0, 0, 0, 0); });
       call(0, "StopTX", [&] { term->StopTX(); });
     }
   });
@@ -104,7 +105,8 @@ TEST(TerminalStress, ConcurrentHostThreadsNeitherDeadlockNorLeak) {
     while (!stop) {
       call(1, "StartRX", [&] { term->StartRX(-1, 60); });
       std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 80));
-      call(1, "SetReceiveCodec", [&] { term->SetReceiveCodec(static_cast<int32_t>(rng() % 3) * 2, 20, 0, 0); });
+      call(1, "SetReceiveCodec",
+           [&] { term->SetReceiveCodec(static_cast<int32_t>(rng() % 3) * 2, 20, 0, 0); });
       call(1, "StopRX", [&] { term->StopRX(); });
     }
   });
@@ -113,7 +115,8 @@ TEST(TerminalStress, ConcurrentHostThreadsNeitherDeadlockNorLeak) {
     std::mt19937 rng(3);
     while (!stop) {
       uint32_t id = 0;
-      call(2, "PlayFile", [&] { term->PlayFile(tone.c_str(), static_cast<int32_t>(rng() % 2), 70, &id); });
+      call(2, "PlayFile",
+           [&] { term->PlayFile(tone.c_str(), static_cast<int32_t>(rng() % 2), 70, &id); });
       std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 60));
       call(2, "StopFile", [&] { term->StopFile(id); });
     }

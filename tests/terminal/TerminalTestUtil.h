@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "support/WavTestFiles.h"
 #include "framework/Registry.h"
 #include "platform/AudioBackendSelector.h"
 #include "platform/WavFile.h"
+#include "support/WavTestFiles.h"
 #include "terminal/COrbeMediaTerm.h"
 
 namespace tarsio::testing {
@@ -48,16 +48,17 @@ inline std::vector<int16_t> SpeechLikeSignal(double seconds, uint32_t seed = 123
     const double t = static_cast<double>(i) / 8000.0;
     const double syllable = std::sin(2 * M_PI * 3.0 * t);
     const double envelope = 0.35 + 0.65 * (syllable > 0 ? syllable : 0.0);
-    out[i] = static_cast<int16_t>(std::lround(12000.0 * envelope * low +
-                                              4000.0 * envelope * std::sin(2 * M_PI * 310 * t)));
+    out[i] = static_cast<int16_t>(
+        std::lround(12000.0 * envelope * low + 4000.0 * envelope * std::sin(2 * M_PI * 310 * t)));
   }
   return out;
 }
 
 inline void WriteWav16(const std::string& path, const std::vector<int16_t>& samples) {
   const Bytes bytes = BuildWav(LinearFormat(1, 1, 8000, 16), Pcm16Bytes(samples));
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<int16_t> ReadWav16(const std::string& path) {
@@ -75,7 +76,7 @@ inline std::vector<int16_t> ReadWav16(const std::string& path) {
 }
 
 struct Match {
-  int lag = -1;           // samples by which the output trails the input
+  int lag = -1;            // samples by which the output trails the input
   double correlation = 0;  // normalised, over the overlap
 };
 
