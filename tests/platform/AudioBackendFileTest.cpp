@@ -214,6 +214,8 @@ TEST(AudioBackendFileTest, ResetReturnsQueuedBuffersAndPlaybackLandsInWav) {
   // Queue three more and reset at once: they come back done, and not all of them were played.
   for (int i = 3; i < 6; ++i) ASSERT_EQ(out->Write(&headers[i], kWaveHdrSize), MMSYSERR_NOERROR);
   ASSERT_EQ(out->Reset(), MMSYSERR_NOERROR);
+  // Every buffer comes back done; the callbacks arrive on the device's thread, maybe just after.
+  EXPECT_TRUE(log.WaitCount(WOM_DONE, 6));
   EXPECT_EQ(log.Count(WOM_DONE), 6u);
   for (auto& header : headers) {
     EXPECT_EQ(header.dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
