@@ -1,0 +1,174 @@
+// What the framework gives the host and reads from it: host-log entries, the number text of
+// tuning values and the typed settings functions.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <clocale>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "framework/HostLogWriter.h"
+#include "framework/NumberText.h"
+#include "framework/Registry.h"
+#include "platform/RegistryStore.h"
+#include "support/RecordingHostLog.h"
+#include "support/TempRegistry.h"
+
+namespace tarsio {
+namespace {
+
+using testing::RecordingHostLog;
+using testing::ScopedHostLog;
+using Texts = std::vector<std::string>;
+
+TEST(HostLogWriter, TheThreeEntryShapesAndANullLog) {
+  RecordingHostLog log;
+  {
+    ScopedHostLog useLog(&log);
+    HostLogWriter::Plain("AudioSink::StartSink (1)");
+    HostLogWriter::WithNumber("COrbeMediaTerm::StartTX (2), result=", INT64_MIN);
+    HostLogWriter::Entry report;
+    report.Write("bytes sent = ");
+    report.WriteNumber(-123);
+    report.MarkEntry();
+    report.EndLine();
+  }
+  EXPECT_EQ((Texts{"Lock", "Write:AudioSink::StartSink (1)", "EndLine", "Unlock", "Lock",
+                   "Write:COrbeMediaTerm::StartTX (2), result=", "Write:-9223372036854775808",
+                   "MarkEntry", "EndLine", "Unlock", "Lock", "Write:bytes sent = ", "Write:-123",
+                   "MarkEntry", "EndLine", "Unlock"}),
+            log.Calls());
+
+  // A log cleared in the middle of an entry drops the rest of
+  // that entry, even if a log comes back before it ends.
+  log.Clear();
+  {
+    ScopedHostLog none(nullptr);
+    HostLogWriter::SetCurrent(&log);
+    HostLogWriter::Entry entry;
+    entry.Write("a");
+    HostLogWriter::SetCurrent(nullptr);
+    entry.Write("b");
+    HostLogWriter::SetCurrent(&log);
+    entry.EndLine();
+  }
+  EXPECT_EQ((Texts{"Lock", "Write:a"}), log.Calls());
+}
+
+TEST(NumberText, GrammarTable) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  // Leading white space, sign, digits, fraction, exponent; conversion stops at the first
+  // character that does not fit. Out-of-range values saturate.
+  // clang-format off
+  const std::pair<const char*, double> numbers[] = {
+      {"-0.00075", -0.00075}, {" \t\n\v\f\r+8.5dB", 8.5}, {".5", 0.5}, {"5.", 5.0},
+      {"-.25e1", -2.5}, {"1E+3", 1000.0}, {"1.5e-2", 0.015}, {"1e", 1.0}, {"1e-x", 1.0},
+      {"2.5.3", 2.5}, {"1,5", 1.0}, {"00000.000001e6", 1.0}, {"1e400", kMax}, {"-1e400", -kMax},
+      {"1.7976931348623159e308", kMax}, {"99999999999999999999e999999999999999999999", kMax},
+      {"4.9406564584124654e-324", std::numeric_limits<double>::denorm_min()}};
+  // clang-format on
+  for (const auto& [text, expected] : numbers) EXPECT_EQ(ParseNumberText(text), expected) << text;
+  // No number at all, hexadecimal, NaN, infinity and underflow give 0.0.
+  for (const char* text : {"", "   ", ".", "-", "+.e5", "e5", "- 1", "0x10", "0X1p3", "nan",
+                           "-NaN(123)", "inf", "-Infinity", "1e-400", "0e999999999999999999"}) {
+    EXPECT_EQ(ParseNumberText(text), 0.0) << text;
+  }
+  EXPECT_EQ(ParseNumberText(nullptr), 0.0);
+  EXPECT_TRUE(std::signbit(ParseNumberText("-1e-400")));
+  EXPECT_EQ(ParseNumberText(std::string(5000, '9').c_str()), kMax);
+}
+
+TEST(NumberText, IgnoresTheProcessLocale) {
+  // Under a locale whose decimal separator is a comma, strtod would stop at the '.'.
+  bool commaLocale = false;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"}) {
+    commaLocale = std::setlocale(LC_NUMERIC, name) && *std::localeconv()->decimal_point == ',';
+    if (commaLocale) break;
+  }
+  if (!commaLocale) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  const double threshold = ParseNumberText("-0.00075");
+  const double comma = ParseNumberText("1,5");
+  std::setlocale(LC_NUMERIC, "C");
+  EXPECT_EQ(threshold, -0.00075);
+  EXPECT_EQ(comma, 1.0);
+}
+
+TEST(Registry, DefaultsWrittenBackBooleansAndFailureValues) {
+  testing::TempRegistry registry;
+  constexpr const char* kKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
+  const auto hkcu = HKEY_CURRENT_USER;
+  const auto has = [&](const std::string& part) {
+    return registry.FileText().find(part) != std::string::npos;
+  };
+
+  // Missing values are written back with their defaults; stored values win from then on (key and
+  // value names ignore letter case).
+  EXPECT_TRUE(RegGetBool(hkcu, kKey, "UseDynamicJitterBuffer", true));
+  EXPECT_FALSE(RegGetBool(hkcu, kKey, "ForceVADOff", false));
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "TransmitTOS", 184), 184u);
+  EXPECT_EQ(RegGetString(hkcu, kKey, "LimiterThreshold", "-8.0"), "-8.0");
+  EXPECT_EQ(registry.FileText(),
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_CURRENT_USER\\Software\\Almagre\\OrbeMediaTerm\\1.0]\n"
+            "\"UseDynamicJitterBuffer\"=\"true\"\n\"ForceVADOff\"=\"false\"\n"
+            "\"TransmitTOS\"=dword:000000b8\n\"LimiterThreshold\"=\"-8.0\"\n");
+  EXPECT_EQ(RegGetDWORD(hkcu, "SOFTWARE\\almagre\\OrbeMediaTerm\\1.0", "transmittos", 0), 184u);
+
+  // "true" in any case and nothing else is true; a present value is never rewritten by a read.
+  // clang-format off
+  const std::pair<const char*, bool> flags[] = {{"TRUE", true}, {"tRuE", true}, {"yes", false},
+      {"1", false}, {"", false}, {"true ", false}, {"truee", false}};
+  // clang-format on
+  for (const auto& [stored, expected] : flags) {
+    ASSERT_EQ(RegSetString(hkcu, kKey, "Flag", stored), 0);
+    EXPECT_EQ(RegGetBool(hkcu, kKey, "Flag", !expected), expected) << stored;
+    EXPECT_EQ(RegGetString(hkcu, kKey, "Flag", "x"), stored);
+  }
+
+  // A text that does not fit the 1000-byte read buffer (999 characters do) or a value of the other
+  // type is a failed read: the default is written over it.
+  ASSERT_EQ(RegSetString(hkcu, kKey, "Text", std::string(1000, 'a').c_str()), 0);
+  EXPECT_EQ(RegGetString(hkcu, kKey, "Text", "d"), "d");
+  EXPECT_TRUE(has("\"Text\"=\"d\"\n"));
+  ASSERT_EQ(RegSetDWORD(hkcu, kKey, "Text", 1), 1);
+  EXPECT_FALSE(RegGetBool(hkcu, kKey, "Text", false));
+
+  // Set results: the value written (which may look like an error code), -20 for an unstorable
+  // text.
+  EXPECT_EQ(RegSetDWORD(hkcu, kKey, "Big", 0xFFFFFFF6u), -10);
+  EXPECT_EQ(RegSetString(hkcu, kKey, "Bad", "two\nlines"), -20);
+
+  // Names of 1023 characters work; of 1024 they cannot open the key: false, "" or 0, and -10.
+  const std::string longest(1023, 'k'), tooLong(1024, 'k');
+  EXPECT_EQ(RegSetString(hkcu, longest.c_str(), longest.c_str(), std::string(999, 'a').c_str()), 0);
+  EXPECT_EQ(RegGetString(hkcu, longest.c_str(), longest.c_str(), "d"), std::string(999, 'a'));
+  for (const auto& [key, name] : {std::pair{tooLong, std::string("v")}, {kKey, tooLong}}) {
+    EXPECT_EQ(RegGetDWORD(hkcu, key.c_str(), name.c_str(), 5), 0u);
+    EXPECT_EQ(RegGetString(hkcu, key.c_str(), name.c_str(), "d"), "");
+    EXPECT_FALSE(RegGetBool(hkcu, key.c_str(), name.c_str(), true));
+    EXPECT_EQ(RegSetString(hkcu, key.c_str(), name.c_str(), "x"), -10);
+  }
+  EXPECT_FALSE(has(tooLong));
+
+  // A store that cannot be written (its lock file is a directory): stored values still read,
+  // writes fail with -20 (-10 for a new key) and a default that cannot be written back gives
+  // false, "" or 0.
+  ASSERT_TRUE(RegistryStore::Instance().Flush());
+  const std::string lock = registry.Path() + ".lock";
+  ASSERT_EQ(::unlink(lock.c_str()), 0);
+  ASSERT_EQ(::mkdir(lock.c_str(), 0755), 0);
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "Big", 0), 0xFFFFFFF6u);
+  EXPECT_EQ(RegSetString(hkcu, kKey, "Flag", "x"), -20);
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "Missing", 5), 0u);
+  EXPECT_EQ(RegGetString(hkcu, kKey, "Missing", "d"), "");
+  EXPECT_EQ(RegSetDWORD(hkcu, "Software\\New", "v", 5), -10);
+  ASSERT_EQ(::rmdir(lock.c_str()), 0);
+  EXPECT_EQ(RegSetDWORD(hkcu, kKey, "Big", 5), 5);
+}
+
+}  // namespace
+}  // namespace tarsio
