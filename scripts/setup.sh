@@ -14,7 +14,18 @@ PACKAGES=(
   libasound2-dev libsoxr-dev libcli11-dev
   # a private, paced sound server for the ALSA tests, and ALSA's tools and plugins
   pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
+  # a locale with a decimal comma, so the number-parser test can show it ignores the locale
+  locales
 )
+
+# Generates de_DE.UTF-8 unless some locale with a decimal comma is already there.
+ensure_comma_locale() {
+  if locale -a 2>/dev/null | grep -qiE '^(de_DE|fr_FR)\.utf-?8$'; then return 0; fi
+  if [ "$(id -u)" -eq 0 ] && command -v localedef >/dev/null; then
+    localedef -i de_DE -c -f UTF-8 de_DE.UTF-8 ||
+      echo "setup: could not generate de_DE.UTF-8; the locale test will say skipped" >&2
+  fi
+}
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do
@@ -25,6 +36,7 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all ${#PACKAGES[@]} packages are installed"
+  ensure_comma_locale
   exit 0
 fi
 
@@ -36,4 +48,5 @@ export DEBIAN_FRONTEND=noninteractive
 # themselves can still be fetched; the install below decides.
 $SUDO apt-get update || echo "setup: apt-get update reported errors; trying the install anyway" >&2
 $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+ensure_comma_locale
 echo "setup: done"
