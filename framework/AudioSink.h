@@ -22,6 +22,11 @@
 // a cycle ends the thread ("AudioSink::SinkThreadProc: exception") the same way a stop does.
 // StopSinkThread waits for the thread without a time limit: a sink whose RenderAudioSamples or
 // pulls can block must make them return when stopped (device sinks do).
+// Never let a sink pull from a source that also pushes into it: a pull holds the sink's
+// audioSourcesMutex and then takes the source's audioSinksMutex, a push holds the source's
+// audioSinksMutex and then takes the sink's audioSourcesMutex, so the two threads would take the
+// same pair of locks in opposite orders and deadlock. Keep push paths and pull paths on separate
+// links.
 #pragma once
 
 #include <atomic>
