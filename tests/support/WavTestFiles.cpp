@@ -12,22 +12,16 @@ namespace tarsio::testing {
 
 namespace {
 
-void Put16(Bytes& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void Put32(Bytes& b, uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
+void Put(Bytes& b, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 void PutId(Bytes& b, const std::string& id) {
   for (size_t i = 0; i < 4; ++i) b.push_back(i < id.size() ? static_cast<uint8_t>(id[i]) : ' ');
 }
 
-constexpr int kIndexTable[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
-constexpr int kStepTable[89] = {
+constexpr int kImaIndex[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+constexpr int kImaStep[89] = {
     7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,   21,    23,
     25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,   73,    80,
     88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,  253,   279,
@@ -36,75 +30,49 @@ constexpr int kStepTable[89] = {
     3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493, 10442, 11487,
     12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
 
-struct ImaState {
-  int predictor = 0;
-  int index = 0;
-};
-
-uint8_t EncodeImaSample(ImaState& s, int sample) {
-  const int step = kStepTable[s.index];
-  int diff = sample - s.predictor;
-  int nibble = 0;
-  if (diff < 0) {
-    nibble = 8;
-    diff = -diff;
-  }
-  int tmp = step;
-  if (diff >= tmp) {
-    nibble |= 4;
-    diff -= tmp;
-  }
-  tmp >>= 1;
-  if (diff >= tmp) {
-    nibble |= 2;
-    diff -= tmp;
-  }
-  tmp >>= 1;
-  if (diff >= tmp) nibble |= 1;
-  // Track the decoder exactly.
+// What a decoder makes of the nibble after the given predictor and step index.
+int ImaDecode(int predictor, int index, int nibble) {
+  const int step = kImaStep[index];
   int delta = step >> 3;
-  if ((nibble & 4) != 0) delta += step;
-  if ((nibble & 2) != 0) delta += step >> 1;
-  if ((nibble & 1) != 0) delta += step >> 2;
-  s.predictor = std::clamp(s.predictor + ((nibble & 8) != 0 ? -delta : delta), -32768, 32767);
-  s.index = std::clamp(s.index + kIndexTable[nibble], 0, 88);
-  return static_cast<uint8_t>(nibble);
+  for (int bit = 0; bit < 3; ++bit) {
+    if ((nibble & (4 >> bit)) != 0) delta += step >> bit;
+  }
+  return std::clamp(predictor + ((nibble & 8) != 0 ? -delta : delta), -32768, 32767);
+}
+
+uint8_t EncodeImaSample(int& predictor, int& index, int sample) {
+  int best = 0;
+  for (int n = 1; n < 16; ++n) {
+    if (std::abs(ImaDecode(predictor, index, n) - sample) <
+        std::abs(ImaDecode(predictor, index, best) - sample))
+      best = n;
+  }
+  predictor = ImaDecode(predictor, index, best);
+  index = std::clamp(index + kImaIndex[best & 7], 0, 88);
+  return static_cast<uint8_t>(best);
 }
 
 }  // namespace
 
 WavFormat LinearFormat(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits) {
-  WavFormat f;
-  f.tag = tag;
-  f.channels = channels;
-  f.rate = rate;
-  f.bitsPerSample = bits;
-  f.blockAlign = static_cast<uint16_t>(channels * bits / 8);
-  f.avgBytesPerSec = rate * f.blockAlign;
-  return f;
+  const auto align = static_cast<uint16_t>(channels * bits / 8);
+  return {tag, channels, rate, rate * align, align, bits};
 }
 
 WavFormat ImaFormat(uint16_t channels, uint32_t rate, uint16_t blockAlign) {
-  WavFormat f;
-  f.tag = 0x11;
-  f.channels = channels;
-  f.rate = rate;
-  f.bitsPerSample = 4;
-  f.blockAlign = blockAlign;
-  const uint32_t samplesPerBlock = (blockAlign - 4u * channels) * 8u / (4u * channels) + 1u;
-  f.avgBytesPerSec =
-      static_cast<uint32_t>(static_cast<uint64_t>(rate) * blockAlign / samplesPerBlock);
-  return f;
+  const uint32_t perBlock = (blockAlign - 4u * channels) * 2u / channels + 1u;
+  return {0x11,       channels, rate, static_cast<uint32_t>(uint64_t{rate} * blockAlign / perBlock),
+          blockAlign, 4};
 }
 
 Bytes FmtPayload(const WavFormat& f, const Bytes& extra) {
   Bytes b;
-  Put16(b, f.tag);
-  Put16(b, f.channels);
-  Put32(b, f.rate);
-  Put32(b, f.avgBytesPerSec);
-  Put16(b, f.blockAlign);
-  Put16(b, f.bitsPerSample);
+  Put(b, f.tag, 2);
+  Put(b, f.channels, 2);
+  Put(b, f.rate, 4);
+  Put(b, f.avgBytesPerSec, 4);
+  Put(b, f.blockAlign, 2);
+  Put(b, f.bitsPerSample, 2);
   b.insert(b.end(), extra.begin(), extra.end());
   return b;
 }
@@ -114,13 +82,13 @@ Bytes BuildRiff(const std::vector<Chunk>& chunks, const std::string& formType, i
   PutId(body, formType);
   for (const Chunk& c : chunks) {
     PutId(body, c.id);
-    Put32(body, static_cast<uint32_t>(c.declaredSize >= 0 ? c.declaredSize : c.payload.size()));
+    Put(body, c.declaredSize >= 0 ? c.declaredSize : c.payload.size(), 4);
     body.insert(body.end(), c.payload.begin(), c.payload.end());
     if (c.pad && (c.payload.size() & 1u) != 0) body.push_back(0);
   }
   Bytes out;
   PutId(out, "RIFF");
-  Put32(out, static_cast<uint32_t>(riffSize >= 0 ? riffSize : static_cast<int64_t>(body.size())));
+  Put(out, riffSize >= 0 ? riffSize : body.size(), 4);
   out.insert(out.end(), body.begin(), body.end());
   return out;
 }
@@ -131,66 +99,51 @@ Bytes BuildWav(const WavFormat& format, const Bytes& data) {
 
 Bytes Pcm16Bytes(const std::vector<int16_t>& samples) {
   Bytes b;
-  b.reserve(samples.size() * 2);
-  for (int16_t s : samples) Put16(b, static_cast<uint16_t>(s));
+  for (const int16_t s : samples) Put(b, static_cast<uint16_t>(s), 2);
   return b;
 }
 
 std::vector<float> Sine(double frequency, double amplitude, uint32_t rate, uint32_t frames,
                         uint16_t channels) {
   std::vector<float> out;
-  out.reserve(static_cast<size_t>(frames) * channels);
   for (uint32_t i = 0; i < frames; ++i) {
     const double v = amplitude * std::sin(2.0 * M_PI * frequency * i / rate);
-    for (uint16_t c = 0; c < channels; ++c) out.push_back(static_cast<float>(v));
+    out.insert(out.end(), channels, static_cast<float>(v));
   }
   return out;
 }
 
 Bytes EncodeLinear(const std::vector<float>& samples, uint16_t tag, uint16_t bits) {
+  const double full = std::ldexp(1.0, bits - 1);
   Bytes b;
-  for (float v : samples) {
-    const double x = std::clamp(static_cast<double>(v), -1.0, 1.0);
+  for (const float v : samples) {
+    uint32_t u = 0;
     if (tag == 3) {
-      uint32_t u;
       std::memcpy(&u, &v, 4);
-      Put32(b, u);
-    } else if (bits == 8) {
-      b.push_back(static_cast<uint8_t>(std::clamp(std::lround(x * 128.0) + 128, 0L, 255L)));
-    } else if (bits == 16) {
-      Put16(b, static_cast<uint16_t>(std::clamp(std::lround(x * 32768.0), -32768L, 32767L)));
-    } else if (bits == 24) {
-      const long s = std::clamp(std::lround(x * 8388608.0), -8388608L, 8388607L);
-      b.push_back(static_cast<uint8_t>(s));
-      b.push_back(static_cast<uint8_t>(s >> 8));
-      b.push_back(static_cast<uint8_t>(s >> 16));
     } else {
-      const long long s = std::clamp(std::llround(x * 2147483648.0), -2147483648LL, 2147483647LL);
-      Put32(b, static_cast<uint32_t>(s));
+      const double s = std::clamp(std::round(v * full), -full, full - 1);
+      u = static_cast<uint32_t>(static_cast<int64_t>(s) + (bits == 8 ? 128 : 0));
     }
+    Put(b, u, bits / 8);
   }
   return b;
 }
 
 Bytes EncodeIma(const std::vector<int16_t>& in, uint16_t channels, uint16_t blockAlign) {
-  const uint32_t header = 4u * channels;
-  const uint32_t perBlock = (blockAlign - header) * 8u / header + 1u;
-  const size_t frames = in.size() / channels;
+  const size_t perBlock = (blockAlign - 4u * channels) * 2u / channels + 1u;
+  int predictor[2] = {}, index[2] = {};
   Bytes out;
-  ImaState state[2];
-  for (size_t start = 0; start + perBlock <= frames; start += perBlock) {
+  for (size_t start = 0; (start + perBlock) * channels <= in.size(); start += perBlock) {
     for (uint16_t c = 0; c < channels; ++c) {
-      state[c].predictor = in[start * channels + c];
-      Put16(out, static_cast<uint16_t>(state[c].predictor));
-      out.push_back(static_cast<uint8_t>(state[c].index));
-      out.push_back(0);
+      predictor[c] = in[start * channels + c];
+      Put(out, static_cast<uint16_t>(predictor[c]), 2);
+      Put(out, static_cast<uint32_t>(index[c]), 2);  // the index, then a reserved zero
     }
-    for (uint32_t g = 0; g < (perBlock - 1) / 8; ++g) {
+    for (size_t group = start + 1; group < start + perBlock; group += 8) {
       for (uint16_t c = 0; c < channels; ++c) {
-        for (int i = 0; i < 4; ++i) {
-          const size_t f = start + 1 + 8 * g + 2 * i;
-          const uint8_t lo = EncodeImaSample(state[c], in[f * channels + c]);
-          const uint8_t hi = EncodeImaSample(state[c], in[(f + 1) * channels + c]);
+        for (size_t f = group; f < group + 8; f += 2) {
+          const uint8_t lo = EncodeImaSample(predictor[c], index[c], in[f * channels + c]);
+          const uint8_t hi = EncodeImaSample(predictor[c], index[c], in[(f + 1) * channels + c]);
           out.push_back(static_cast<uint8_t>(lo | (hi << 4)));
         }
       }
@@ -200,23 +153,18 @@ Bytes EncodeIma(const std::vector<int16_t>& in, uint16_t channels, uint16_t bloc
 }
 
 ToneMeasure MeasureTone(const std::vector<int16_t>& s, uint32_t rate) {
-  ToneMeasure m;
-  if (s.size() < 2) return m;
-  double first = -1;
-  double last = -1;
+  double first = 0, last = 0, energy = 0;
   int crossings = 0;
-  double energy = 0;
   for (size_t i = 0; i < s.size(); ++i) {
     energy += static_cast<double>(s[i]) * s[i];
     if (i > 0 && s[i - 1] < 0 && s[i] >= 0) {
-      const double t = (i - 1) + static_cast<double>(-s[i - 1]) / (s[i] - s[i - 1]);
-      if (first < 0) first = t;
-      last = t;
-      ++crossings;
+      last = (i - 1) + static_cast<double>(-s[i - 1]) / (s[i] - s[i - 1]);
+      if (crossings++ == 0) first = last;
     }
   }
-  if (crossings >= 2) m.frequency = (crossings - 1) * static_cast<double>(rate) / (last - first);
-  m.rms = std::sqrt(energy / s.size()) / 32768.0;
+  ToneMeasure m;
+  if (crossings >= 2) m.frequency = (crossings - 1.0) * rate / (last - first);
+  if (!s.empty()) m.rms = std::sqrt(energy / s.size()) / 32768.0;
   return m;
 }
 
@@ -232,8 +180,9 @@ TempDir::~TempDir() {
 
 std::string TempDir::Write(const std::string& name, const Bytes& bytes) const {
   const std::string full = path_ + "/" + name;
-  std::ofstream f(full, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(full, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   return full;
 }
 

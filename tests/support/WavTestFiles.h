@@ -1,7 +1,5 @@
 // Builds small WAV (RIFF) files for tests: well-formed ones in any format and broken ones (chunks
-// in odd order, wrong sizes, cut short), plus test signals and an IMA ADPCM encoder.
-//
-// Threading: plain functions and a temp-directory object; no shared state.
+// in odd order, wrong sizes, cut short), plus test signals and their encoders.
 #pragma once
 
 #include <cstdint>
@@ -27,16 +25,16 @@ WavFormat LinearFormat(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t 
 /// IMA ADPCM with the given block size.
 WavFormat ImaFormat(uint16_t channels, uint32_t rate, uint16_t blockAlign);
 
-/// One chunk: four-character id and its payload (a pad byte is added when the size is odd,
-/// unless declaredSize overrides the size written in the header).
+/// One chunk. The header carries declaredSize when it is not -1; an odd payload is followed by a
+/// pad byte when pad is set.
 struct Chunk {
   std::string id;
   Bytes payload;
-  int64_t declaredSize = -1;  // -1: the payload's size
-  bool pad = true;            // write the pad byte after an odd payload
+  int64_t declaredSize = -1;
+  bool pad = true;
 };
 
-/// The 16 (or more, with extra) bytes of a fmt chunk payload.
+/// The 16 bytes of a fmt chunk payload, then extra.
 Bytes FmtPayload(const WavFormat& format, const Bytes& extra = {});
 /// "RIFF" <size> <formType> followed by the chunks. riffSize -1 writes the true size.
 Bytes BuildRiff(const std::vector<Chunk>& chunks, const std::string& formType = "WAVE",
@@ -47,22 +45,23 @@ Bytes BuildWav(const WavFormat& format, const Bytes& data);
 /// Little-endian 16-bit samples as bytes.
 Bytes Pcm16Bytes(const std::vector<int16_t>& samples);
 /// A sine of the given frequency and peak amplitude (full scale 1.0), frames x channels
-/// interleaved, in float.
+/// interleaved.
 std::vector<float> Sine(double frequency, double amplitude, uint32_t rate, uint32_t frames,
                         uint16_t channels);
-/// Encodes float samples (interleaved) in the given linear format (PCM 8/16/24/32, float 32).
+/// Samples in a linear format: PCM of 8 (unsigned), 16, 24 or 32 bits, or tag 3 float.
 Bytes EncodeLinear(const std::vector<float>& samples, uint16_t tag, uint16_t bits);
-/// Encodes mono or stereo 16-bit samples as IMA ADPCM blocks (the reference algorithm).
+/// Whole IMA ADPCM blocks of interleaved 16-bit samples; each sample takes the code whose decoded
+/// value comes closest.
 Bytes EncodeIma(const std::vector<int16_t>& interleaved, uint16_t channels, uint16_t blockAlign);
 
-/// Frequency (Hz) and RMS (full scale 1.0) of a 16-bit mono signal, from zero crossings.
+/// Frequency (Hz, from zero crossings) and RMS (full scale 1.0) of 16-bit mono samples.
 struct ToneMeasure {
   double frequency = 0;
   double rms = 0;
 };
 ToneMeasure MeasureTone(const std::vector<int16_t>& samples, uint32_t rate);
 
-/// A fresh temporary directory removed with its contents at destruction.
+/// A fresh temporary directory, removed with its contents at destruction.
 class TempDir {
  public:
   TempDir();
