@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "framework/Tracer.h"
@@ -15,41 +16,26 @@
 namespace tarsio {
 namespace {
 
-// Records the error traces of one tracer while alive.
-struct TraceCapture {
-  TraceCapture() {
-    tracer.SetInstanceName("RTPAudioSource:1");
-    tracer.SetLevel(trace::kError);
-    TraceSink::SetRecorder(
-        [this](const char*, uint32_t, const std::string& text) { lines.push_back(text); });
-  }
-  ~TraceCapture() { TraceSink::SetRecorder(nullptr); }
-  Tracer tracer;
-  std::vector<std::string> lines;
-};
-
-/// A datagram of `length` zero bytes with the first byte `first` and the last byte `last`.
-std::vector<uint8_t> Datagram(uint8_t first, int length, uint8_t last = 0) {
-  std::vector<uint8_t> d(static_cast<size_t>(std::max(length, 1)), 0);
-  if (length > 1) d.back() = last;
+/// A datagram of `length` bytes (at least one) of `fill` but the first, `first`; the last byte is
+/// the padding count when the padding flag is set.
+std::vector<uint8_t> Datagram(uint8_t first, int length, uint8_t fill) {
+  std::vector<uint8_t> d(static_cast<size_t>(std::max(length, 1)), fill);
   d[0] = first;
   return d;
 }
 
 TEST(RTPPacketTest, EveryRefusalTracesItsCodeAndReason) {
-  const struct {
-    uint8_t first;
-    int32_t length;
-    uint8_t last;
-    const char* trace;
-  } cases[] = {
+  std::vector<std::string> lines;
+  TraceSink::SetRecorder([&](const char*, uint32_t, const std::string& t) { lines.push_back(t); });
+  Tracer tracer;
+  tracer.SetLevel(trace::kError);
+  const std::tuple<uint8_t, int32_t, uint8_t, const char*> cases[] = {
       {0x80, 11, 0, "-10 : invalid RTP packet : len = 11 bytes"},
       {0x80, 0, 0, "-10 : invalid RTP packet : len = 0 bytes"},
       {0x80, -1, 0, "-10 : invalid RTP packet : len = -1 bytes"},
       {0x90, 40, 0, "-20 : header extension not supported"},
       {0x50, 40, 0, "-20 : header extension not supported"},  // checked before the version
       {0x40, 40, 0, "-30 : invalid RTP version 1"},
-      {0xC0, 40, 0, "-30 : invalid RTP version 3"},
       {0x00, 12, 0, "-30 : invalid RTP version 0"},
       {0x82, 19, 0, "-40 : totalLength (19) < headerLength (20) ! contributor count = 2"},
       {0x8F, 71, 0, "-40 : totalLength (71) < headerLength (72) ! contributor count = 15"},
@@ -57,45 +43,36 @@ TEST(RTPPacketTest, EveryRefusalTracesItsCodeAndReason) {
       {0xA0, 20, 0x80, "-50 : totalLength (20) < headerLength (12) + numPadding (128)"},
       {0xA1, 20, 5, "-50 : totalLength (20) < headerLength (16) + numPadding (5)"},
   };
-  for (const auto& c : cases) {
-    TraceCapture capture;
-    const auto d = Datagram(c.first, c.length, c.last);
-    EXPECT_EQ(RTPPacket::CreateRTPPacket(d.data(), c.length, &capture.tracer), nullptr);
-    EXPECT_EQ(capture.lines,
-              std::vector<std::string>{std::string("RTPPacket::CreateRTPPacket : error ") +
-                                       c.trace + "\n"});
+  for (const auto& [first, length, fill, text] : cases) {
+    const auto d = Datagram(first, length, fill);
+    EXPECT_EQ(RTPPacket::CreateRTPPacket(d.data(), length, &tracer), nullptr);
+    EXPECT_EQ(lines, std::vector<std::string>{"RTPPacket::CreateRTPPacket : error " +
+                                              std::string(text) + "\n"});
+    lines.clear();
   }
   // Without a tracer, or with its error level off, a refusal is silent.
-  TraceCapture capture;
-  const auto d = Datagram(0x80, 11);
+  const auto d = Datagram(0x80, 11, 0);
   EXPECT_EQ(RTPPacket::CreateRTPPacket(d.data(), 11, nullptr), nullptr);
-  capture.tracer.SetLevel(trace::kEntry);
-  EXPECT_EQ(RTPPacket::CreateRTPPacket(d.data(), 11, &capture.tracer), nullptr);
-  EXPECT_TRUE(capture.lines.empty());
+  tracer.SetLevel(trace::kEntry);
+  EXPECT_EQ(RTPPacket::CreateRTPPacket(d.data(), 11, &tracer), nullptr);
+  EXPECT_TRUE(lines.empty());
+  TraceSink::SetRecorder(nullptr);
 }
 
 TEST(RTPPacketTest, AcceptedLayoutsTransmitHeaderAndHeaderCopy) {
-  const struct {
-    uint8_t first;
-    int length;
-    uint8_t last;
-    uint32_t headerLength;
-    int32_t numPadding;
-  } cases[] = {
+  // First byte, length, fill, header length, padding; a padding flag with a zero count cuts
+  // nothing.
+  const std::tuple<uint8_t, int32_t, uint8_t, uint32_t, int32_t> cases[] = {
       {0x80, 12, 0, 12, 0}, {0x80, 172, 0, 12, 0}, {0x82, 20, 0, 20, 0}, {0x8F, 232, 0, 72, 0},
-      {0xA0, 20, 8, 12, 8}, {0xA1, 180, 4, 16, 4}, {0xA0, 13, 0, 12, 0},  // padding flag with a
-                                                                          // zero count: nothing is
-                                                                          // cut off
-  };
-  for (const auto& c : cases) {
-    const auto d = Datagram(c.first, c.length, c.last);
-    std::unique_ptr<RTPPacket> p(RTPPacket::CreateRTPPacket(d.data(), c.length, nullptr));
+      {0xA0, 20, 8, 12, 8}, {0xA1, 180, 4, 16, 4}, {0xA0, 13, 0, 12, 0}};
+  for (const auto& [first, length, fill, headerLength, padding] : cases) {
+    const auto d = Datagram(first, length, fill);
+    std::unique_ptr<RTPPacket> p(RTPPacket::CreateRTPPacket(d.data(), length, nullptr));
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->contributorCount, c.first & 0x0F);
-    EXPECT_EQ(p->headerLength, c.headerLength);
-    EXPECT_EQ(p->numPadding, c.numPadding);
-    EXPECT_EQ(p->payloadLength, c.length - static_cast<int32_t>(c.headerLength) - c.numPadding);
-    EXPECT_EQ(p->payload, d.data() + c.headerLength);
+    EXPECT_EQ(
+        std::tie(p->contributorCount, p->headerLength, p->numPadding, p->payload),
+        std::make_tuple(uint8_t(first & 0x0F), headerLength, padding, d.data() + headerLength));
+    EXPECT_EQ(p->payloadLength, length - static_cast<int32_t>(headerLength) - padding);
   }
 
   // The transmit header: version 2, marker bit over the payload type, then big-endian fields.
@@ -105,23 +82,17 @@ TEST(RTPPacketTest, AcceptedLayoutsTransmitHeaderAndHeaderCopy) {
                                      0xD5, 0xD5}));
   std::unique_ptr<RTPPacket> p(RTPPacket::CreateRTPPacket(d.data(), 14, nullptr));
   ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p->payloadLength, 2);
   std::unique_ptr<RTPPacket> copy(p->CopyHeader());
   ASSERT_NE(copy, nullptr);
   for (const RTPPacket* r : {p.get(), copy.get()}) {
-    EXPECT_EQ(r->version, 2);
-    EXPECT_EQ(r->marker, 1);
-    EXPECT_EQ(r->payloadType, 8);
-    EXPECT_EQ(r->sequenceNumber, 0xFFFE);
-    EXPECT_EQ(r->timestamp, 0xFFFFFF01u);
-    EXPECT_EQ(r->ssrc, 42u);
-    EXPECT_EQ(r->headerLength, 12u);
+    EXPECT_EQ(std::make_tuple(r->version, r->marker, r->payloadType, r->sequenceNumber,
+                              r->timestamp, r->ssrc, r->headerLength),
+              std::make_tuple(2, 1, 8, 0xFFFE, 0xFFFFFF01u, 42u, 12u));
   }
+  EXPECT_EQ(p->payloadLength, 2);
   // The copy owns no datagram: no buffer, no payload.
-  EXPECT_EQ(copy->buffer, nullptr);
-  EXPECT_EQ(copy->payload, nullptr);
-  EXPECT_EQ(copy->totalLength, 12);
-  EXPECT_EQ(copy->payloadLength, 0);
+  EXPECT_TRUE(copy->buffer == nullptr && copy->payload == nullptr);
+  EXPECT_EQ(std::make_pair(copy->totalLength, copy->payloadLength), std::make_pair(12, 0));
 }
 
 }  // namespace
