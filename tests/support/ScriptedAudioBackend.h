@@ -1,76 +1,149 @@
 // A sound backend for tests whose devices do what the test scripts.
 //
 // It refuses a given number of opens, queued buffers (waveInAddBuffer / waveOutWrite), resets and
-// closes with a given code before it accepts them, and counts every call. Capture reads return
-// the chunks the test pushed, one chunk per buffer, and block until one is there (or the stream
-// is interrupted). Playback writes are recorded whole and return at once, unless the test holds
-// them (HoldWrites), which keeps buffers at the device. Output volume and the capture mixer's
-// control values are recorded; the mixer's lines can be replaced and single controls can fail.
+// closes with a given code before it accepts them, and counts every call. Playback writes are
+// recorded and return at once unless the test holds them (HoldWrites), which keeps buffers at the
+// device; capture reads deliver nothing and block until the stream is interrupted. Output volumes
+// and the capture mixer's writes are recorded; reads of chosen mixer controls fail.
 //
-// Threading: every member may be called from any thread (one mutex); blocked reads and held
-// writes wait on a condition variable of that mutex.
+// Threading: every member may be called from any thread, except that `lines` and `failingReads`
+// are set before the first open.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
-#include <cstdint>
-#include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <utility>
 #include <vector>
 
 #include "platform/AudioBackend.h"
+#include "platform/WaveAudioTypes.h"
 
 namespace tarsio::testing {
 
-class ScriptedAudioBackend final : public AudioBackend {
+class ScriptedAudioBackend final : public AudioBackend,
+                                   public std::enable_shared_from_this<ScriptedAudioBackend> {
+  template <typename F>
+  auto Locked(F f) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return f();
+  }
+
  public:
+  /// The next `left` calls of a kind fail with `code`; `calls` counts them all.
+  struct Refusals {
+    std::atomic<int> left{0}, calls{0};
+    std::atomic<uint32_t> code{MMSYSERR_ERROR};
+    void Refuse(int n, uint32_t c) {
+      code = c;
+      left = n;
+    }
+    uint32_t Take() {
+      ++calls;
+      return left.fetch_sub(1) > 0 ? code.load() : MMSYSERR_NOERROR;
+    }
+  };
   struct MixerWrite {
-    uint32_t line;
-    uint32_t controlType;
-    uint32_t value;
+    uint32_t line, control, value;
   };
 
-  ScriptedAudioBackend();
-  ~ScriptedAudioBackend() override;
+  Refusals opens, queues, resets, closes;
+  std::atomic<int> openStreams{0};
+  std::vector<AudioMixerLine> lines = {{MIXERLINE_COMPONENTTYPE_DST_WAVEIN, true, true, "Capture"},
+                                       {MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, true, true, "Mic"}};
+  std::set<std::pair<uint32_t, uint32_t>> failingReads;  // line, control type
 
   std::string Name() const override { return "scripted"; }
-  std::vector<AudioDeviceInfo> Devices(AudioDirection direction) override;
-  uint32_t Open(AudioDirection direction, int32_t deviceId, const WAVEFORMATEX& format,
-                std::unique_ptr<Stream>* out) override;
+  std::vector<AudioDeviceInfo> Devices(AudioDirection) override { return {{"dev0", "Scripted"}}; }
+  uint32_t Open(AudioDirection direction, int32_t, const WAVEFORMATEX&,
+                std::unique_ptr<Stream>* out) override {
+    if (const uint32_t r = opens.Take()) return r;
+    ++openStreams;
+    *out = std::make_unique<ScriptedStream>(shared_from_this(), direction);
+    return MMSYSERR_NOERROR;
+  }
 
-  // Refusals: the next n calls of a kind fail with code.
-  void RefuseOpens(int n, uint32_t code);
-  void RefuseQueues(int n, uint32_t code);
-  void RefuseResets(int n, uint32_t code);
-  void RefuseCloses(int n, uint32_t code);
-
-  // Counts of calls (refused ones included).
-  int Opens();
-  int Queues();
-  int Resets();
-  int Closes();
-  int OpenStreams();
-
-  // Capture: one pushed chunk is delivered per buffer.
-  void PushCapture(std::vector<uint8_t> chunk);
-  // Playback: everything written, one entry per buffer.
-  std::vector<std::vector<uint8_t>> Written();
-  void HoldWrites(bool hold);
-
-  // Volumes.
-  std::vector<uint32_t> OutputVolumes();
-  std::vector<MixerWrite> MixerWrites();
-  void SetMixerLines(std::vector<AudioMixerLine> lines);
-  /// Makes Get (get == true) or Set of one control fail with code, for every call.
-  void FailMixerControl(uint32_t line, uint32_t controlType, bool get, uint32_t code);
-  uint32_t MixerValue(uint32_t line, uint32_t controlType);
+  void HoldWrites(bool hold) {
+    Locked([&] { hold_ = hold; });
+    cv_.notify_all();
+  }
+  std::vector<std::vector<uint8_t>> Written() {
+    return Locked([&] { return written_; });
+  }
+  std::vector<uint32_t> OutputVolumes() {
+    return Locked([&] { return volumes_; });
+  }
+  std::vector<MixerWrite> MixerWrites() {
+    return Locked([&] { return mixerWrites_; });
+  }
 
  private:
-  class ScriptedStream;
-  struct State;
-  std::shared_ptr<State> state_;
+  class ScriptedStream final : public Stream {
+   public:
+    ScriptedStream(std::shared_ptr<ScriptedAudioBackend> b, AudioDirection direction)
+        : b_(std::move(b)), capture_(direction == AudioDirection::kCapture) {}
+    ~ScriptedStream() override {
+      if (!closed_.exchange(true)) --b_->openStreams;
+    }
+    uint32_t Read(uint8_t*, uint32_t, uint32_t* got) override {
+      std::unique_lock<std::mutex> lk(b_->mutex_);
+      b_->cv_.wait(lk, [&] { return interrupted_; });
+      *got = 0;
+      return MMSYSERR_ERROR;
+    }
+    uint32_t Write(const uint8_t* data, uint32_t bytes) override {
+      std::unique_lock<std::mutex> lk(b_->mutex_);
+      b_->cv_.wait(lk, [&] { return interrupted_ || !b_->hold_; });
+      if (interrupted_) return MMSYSERR_ERROR;
+      b_->written_.emplace_back(data, data + bytes);
+      return MMSYSERR_NOERROR;
+    }
+    uint32_t CheckQueue() override { return b_->queues.Take(); }
+    void SetInterrupted(bool interrupted) override {
+      b_->Locked([&] { interrupted_ = interrupted; });
+      b_->cv_.notify_all();
+    }
+    uint32_t Reset() override { return b_->resets.Take(); }
+    uint32_t Close() override {
+      const uint32_t r = b_->closes.Take();
+      if (r == MMSYSERR_NOERROR && !closed_.exchange(true)) --b_->openStreams;
+      return r;
+    }
+    uint32_t SetVolume(uint32_t level) override {
+      b_->Locked([&] { b_->volumes_.push_back(level); });
+      return MMSYSERR_NOERROR;
+    }
+    uint32_t GetVolume(uint32_t* level) override {
+      *level = 0;
+      return MMSYSERR_NOERROR;
+    }
+    std::vector<AudioMixerLine> MixerLines() override {
+      return capture_ ? b_->lines : std::vector<AudioMixerLine>{};
+    }
+    uint32_t GetMixerValue(uint32_t line, uint32_t control, uint32_t* value) override {
+      *value = 0;
+      return b_->failingReads.count({line, control}) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+    }
+    uint32_t SetMixerValue(uint32_t line, uint32_t control, uint32_t value) override {
+      b_->Locked([&] { b_->mixerWrites_.push_back({line, control, value}); });
+      return MMSYSERR_NOERROR;
+    }
+
+   private:
+    const std::shared_ptr<ScriptedAudioBackend> b_;
+    const bool capture_;
+    bool interrupted_ = false;  // guarded by b_->mutex_
+    std::atomic<bool> closed_{false};
+  };
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool hold_ = false;
+  std::vector<std::vector<uint8_t>> written_;
+  std::vector<uint32_t> volumes_;
+  std::vector<MixerWrite> mixerWrites_;
 };
 
 }  // namespace tarsio::testing
