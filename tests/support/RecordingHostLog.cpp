@@ -4,15 +4,28 @@
 
 namespace tarsio::testing {
 
+RecordingHostLog::~RecordingHostLog() {
+  if (entryOwner_.load() != std::this_thread::get_id()) return;
+  for (; entryDepth_ > 0; --entryDepth_) entryMutex_.unlock();
+}
+
 int32_t RecordingHostLog::Lock() {
+  entryMutex_.lock();
+  entryOwner_.store(std::this_thread::get_id());
+  ++entryDepth_;
   std::lock_guard<std::mutex> lock(mutex_);
   calls_.emplace_back("Lock");
   return 0;
 }
 
 int32_t RecordingHostLog::Unlock() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  calls_.emplace_back("Unlock");
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.emplace_back("Unlock");
+  }
+  if (entryOwner_.load() != std::this_thread::get_id()) return 0;
+  if (--entryDepth_ == 0) entryOwner_.store(std::thread::id{});
+  entryMutex_.unlock();
   return 0;
 }
 
