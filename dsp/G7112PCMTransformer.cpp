@@ -15,16 +15,6 @@ G7112PCMTransformer::G7112PCMTransformer() {
 
 int32_t G7112PCMTransformer::ReadTraceLevel() { return ReadTraceLevelFor("G7112PCMTransformer"); }
 
-int32_t G7112PCMTransformer::SetALaw() {
-  codec.SetLaw(G711Codec::kALaw);
-  return 0;
-}
-
-int32_t G7112PCMTransformer::SetULaw() {
-  codec.SetLaw(G711Codec::kULaw);
-  return 0;
-}
-
 int32_t G7112PCMTransformer::TransformAudioSamples(AudioSampleList& inputs, AudioSample** out) {
   *out = nullptr;
   if (inputs.empty() || inputs.front().first == nullptr) return 0;

@@ -13,27 +13,17 @@
 
 #include <cstdint>
 
-#include "dsp/G711Codec.h"
-#include "framework/AudioTransformer.h"
+#include "dsp/G711LawTransformer.h"
 
 namespace tarsio {
 
-class G7112PCMTransformer : public AudioTransformer {
+class G7112PCMTransformer : public G711LawTransformer {
  public:
-  static constexpr int32_t kErrNoSample = -10;
-
   G7112PCMTransformer();
   ~G7112PCMTransformer() override = default;
 
   int32_t ReadTraceLevel() override;
   int32_t TransformAudioSamples(AudioSampleList& inputs, AudioSample** out) override;
-
-  int32_t SetALaw();
-  int32_t SetULaw();
-  bool IsALaw() const { return codec.IsALaw(); }
-
- private:
-  G711Codec codec;
 };
 
 }  // namespace tarsio

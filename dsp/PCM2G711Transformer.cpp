@@ -14,16 +14,6 @@ PCM2G711Transformer::PCM2G711Transformer() {
 
 int32_t PCM2G711Transformer::ReadTraceLevel() { return ReadTraceLevelFor("PCM2G711Transformer"); }
 
-int32_t PCM2G711Transformer::SetALaw() {
-  codec.SetLaw(G711Codec::kALaw);
-  return 0;
-}
-
-int32_t PCM2G711Transformer::SetULaw() {
-  codec.SetLaw(G711Codec::kULaw);
-  return 0;
-}
-
 int32_t PCM2G711Transformer::TransformAudioSamples(AudioSampleList& inputs, AudioSample** out) {
   *out = nullptr;
   if (inputs.empty() || inputs.front().first == nullptr) return 0;
