@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
+#include "devices/DeviceCallRetry.h"
 #include "framework/AudioSample.h"
 #include "framework/HostLogWriter.h"
 #include "framework/TrafficTotals.h"
@@ -14,23 +14,11 @@ namespace tarsio {
 
 namespace {
 
-constexpr int kDeviceCallAttempts = 40;
-constexpr uint32_t kDeviceRetrySleepMs = 50;
 constexpr uint32_t kOpenRetrySleepMs = 1000;
 constexpr int kDrainWaits = 100;
 constexpr uint32_t kDrainWaitMs = 50;
 constexpr uint32_t kFreeBufferWaitMs = 1000;
 constexpr uint32_t kStopPollMs = 10;
-
-// Calls a device function until it succeeds, at most 40 times, 50 ms apart. True on success.
-bool RetryDeviceCall(const std::function<uint32_t()>& call) {
-  uint32_t result = call();
-  for (int attempt = 1; result != MMSYSERR_NOERROR && attempt < kDeviceCallAttempts; ++attempt) {
-    SleepMs(kDeviceRetrySleepMs);
-    result = call();
-  }
-  return result == MMSYSERR_NOERROR;
-}
 
 }  // namespace
 
@@ -148,11 +136,11 @@ int32_t WaveAudioSink::EndAudioRender() {
     }
   }
 
-  if (!RetryDeviceCall([&] { return out->Reset(); })) return -10;
+  if (RetryDeviceCall([&] { return out->Reset(); }) != MMSYSERR_NOERROR) return -10;
   for (uint32_t i = 0; i < numFrames; ++i) {
     RetryDeviceCall([&] { return out->UnprepareHeader(&headers[i], kWaveHdrSize); });
   }
-  const bool closed = RetryDeviceCall([&] { return out->Close(); });
+  const bool closed = RetryDeviceCall([&] { return out->Close(); }) == MMSYSERR_NOERROR;
   std::unique_ptr<WaveAudioOut> old;
   {
     CriticalSectionLock lock(dataMutex);

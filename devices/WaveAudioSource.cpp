@@ -1,8 +1,8 @@
 #include "devices/WaveAudioSource.h"
 
 #include <cstring>
-#include <functional>
 
+#include "devices/DeviceCallRetry.h"
 #include "framework/AudioSample.h"
 #include "framework/AudioSampleManager.h"
 #include "framework/HostLogWriter.h"
@@ -15,21 +15,9 @@ namespace tarsio {
 
 namespace {
 
-constexpr int kDeviceCallAttempts = 40;
-constexpr uint32_t kDeviceRetrySleepMs = 50;
 constexpr uint32_t kOpenRetrySleepMs = 1000;
 constexpr uint32_t kDataWaitMs = 5000;
 constexpr int kStopWakeups = 39;
-
-// Calls a device function until it succeeds, at most 40 times, 50 ms apart; gives up after that.
-uint32_t RetryDeviceCall(const std::function<uint32_t()>& call) {
-  uint32_t result = call();
-  for (int attempt = 1; result != MMSYSERR_NOERROR && attempt < kDeviceCallAttempts; ++attempt) {
-    SleepMs(kDeviceRetrySleepMs);
-    result = call();
-  }
-  return result;
-}
 
 }  // namespace
 
