@@ -10,8 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -23,6 +21,7 @@
 #include "platform/TraceSink.h"
 #include "platform/UdpSocket.h"
 #include "platform/WinsockErrors.h"
+#include "support/ChildProcess.h"
 #include "support/FakeClock.h"
 #include "support/WavTestFiles.h"
 
@@ -179,29 +178,25 @@ TEST(ThreadTest, HandleClosedBeforeResumeOrByTheThreadItself) {
   EXPECT_EQ(self, nullptr);
 }
 
-// The body of the process started by TraceSinkTest.TarsioTraceWritesTimeThreadAndInstanceName.
-TEST(TraceSinkTest, DISABLED_ChildTraces) {
-  if (std::getenv("TARSIO_TRACE") == nullptr) GTEST_SKIP() << "runs in a child process only";
+// The body of the process started by TraceSinkTest.TarsioTraceWritesTimeThreadAndInstanceName:
+// the trace sink reads TARSIO_TRACE once, so only a fresh process shows that it does.
+TARSIO_CHILD_BODY(TraceToTheNamedFile) {
   TraceSink::Write("AudioSink:1f2e", 0x4, "StartSinkThread\n");
   Event done;
   auto thread = Thread::CreateSuspended([&] {
     TraceSink::Write("T:1", 0x1, ("from thread " + std::to_string(CurrentThreadId())).c_str());
     return done.Set() ? 0u : 1u;
   });
-  ASSERT_EQ(thread->Resume(), 1);
-  ASSERT_EQ(done.Wait(5000), WaitResult::kSignaled);
+  if (thread->Resume() != 1 || done.Wait(5000) != WaitResult::kSignaled) return 1;
   TraceSink::Close();
   TraceSink::Write("X:0", 0x4, "after close\n");
+  return 0;
 }
 
 TEST(TraceSinkTest, TarsioTraceWritesTimeThreadAndInstanceName) {
   testing::TempDir dir;
   const std::string path = dir.Path() + "/trace.txt";
-  const std::string command = "TARSIO_TRACE=" + path + " " +
-                              std::filesystem::read_symlink("/proc/self/exe").string() +
-                              " --gtest_filter=TraceSinkTest.DISABLED_ChildTraces"
-                              " --gtest_also_run_disabled_tests >/dev/null";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(testing::RunChildProcess("TraceToTheNamedFile", "TARSIO_TRACE=" + path), 0);
   std::ifstream in(path);
   const std::regex format(R"(\d\d:\d\d:\d\d\.\d\d\d \[(\d+)\] (\S+) (.*))");
   std::string line;

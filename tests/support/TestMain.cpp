@@ -4,6 +4,7 @@
 //   writes the user's real settings.
 // - After every test, checks that every pooled audio sample came back to the pool, then destroys
 //   the pool so that the next test starts with a fresh one.
+// - With TARSIO_TEST_CHILD set, runs that child body (support/ChildProcess.h) instead of tests.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "framework/AudioSampleManager.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -30,6 +32,9 @@ class SampleLeakCheck : public ::testing::EmptyTestEventListener {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const char* child = std::getenv("TARSIO_TEST_CHILD")) {
+    return tarsio::testing::RunChildBody(child);
+  }
   ::testing::InitGoogleTest(&argc, argv);
   if (std::getenv("TARSIO_REGISTRY") == nullptr) {
     std::string tmpl = (std::filesystem::temp_directory_path() / "tarsio-test-XXXXXX").string();
