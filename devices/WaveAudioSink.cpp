@@ -75,13 +75,14 @@ int32_t WaveAudioSink::BeginAudioRender() {
   }
   std::shared_ptr<AudioBackend> device = backend ? backend : AudioBackendSelector::Current();
   std::unique_ptr<WaveAudioOut> handle;
+  const AudioBackend::StreamTiming timing{devicePeriodUs.load(), devicePeriods.load()};
   uint32_t mr = WaveAudioOut::Open(*device, &handle, deviceID, &format, &SpeakerCallback,
-                                   reinterpret_cast<uintptr_t>(this));
+                                   reinterpret_cast<uintptr_t>(this), timing);
   if (mr != MMSYSERR_NOERROR) {
     HostLogWriter::WithNumber("WaveAudioSink::BeginAudioRender: !waveOutOpen (1), mr=", mr);
     SleepMs(kOpenRetrySleepMs);
     mr = WaveAudioOut::Open(*device, &handle, deviceID, &format, &SpeakerCallback,
-                            reinterpret_cast<uintptr_t>(this));
+                            reinterpret_cast<uintptr_t>(this), timing);
     if (mr != MMSYSERR_NOERROR) {
       HostLogWriter::WithNumber("WaveAudioSink::BeginAudioRender: !waveOutOpen (2), mr=", mr);
       return -10;
@@ -150,6 +151,30 @@ int32_t WaveAudioSink::EndAudioRender() {
   return closed ? 0 : -30;
 }
 
+bool WaveAudioSink::ReadyToRender() {
+  if (!bPullWhenReady.load()) return true;
+  // Pull the next frame only once a device buffer can take it, so it does not wait a whole
+  // buffer's time between the jitter buffer and the device.
+  for (;;) {
+    if (bStopSinkThread || bRenderClosing || !bRunning) return true;
+    {
+      CriticalSectionLock lock(freeBuffersMutex);
+      if (!freeBuffers.empty()) return true;
+      freeBuffersEvent.ResetEvent();
+    }
+    if (freeBuffersEvent.Wait(kFreeBufferWaitMs) != WaitResult::kSignaled) return true;
+  }
+}
+
+WaveAudioSink::DelayReport WaveAudioSink::GetDelayReport() const {
+  DelayReport report;
+  report.queueMedianMs = queueDelay.Median();
+  report.queueP95Ms = queueDelay.Quantile(0.95);
+  report.deviceMedianMs = deviceDelay.Median();
+  report.deviceP95Ms = deviceDelay.Quantile(0.95);
+  return report;
+}
+
 WAVEHDR* WaveAudioSink::GetFreeBuffer() {
   if (bStopSinkThread) return nullptr;
   for (;;) {
@@ -197,6 +222,7 @@ int32_t WaveAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
     HostLogWriter::Plain("WaveAudioSink::RenderAudioSamples: !sample");
     return 0;
   }
+  const uint64_t arrivedMs = Clock::Current().NowMs();
   WAVEHDR* header = GetFreeBuffer();
   if (header == nullptr) return 0;
 
@@ -229,6 +255,11 @@ int32_t WaveAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
   {
     CriticalSectionLock lock(dataMutex);
     if (waveOut) {
+      // How long this frame waits before it is heard: since it reached the sink, plus the audio
+      // queued ahead of it at the device, plus the device's own buffering.
+      const uint64_t nowMs = Clock::Current().NowMs();
+      queueDelay.Add(static_cast<int64_t>(nowMs - arrivedMs + waveOut->PlaybackQueueMs(nowMs)));
+      deviceDelay.Add(waveOut->OutputLatencyMs());
       handleValue = reinterpret_cast<uintptr_t>(waveOut.get());
       mr = waveOut->Write(header, kWaveHdrSize);
     }
@@ -259,6 +290,8 @@ int32_t WaveAudioSink::SinkStarted() {
 int32_t WaveAudioSink::SinkThreadStarted(Thread* threadHandle, uint32_t) {
   CriticalSectionLock lock(filterMutex);
   ReadTraceLevel();
+  queueDelay.Reset();  // the thread is still suspended: nothing writes them now
+  deviceDelay.Reset();
   if (threadHandle != nullptr && !threadHandle->SetPriority(ThreadPriority::kTimeCritical)) {
     TRACE(tracer, trace::kError, "SinkThreadStarted : e-SetThreadPriority : %d\n",
           threadHandle->LastError());

@@ -25,6 +25,7 @@
 
 #include "framework/AudioFormat.h"
 #include "framework/AudioSink.h"
+#include "framework/DelayStatistics.h"
 #include "platform/AudioBackend.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
@@ -49,6 +50,27 @@ class WaveAudioSink : public AudioSink {
   int32_t GetDeviceID() const { return deviceID; }
   /// Percent, 0..100 (more counts as 100); reaches the device only while it is open.
   int32_t SetVolume(uint32_t percent);
+  /// Device buffering to ask for at the next start: periods of periodUs (0, 0: the backend's
+  /// default).
+  void SetDeviceTiming(uint32_t periodUs, uint32_t periods) {
+    devicePeriodUs.store(periodUs);
+    devicePeriods.store(periods);
+  }
+  /// When set, the sink thread waits for a free device buffer before it pulls the next frame
+  /// (the low-latency receive mode); when clear, it pulls first and then waits.
+  void SetPullWhenReady(bool on) { bPullWhenReady.store(on); }
+
+  /// Delays measured for every frame written since the last start: playback queue (from the
+  /// frame reaching the sink to the device starting to play it) and device (the backend's own
+  /// output latency). -1 when nothing was measured.
+  struct DelayReport {
+    int32_t queueMedianMs = -1;
+    int32_t queueP95Ms = -1;
+    int32_t deviceMedianMs = -1;
+    int32_t deviceP95Ms = -1;
+  };
+  DelayReport GetDelayReport() const;
+
   /// The backend to open devices on (null: the selector's current one at each start).
   void SetAudioBackend(std::shared_ptr<AudioBackend> backend);
 
@@ -59,6 +81,7 @@ class WaveAudioSink : public AudioSink {
   int32_t StopSinkThread() override;
   /// 0, or 5 while the device is closing.
   int32_t RenderAudioSamples(AudioSampleList& audioSamples) override;
+  bool ReadyToRender() override;
 
   int32_t BeginAudioRender();
   int32_t EndAudioRender();
@@ -86,6 +109,11 @@ class WaveAudioSink : public AudioSink {
   uint32_t freeBuffersCount = 0;    // guarded by freeBuffersMutex
   std::atomic<bool> bRunning{false};
   std::atomic<bool> bRenderClosing{false};
+  std::atomic<bool> bPullWhenReady{false};
+  std::atomic<uint32_t> devicePeriodUs{0};
+  std::atomic<uint32_t> devicePeriods{0};
+  DelayStatistics queueDelay;   // written by the sink thread
+  DelayStatistics deviceDelay;  // written by the sink thread
   Event freeBuffersEvent{Event::Reset::kAuto};
   CriticalSection dataMutex;
   CriticalSection freeBuffersMutex;

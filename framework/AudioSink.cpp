@@ -183,6 +183,7 @@ int32_t AudioSink::StartSinkThread() {
 
 void AudioSink::SinkCycle() {
   audioSamples.clear();
+  if (!ReadyToRender()) return;
   {
     TRACE(tracer, trace::kState, "SinkThreadProc : Entering audioSourcesMutex\n");
     CriticalSectionLock lock(audioSourcesMutex);

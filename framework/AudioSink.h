@@ -67,6 +67,11 @@ class AudioSink : public AudioSinkInterface, public virtual TracedObject {
   virtual int32_t SinkStarted();
   virtual int32_t SinkStopped();
   virtual int32_t RenderAudioSamples(AudioSampleList& audioSamples) = 0;
+  /// Called by the sink thread before each pull: a sink that renders into a limited resource
+  /// may wait here until it can take the next sample, so that the sample is pulled as late as
+  /// possible. False skips the cycle (the thread then checks its stop flag and tries again).
+  /// Runs with no lock of this class. The default is ready at once.
+  virtual bool ReadyToRender() { return true; }
 
   /// 0, -10 (already running in a mode, "AudioSink::StartSink (1)"), -20 (hook refused).
   int32_t StartSink();

@@ -27,6 +27,11 @@ uint32_t AlsaAudioBackend::Open(AudioDirection, int32_t, const WAVEFORMATEX&,
   return MMSYSERR_NODRIVER;
 }
 
+uint32_t AlsaAudioBackend::OpenTimed(AudioDirection, int32_t, const WAVEFORMATEX&,
+                                     const StreamTiming&, std::unique_ptr<Stream>*) {
+  return MMSYSERR_NODRIVER;
+}
+
 #else
 
 namespace {
@@ -95,8 +100,16 @@ class AlsaStream final : public AudioBackend::Stream {
 
   uint32_t Write(const uint8_t* data, uint32_t bytes) override {
     uint32_t done = 0;
-    return Transfer(const_cast<uint8_t*>(data), bytes, &done);
+    const uint32_t result = Transfer(const_cast<uint8_t*>(data), bytes, &done);
+    snd_pcm_sframes_t delay = 0;
+    if (result == MMSYSERR_NOERROR && pcm_ != nullptr && snd_pcm_delay(pcm_, &delay) == 0 &&
+        delay > 0 && format_.nSamplesPerSec != 0) {
+      latencyMs_.store(static_cast<uint32_t>(delay * 1000 / format_.nSamplesPerSec));
+    }
+    return result;
   }
+
+  uint32_t OutputLatencyMs() override { return latencyMs_.load(); }
 
   void SetInterrupted(bool interrupted) override { interrupted_.store(interrupted); }
 
@@ -357,6 +370,7 @@ class AlsaStream final : public AudioBackend::Stream {
   const WAVEFORMATEX format_;
   const std::string mixerName_;
   std::atomic<bool> interrupted_{false};
+  std::atomic<uint32_t> latencyMs_{0};
   bool wedged_ = false;  // a drop or close was abandoned (see Reset)
   std::mutex mixerMutex_;
   snd_mixer_t* mixer_ = nullptr;                 // guarded by mixerMutex_
@@ -406,6 +420,37 @@ std::vector<AudioDeviceInfo> AlsaAudioBackend::Devices(AudioDirection direction)
 
 uint32_t AlsaAudioBackend::Open(AudioDirection direction, int32_t deviceId,
                                 const WAVEFORMATEX& format, std::unique_ptr<Stream>* out) {
+  return OpenTimed(direction, deviceId, format, StreamTiming{}, out);
+}
+
+namespace {
+
+// Period time and count near the wanted ones, in blocking-free read/write-interleaved access.
+bool SetTimedParams(snd_pcm_t* pcm, snd_pcm_format_t sampleFormat, const WAVEFORMATEX& format,
+                    const AudioBackend::StreamTiming& timing) {
+  snd_pcm_hw_params_t* hw = nullptr;
+  snd_pcm_hw_params_alloca(&hw);
+  unsigned int rate = format.nSamplesPerSec;
+  unsigned int periodUs = timing.periodUs;
+  unsigned int bufferUs = timing.periodUs * timing.periods;
+  int dir = 0;
+  return snd_pcm_hw_params_any(pcm, hw) >= 0 &&
+         snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
+         snd_pcm_hw_params_set_format(pcm, hw, sampleFormat) >= 0 &&
+         snd_pcm_hw_params_set_channels(pcm, hw, format.nChannels) >= 0 &&
+         snd_pcm_hw_params_set_rate_resample(pcm, hw, 1) >= 0 &&
+         snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, &dir) >= 0 &&
+         rate == format.nSamplesPerSec &&
+         snd_pcm_hw_params_set_period_time_near(pcm, hw, &periodUs, &dir) >= 0 &&
+         snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &bufferUs, &dir) >= 0 &&
+         snd_pcm_hw_params(pcm, hw) >= 0;
+}
+
+}  // namespace
+
+uint32_t AlsaAudioBackend::OpenTimed(AudioDirection direction, int32_t deviceId,
+                                     const WAVEFORMATEX& format, const StreamTiming& timing,
+                                     std::unique_ptr<Stream>* out) {
   std::string name = defaultPcm_;
   if (deviceId != WAVE_MAPPER) {
     const auto devices = Devices(direction);
@@ -426,9 +471,12 @@ uint32_t AlsaAudioBackend::Open(AudioDirection direction, int32_t deviceId,
   if (err < 0) {
     return err == -EBUSY ? MMSYSERR_ALLOCATED : MMSYSERR_NODRIVER;
   }
-  // 100 ms of device buffering: enough against scheduling jitter, short enough for a call.
-  if (snd_pcm_set_params(pcm, sampleFormat, SND_PCM_ACCESS_RW_INTERLEAVED, format.nChannels,
-                         format.nSamplesPerSec, 1, 100000) < 0) {
+  // By default 100 ms of device buffering: enough against scheduling jitter, short enough for a
+  // call. A timed open asks for the caller's periods and falls back to the default if refused.
+  const bool timed = timing.periodUs != 0 && timing.periods != 0 &&
+                     SetTimedParams(pcm, sampleFormat, format, timing);
+  if (!timed && snd_pcm_set_params(pcm, sampleFormat, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                   format.nChannels, format.nSamplesPerSec, 1, 100000) < 0) {
     snd_pcm_close(pcm);
     return WAVERR_BADFORMAT;
   }

@@ -1,6 +1,9 @@
 // The sound backend of real sound cards: ALSA PCM devices (on desktops, PulseAudio and PipeWire
 // through their ALSA plugins).
 //
+// The device buffers 100 ms unless OpenTimed asks for periods of a call's frame. Write
+// measures the output latency (snd_pcm_delay) after each buffer.
+//
 // Device -1 is the PCM named at construction (ALSA's "default" unless given otherwise); devices
 // 0, 1, ... are the capture or playback PCMs that ALSA's device hints list, in hint order ("null"
 // left out). Streams run the PCM non-blocking and wait in 50 ms polls, so an interrupt is seen
@@ -40,8 +43,13 @@ class AlsaAudioBackend final : public AudioBackend {
 
   std::string Name() const override { return "alsa"; }
   std::vector<AudioDeviceInfo> Devices(AudioDirection direction) override;
+  /// Opens with 100 ms of device buffering.
   uint32_t Open(AudioDirection direction, int32_t deviceId, const WAVEFORMATEX& format,
                 std::unique_ptr<Stream>* out) override;
+  /// Opens asking ALSA for the given period time and count (the nearest the device offers), so
+  /// that a low-latency call's device buffering matches its frames; no hint: as Open.
+  uint32_t OpenTimed(AudioDirection direction, int32_t deviceId, const WAVEFORMATEX& format,
+                     const StreamTiming& timing, std::unique_ptr<Stream>* out) override;
 
   const std::string& DefaultPcm() const { return defaultPcm_; }
 

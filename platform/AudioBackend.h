@@ -63,6 +63,10 @@ class AudioBackend {
     /// Releases the device. On an error the stream stays usable and Close may be called again.
     virtual uint32_t Close() = 0;
 
+    /// How long audio written now waits inside the device before it is heard, in ms, as last
+    /// measured by Write (0 when the backend cannot tell). May be called from any thread.
+    virtual uint32_t OutputLatencyMs() { return 0; }
+
     /// Output volume: low word left, high word right, 0..0xFFFF each.
     virtual uint32_t SetVolume(uint32_t level) = 0;
     virtual uint32_t GetVolume(uint32_t* level) = 0;
@@ -74,6 +78,13 @@ class AudioBackend {
     virtual uint32_t SetMixerValue(uint32_t line, uint32_t controlType, uint32_t value) = 0;
   };
 
+  /// Buffering a caller would like the device to use: periods of periodUs each (0: the
+  /// backend's own default). A hint: backends that cannot honour it ignore it.
+  struct StreamTiming {
+    uint32_t periodUs = 0;
+    uint32_t periods = 0;
+  };
+
   virtual ~AudioBackend() = default;
 
   /// "alsa", "file", "null", "scripted".
@@ -83,6 +94,12 @@ class AudioBackend {
   /// MMSYSERR_BADDEVICEID, WAVERR_BADFORMAT, MMSYSERR_ALLOCATED or another error code.
   virtual uint32_t Open(AudioDirection direction, int32_t deviceId, const WAVEFORMATEX& format,
                         std::unique_ptr<Stream>* out) = 0;
+  /// Open with a buffering hint; backends without device buffering of their own open as Open.
+  virtual uint32_t OpenTimed(AudioDirection direction, int32_t deviceId,
+                             const WAVEFORMATEX& format, const StreamTiming& /*timing*/,
+                             std::unique_ptr<Stream>* out) {
+    return Open(direction, deviceId, format, out);
+  }
 };
 
 }  // namespace tarsio

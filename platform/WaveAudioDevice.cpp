@@ -179,6 +179,21 @@ void WaveAudioDevice::Notify(uint32_t message, WAVEHDR* header) {
   }
 }
 
+uint32_t WaveAudioDevice::PlaybackQueueMs(uint64_t nowMs) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  uint64_t queuedBytes = 0;
+  for (const WAVEHDR* header : queue_) {
+    if (header != inFlight_) queuedBytes += header->dwBufferLength;
+  }
+  uint64_t ms = queuedBytes * 1000 / std::max<uint32_t>(format_.nAvgBytesPerSec, 1);
+  if (inFlight_ != nullptr) {
+    const uint64_t length = BufferMs(inFlight_->dwBufferLength);
+    const uint64_t elapsed = nowMs > inFlightStartMs_ ? nowMs - inFlightStartMs_ : 0;
+    if (length > elapsed) ms += length - elapsed;
+  }
+  return static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX));
+}
+
 void WaveAudioDevice::ThreadProc() {
   const bool capture = direction_ == AudioDirection::kCapture;
   Notify(capture ? WIM_OPEN : WOM_OPEN, nullptr);
@@ -203,6 +218,7 @@ void WaveAudioDevice::ThreadProc() {
     }
     WAVEHDR* header = queue_.front();
     inFlight_ = header;
+    inFlightStartMs_ = Clock::Current().NowMs();
     lk.unlock();
     uint32_t got = 0;
     const uint32_t result = capture ? stream_->Read(header->lpData, header->dwBufferLength, &got)

@@ -59,6 +59,12 @@ class WaveAudioDevice {
   /// Sets WHDR_DONE on a header the application holds (so a drain does not wait for it).
   void MarkDone(WAVEHDR* header);
 
+  /// Playback: how long a buffer written now waits before the device starts playing it (ms):
+  /// the buffers queued ahead of it plus what remains of the one being played.
+  uint32_t PlaybackQueueMs(uint64_t nowMs);
+  /// The stream's own output latency (Stream::OutputLatencyMs).
+  uint32_t OutputLatencyMs() { return stream_->OutputLatencyMs(); }
+
   AudioBackend::Stream& GetStream() { return *stream_; }
   const WAVEFORMATEX& Format() const { return format_; }
 
@@ -86,6 +92,7 @@ class WaveAudioDevice {
   std::deque<WAVEHDR*> queue_;     // queued buffers, front first
   std::deque<WAVEHDR*> returned_;  // reset buffers awaiting their callback
   WAVEHDR* inFlight_ = nullptr;    // in a backend call now
+  uint64_t inFlightStartMs_ = 0;   // when inFlight_'s backend call began (clock ms)
   bool started_ = false;
   bool resetting_ = false;
   bool quit_ = false;

@@ -4,11 +4,11 @@ namespace tarsio {
 
 uint32_t WaveAudioOut::Open(AudioBackend& backend, std::unique_ptr<WaveAudioOut>* out,
                             int32_t deviceID, const WAVEFORMATEX* format, Callback callback,
-                            uintptr_t instance) {
+                            uintptr_t instance, const AudioBackend::StreamTiming& timing) {
   if (out == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
   out->reset();
   std::unique_ptr<AudioBackend::Stream> stream;
-  const uint32_t result = backend.Open(AudioDirection::kPlayback, deviceID, *format, &stream);
+  const uint32_t result = backend.OpenTimed(AudioDirection::kPlayback, deviceID, *format, timing, &stream);
   if (result != MMSYSERR_NOERROR) return result;
   if (!stream) return MMSYSERR_ERROR;
   std::unique_ptr<WaveAudioOut> device(

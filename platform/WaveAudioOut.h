@@ -16,8 +16,10 @@ namespace tarsio {
 class WaveAudioOut final : public WaveAudioDevice {
  public:
   /// waveOutOpen: MMSYSERR_NOERROR and the device in *out, or the backend's error code.
+  /// timing: the device buffering wanted (default: the backend's own).
   static uint32_t Open(AudioBackend& backend, std::unique_ptr<WaveAudioOut>* out, int32_t deviceID,
-                       const WAVEFORMATEX* format, Callback callback, uintptr_t instance);
+                       const WAVEFORMATEX* format, Callback callback, uintptr_t instance,
+                       const AudioBackend::StreamTiming& timing = {});
   static uint32_t GetNumDevs(AudioBackend& backend);
   static uint32_t GetDevName(AudioBackend& backend, int32_t deviceID, std::string* name);
 

@@ -405,12 +405,23 @@ RTPPacket* RTPAudioSource::TakeInOrder() {
   return TakeSlot(taken);
 }
 
+RTPPacket* RTPAudioSource::ReadNext() {
+  // Two slots alternate: the one delivered last still backs the RTPPacket handed on.
+  const int slot = lastSlot == 0 ? 1 : 0;
+  const int32_t n = ReceiveUDPPacket(slot);
+  if (n <= 0) return nullptr;
+  StoreSlot(slot, n);
+  return TakeSlot(slot);
+}
+
 void RTPAudioSource::FillSample(AudioSample* sample, RTPPacket* packet) {
   discardCount = 0;
   lastSequenceNumber = packet->sequenceNumber;
 
   const uint32_t now = TickCount();
-  if (growCredit > 0) {
+  if (bLowLatency.load()) {
+    // The ring's depth plays no part in this mode.
+  } else if (growCredit > 0) {
     --growCredit;
     if (growCredit == 0 && depth > minDepth) lastDepthChangeTime = now;
   } else if (depth > minDepth && !slots[depth - 1].used &&
@@ -472,7 +483,8 @@ int32_t RTPAudioSource::GenerateData(AudioSample** out) {
     sample->SetSilenceDuration(kSilenceMs);
     sample->SetDataSize(0);
 
-    RTPPacket* packet = bPrimed ? TakeInOrder() : FillAndChoose();
+    const bool lowLatency = bLowLatency.load();
+    RTPPacket* packet = lowLatency ? ReadNext() : bPrimed ? TakeInOrder() : FillAndChoose();
     if (packet == nullptr) {
       sample->Release(this);
       return 0;
@@ -480,7 +492,7 @@ int32_t RTPAudioSource::GenerateData(AudioSample** out) {
     FillSample(sample, packet);
     *out = sample;
     sample = nullptr;
-    ReadAhead();
+    if (!lowLatency) ReadAhead();
     return 0;
   } catch (...) {
     HostLogWriter::Plain("RTPAudioSource::GenerateData: exception 1");

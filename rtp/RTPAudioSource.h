@@ -16,6 +16,11 @@
 // when calls come faster than every 60 ms. The slot delivered last is never read into, because
 // the delivered RTPPacket points into it.
 //
+// Low-latency mode (SetLowLatency, chosen by the media terminal before the thread starts): no
+// ring, no priming sleeps and no read-ahead. Each GenerateData waits for the next datagram (the
+// same 500 ms wait) and delivers it at once, so nothing is held back waiting for a later one; the
+// jitter buffer behind puts packets in order. The depths are neither measured nor changed.
+//
 // Hardening: datagrams shorter than a field are never read beyond their length (a missing byte
 // counts as 0); repeated identical host-log entries (failing reads, a stopped socket, a lost
 // sequence) are throttled to three per second plus one count of the entries held back.
@@ -80,6 +85,10 @@ class RTPAudioSource : public AudioSource {
   int32_t SourceStarted() override;
   int32_t SourceStopped() override;
   int32_t GenerateData(AudioSample** out) override;
+
+  /// Chooses the low-latency mode for the next start (true) or the ring (false, the default).
+  void SetLowLatency(bool on) { bLowLatency.store(on); }
+  bool IsLowLatency() const { return bLowLatency.load(); }
 
   /// Signalled whenever depth changes; not owned, may be null. Written by the media terminal.
   std::atomic<HostEvent*> depthChangeEvent{nullptr};
@@ -151,6 +160,10 @@ class RTPAudioSource : public AudioSource {
   void StoreSlot(int index, int32_t n);
   void FillSample(AudioSample* sample, RTPPacket* packet);
   void ReadAhead();
+  /// The low-latency step: the next datagram read, parsed, or null.
+  RTPPacket* ReadNext();
+
+  std::atomic<bool> bLowLatency{false};
 
   HostLogThrottle notRunningLog{"RTPAudioSource::ReceiveUDPPacket: !bRunning, entries held back=",
                                 3};

@@ -21,6 +21,7 @@
 #include "framework/Registry.h"
 #include "framework/TrafficTotals.h"
 #include "jitter/FixedSizeAudioBuffer.h"
+#include "jitter/LowLatencyJitterBuffer.h"
 #include "jitter/RTPJitterBuffer.h"
 #include "platform/AudioBackendSelector.h"
 #include "platform/Clock.h"
@@ -41,6 +42,10 @@ std::atomic<COrbeMediaTerm*> currentTerminal{nullptr};
 /// Windows versions before 5 needed more playback buffers; this engine always behaves as a
 /// modern system.
 constexpr uint32_t kPlaybackBufferBase = 6;
+// Low-latency receive: two playback buffers of one frame each (the sink pulls only when one is
+// free), and the sound card asked for two periods of one frame.
+constexpr uint32_t kLowLatencyPlaybackBuffers = 2;
+constexpr uint32_t kLowLatencyDevicePeriods = 2;
 
 /// Codec numbers of the terminal's codec operations.
 constexpr int32_t kCodecGeneric = 0;
@@ -112,6 +117,7 @@ COrbeMediaTerm::COrbeMediaTerm() {
   limiter = std::make_unique<Limiter>(-8.0, 0.075, -0.00075);
   vad = std::make_unique<VAD>();
   jitterBuffer = std::make_unique<RTPJitterBuffer>();
+  lowLatencyJitterBuffer = std::make_unique<LowLatencyJitterBuffer>();
   reframingBuffer = std::make_unique<FixedSizeAudioBuffer>();
   genericDecoder = std::make_unique<GenericRTP2PCMDecoder>();
   receiveMixer = std::make_unique<PCMMixer>();
@@ -190,6 +196,7 @@ void COrbeMediaTerm::DeleteFilters() {
   receiveMixer.reset();
   transmitMixer.reset();
   jitterBuffer.reset();
+  lowLatencyJitterBuffer.reset();
   reframingBuffer.reset();
   AudioTransformer* decoder = activeDecoder;
   activeDecoder = nullptr;
@@ -439,6 +446,12 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
   if (activeDecoder == nullptr) return -10;  // no receive codec was ever set
   bSpeakerPostprocess = ReadBool("SpeakerPostprocess", true);
   bLimitVolume = ReadBool("LimitVolume", true);
+  // Read (and written back when missing) in every start; a host override wins.
+  const bool lowLatencySetting = ReadBool("LowLatencyReceive", false);
+  const int32_t override = receiveModeOverride.load();
+  bLowLatencyReceive = override == kReceiveModeFromSettings ? lowLatencySetting
+                                                            : override == kReceiveModeLowLatency;
+  AudioTransformer* const activeJitterBuffer = ActiveJitterBuffer();
   LoadReceiveFir(ReadDword("RxFIRFilter", 1));
   jitterBuffer->SetMinimumDepth(jitterMs);
   reframingBuffer->SetOutputDuration(receiveFrameTime);
@@ -447,6 +460,16 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
     const uint32_t wanted = receiveFrameTime != 0 ? jitterMs / receiveFrameTime : 0;
     frames = std::max(wanted, kPlaybackBufferBase);
   }
+  if (bLowLatencyReceive) {
+    frames = kLowLatencyPlaybackBuffers;
+    lowLatencyJitterBuffer->SetFrameDuration(static_cast<int32_t>(receiveFrameTime));
+    lowLatencyJitterBuffer->SetInitialJitter(static_cast<int32_t>(std::min(jitterMs, 500u)));
+    playbackSink->SetDeviceTiming(receiveFrameTime * 1000, kLowLatencyDevicePeriods);
+  } else {
+    playbackSink->SetDeviceTiming(0, 0);
+  }
+  playbackSink->SetPullWhenReady(bLowLatencyReceive);
+  rtpReceiver->SetLowLatency(bLowLatencyReceive);
   playbackSink->SetNumFrames(frames);
   limiter->SetParameters(ReadNumber("LimiterThreshold", "-8.0"),
                          ReadNumber("LimiterLossIncrement", "0.075"),
@@ -459,8 +482,8 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
                                                                : static_cast<uint32_t>(maxGain));
 
   Connect(rtpReceiver.get(), activeDecoder);
-  Connect(activeDecoder, jitterBuffer.get());
-  Connect(jitterBuffer.get(), reframingBuffer.get());
+  Connect(activeDecoder, activeJitterBuffer);
+  Connect(activeJitterBuffer, reframingBuffer.get());
   Connect(reframingBuffer.get(), volumeMaximizer.get());
   Connect(volumeMaximizer.get(), receiveMixer.get());
   AudioTransformer* previous = receiveMixer.get();
@@ -485,7 +508,7 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
     bool present;
   };
   const Step steps[] = {
-      {activeDecoder, -10, true},         {jitterBuffer.get(), -20, true},
+      {activeDecoder, -10, true},         {activeJitterBuffer, -20, true},
       {reframingBuffer.get(), -30, true}, {volumeMaximizer.get(), -40, true},
       {receiveMixer.get(), -50, true},    {receiveFir.get(), -60, bSpeakerPostprocess},
       {limiter.get(), -70, bLimitVolume},
@@ -530,12 +553,13 @@ int32_t COrbeMediaTerm::StopRX() {
   note(receiveMixer->StopTransform());
   note(volumeMaximizer->StopTransform());
   note(reframingBuffer->StopTransform());
-  note(jitterBuffer->StopTransform());
+  AudioTransformer* const activeJitterBuffer = ActiveJitterBuffer();
+  note(activeJitterBuffer->StopTransform());
   note(activeDecoder->StopTransform());
 
   Disconnect(rtpReceiver.get(), activeDecoder);
-  Disconnect(activeDecoder, jitterBuffer.get());
-  Disconnect(jitterBuffer.get(), reframingBuffer.get());
+  Disconnect(activeDecoder, activeJitterBuffer);
+  Disconnect(activeJitterBuffer, reframingBuffer.get());
   Disconnect(reframingBuffer.get(), volumeMaximizer.get());
   Disconnect(volumeMaximizer.get(), receiveMixer.get());
   AudioTransformer* previous = receiveMixer.get();
@@ -578,6 +602,37 @@ bool COrbeMediaTerm::TestPlaybackDevice() {
 }
 
 bool COrbeMediaTerm::TestCaptureDevice() { return OpenCaptureOnce(); }
+
+AudioTransformer* COrbeMediaTerm::ActiveJitterBuffer() {
+  return bLowLatencyReceive ? static_cast<AudioTransformer*>(lowLatencyJitterBuffer.get())
+                            : static_cast<AudioTransformer*>(jitterBuffer.get());
+}
+
+COrbeMediaTerm::ReceiveReport COrbeMediaTerm::GetReceiveReport() {
+  ReceiveReport report;
+  report.lowLatency = bLowLatencyReceive.load();
+  if (report.lowLatency && lowLatencyJitterBuffer) {
+    const LowLatencyJitterBuffer::Report jb = lowLatencyJitterBuffer->GetReport();
+    report.packetsReceived = jb.stats.packetsReceived;
+    report.latePackets = jb.stats.latePackets;
+    report.framesPlayed = jb.stats.framesAudio;
+    report.framesConcealed = jb.stats.framesConcealed;
+    report.framesSilence = jb.stats.framesSilence;
+    report.acceleratedMs = jb.stats.acceleratedSamples / PlayoutBuffer::kSamplesPerMs;
+    report.expandedMs = jb.stats.expandedSamples / PlayoutBuffer::kSamplesPerMs;
+    report.reanchors = jb.stats.reanchors;
+    report.targetMs = jb.stats.targetMs;
+    report.delayMs = jb.stats.delayMs;
+    report.network = {jb.networkMedianMs, jb.networkP95Ms};
+    report.jitterBuffer = {jb.bufferMedianMs, jb.bufferP95Ms};
+  }
+  if (playbackSink) {
+    const WaveAudioSink::DelayReport playback = playbackSink->GetDelayReport();
+    report.playbackQueue = {playback.queueMedianMs, playback.queueP95Ms};
+    report.device = {playback.deviceMedianMs, playback.deviceP95Ms};
+  }
+  return report;
+}
 
 double COrbeMediaTerm::GetReceiveBufferRatio() {
   if (!rtpReceiver) return 1.0;

@@ -5,7 +5,12 @@
 // Transmit: WaveAudioSource -> [FIR] -> [VAD] -> PCMMixer -> PCM2G711Transformer -> RTPAudioSink.
 // Receive:  RTPAudioSource -> decoder -> RTPJitterBuffer -> FixedSizeAudioBuffer ->
 //           PCMVolumeMaximizer -> PCMMixer -> [FIR] -> [Limiter] -> WaveAudioSink.
-// Bracketed elements depend on settings read when the direction starts.
+// Bracketed elements depend on settings read when the direction starts. With the setting
+// "LowLatencyReceive" true (or a host override, SetReceiveModeOverride), the receive chain runs
+// in its low-latency mode: the receiver delivers each datagram as it is read, a
+// LowLatencyJitterBuffer takes the place of the RTPJitterBuffer, and the playback sink keeps two
+// buffers of one frame, pulls only when one is free and asks the sound card for two periods of a
+// frame. The mode is fixed for a run of the receive direction, from StartRX to StopRX.
 //
 // Threading: host threads call the operations. SetReceiveCodec through StopRX hold terminalMutex
 // for their whole run (re-entrant: codec changes call StopRX/StartRX, the destructor calls both).
@@ -41,6 +46,7 @@ class AudioTransformer;
 class PCM2G711Transformer;
 class FilePlay;
 class HostEvent;
+class LowLatencyJitterBuffer;
 
 /// Settings key of the terminal.
 inline constexpr const char* kTerminalKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
@@ -74,6 +80,41 @@ class COrbeMediaTerm final : public RTPInterface {
   void FireEndOfFileTX(uint32_t filePlayId);
   void FireEndOfFileRX(uint32_t filePlayId);
 
+  /// Receive modes a host may force (otherwise the setting "LowLatencyReceive" decides, at each
+  /// StartRX). The setting is read and written back when missing either way.
+  static constexpr int32_t kReceiveModeFromSettings = -1;
+  static constexpr int32_t kReceiveModeClassic = 0;
+  static constexpr int32_t kReceiveModeLowLatency = 1;
+  void SetReceiveModeOverride(int32_t mode) { receiveModeOverride.store(mode); }
+  /// The mode of the receive direction's current (or last) run.
+  bool IsLowLatencyReceive() const { return bLowLatencyReceive.load(); }
+
+  /// Receive-side counters and the delay each stage adds (median and 95th percentile in ms,
+  /// -1 when not measured): network arrival jitter and jitter buffer (low-latency mode only),
+  /// playback queue and device (both modes). Counters are 0 in the classic mode.
+  struct StageDelay {
+    int32_t medianMs = -1;
+    int32_t p95Ms = -1;
+  };
+  struct ReceiveReport {
+    bool lowLatency = false;
+    uint64_t packetsReceived = 0;
+    uint64_t latePackets = 0;
+    uint64_t framesPlayed = 0;
+    uint64_t framesConcealed = 0;
+    uint64_t framesSilence = 0;
+    uint64_t acceleratedMs = 0;
+    uint64_t expandedMs = 0;
+    uint64_t reanchors = 0;
+    int32_t targetMs = -1;
+    int32_t delayMs = -1;
+    StageDelay network;
+    StageDelay jitterBuffer;
+    StageDelay playbackQueue;
+    StageDelay device;
+  };
+  ReceiveReport GetReceiveReport();
+
   /// The live terminal, or null.
   static COrbeMediaTerm* Current();
 
@@ -89,6 +130,7 @@ class COrbeMediaTerm final : public RTPInterface {
   void SweepFilePlays();
   void LoadTransmitFir(uint32_t txFirFilter);
   void LoadReceiveFir(uint32_t rxFirFilter);
+  AudioTransformer* ActiveJitterBuffer();
 
   CriticalSection terminalMutex;
   CriticalSection filePlayMutex;
@@ -103,6 +145,7 @@ class COrbeMediaTerm final : public RTPInterface {
   std::unique_ptr<Limiter> limiter;
   std::unique_ptr<VAD> vad;
   std::unique_ptr<RTPJitterBuffer> jitterBuffer;
+  std::unique_ptr<LowLatencyJitterBuffer> lowLatencyJitterBuffer;
   std::unique_ptr<FixedSizeAudioBuffer> reframingBuffer;
   std::unique_ptr<GenericRTP2PCMDecoder> genericDecoder;
   std::unique_ptr<PCMMixer> receiveMixer;
@@ -119,6 +162,8 @@ class COrbeMediaTerm final : public RTPInterface {
   bool bLimitVolume = false;
   std::atomic<bool> bReceiving{false};
   std::atomic<bool> bTransmitting{false};
+  std::atomic<bool> bLowLatencyReceive{false};  // written by StartRX under terminalMutex
+  std::atomic<int32_t> receiveModeOverride{kReceiveModeFromSettings};
   uint32_t receiveFrameTime = 20;
   uint32_t transmitFrameTime = 20;
   int32_t captureDeviceId = -1;

@@ -1,0 +1,40 @@
+// Waveform loss concealment for 8 kHz 16-bit mono speech, the G.711 Appendix I method: while
+// audio is received its tail is kept; for missing audio the last pitch period is repeated with
+// overlap-add at the joins, fading linearly to silence over about 50 ms; when real audio returns
+// a quarter period of the synthetic signal is blended into it so the seam does not click.
+//
+// The algorithm is spandsp's plc module (Debian's libspandsp), used through this class so that
+// the rest of the engine needs neither its headers nor its C state layout.
+//
+// Threading: one instance per audio stream, used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace tarsio {
+
+class PacketLossConcealer {
+ public:
+  PacketLossConcealer();
+  ~PacketLossConcealer();
+  PacketLossConcealer(const PacketLossConcealer&) = delete;
+  PacketLossConcealer& operator=(const PacketLossConcealer&) = delete;
+
+  /// Forgets the history (a new stream).
+  void Reset();
+  /// Passes received audio through (modified in place only right after a concealment, where the
+  /// synthetic signal is blended into it) and remembers its tail.
+  void Receive(int16_t* samples, int count);
+  /// Writes count samples of concealment in place of missing audio.
+  void Conceal(int16_t* samples, int count);
+  /// Samples concealed since the last received audio.
+  int32_t ConcealedSamples() const { return concealed_; }
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+  int32_t concealed_ = 0;
+};
+
+}  // namespace tarsio

@@ -1,0 +1,287 @@
+#include "jitter/PlayoutBuffer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "dsp/TimeStretcher.h"
+
+namespace tarsio {
+
+namespace {
+
+constexpr uint8_t kMissing = 0;
+constexpr uint8_t kPresent = 1;
+constexpr uint8_t kComfortNoise = 2;
+
+constexpr uint8_t kFromAudio = 0;
+constexpr uint8_t kFromConcealment = 1;
+
+// Floor division for timestamps in samples to milliseconds (timestamps may lie below 0).
+int64_t SamplesToMs(int64_t samples) {
+  return samples >= 0 ? samples / PlayoutBuffer::kSamplesPerMs
+                      : -((-samples + PlayoutBuffer::kSamplesPerMs - 1) /
+                          PlayoutBuffer::kSamplesPerMs);
+}
+
+}  // namespace
+
+PlayoutBuffer::PlayoutBuffer() { Reset(160, 100); }
+
+void PlayoutBuffer::Reset(int frameSamples, int32_t initialJitterMs) {
+  frame_ = std::clamp(frameSamples, kMinFrame, kMaxFrame);
+  initialJitterMs_ = std::clamp<int32_t>(initialJitterMs, 0, kMaxTargetMs);
+  anchored_ = false;
+  ssrc_ = 0;
+  playTs_ = 0;
+  newestEnd_ = 0;
+  lastPacketSamples_ = 0;
+  dryFrames_ = 0;
+  present_.fill(kMissing);
+  queueLen_ = 0;
+  plc_.Reset();
+  estimator_.Reset(initialJitterMs_);
+  stats_ = Stats{};
+  stats_.targetMs = TargetMs();
+  networkDelay_.Reset();
+  bufferDelay_.Reset();
+}
+
+size_t PlayoutBuffer::Index(int64_t ext) {
+  const int64_t r = ext % kCapacity;
+  return static_cast<size_t>(r < 0 ? r + kCapacity : r);
+}
+
+int64_t PlayoutBuffer::Unwrap(uint32_t timestamp) const {
+  const uint32_t reference = static_cast<uint32_t>(newestEnd_);
+  return newestEnd_ + static_cast<int32_t>(timestamp - reference);
+}
+
+int32_t PlayoutBuffer::TargetMs() const {
+  const int32_t frameMs = frame_ / kSamplesPerMs;
+  const int64_t wanted = int64_t{estimator_.JitterMs()} + kTargetMarginMs;
+  return static_cast<int32_t>(std::clamp<int64_t>(wanted, frameMs, kMaxTargetMs));
+}
+
+int32_t PlayoutBuffer::DelayMs(int64_t nowMs) const {
+  const int64_t playingMs = SamplesToMs(playTs_ - queueLen_);
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(nowMs - estimator_.Base() - playingMs, INT32_MIN, INT32_MAX));
+}
+
+void PlayoutBuffer::Anchor(const Packet& packet, int64_t ext, int64_t arrivalMs,
+                           int32_t initialJitterMs) {
+  present_.fill(kMissing);
+  ssrc_ = packet.ssrc;
+  estimator_.Reset(initialJitterMs);
+  lastPacketSamples_ = 0;
+  dryFrames_ = 0;
+  // The first packet counts as on time: it plays after the target delay.
+  playTs_ = ext - int64_t{TargetMs()} * kSamplesPerMs;
+  newestEnd_ = playTs_;
+  anchored_ = true;
+  (void)arrivalMs;
+}
+
+void PlayoutBuffer::Resume(int64_t ext, int64_t arrivalMs) {
+  // Where this packet would play with the target delay (its lateness is counted against the
+  // fastest transit seen), unless it continues the held audio (a stall's backlog): then from it.
+  const int64_t onTime =
+      (arrivalMs - estimator_.Base() - TargetMs()) * int64_t{kSamplesPerMs};
+  const int64_t resumeAt = std::max(playTs_, std::min(ext, onTime));
+  if (resumeAt > playTs_) {
+    // Nothing lies in the skipped stretch: the buffer was dry.
+    playTs_ = resumeAt;
+    newestEnd_ = std::max(newestEnd_, playTs_);
+  }
+  dryFrames_ = 0;
+}
+
+void PlayoutBuffer::Insert(const Packet& packet, int64_t arrivalMs) {
+  ++stats_.packetsReceived;
+  const int count = packet.comfortNoise ? frame_ : packet.count;
+  if (count <= 0 || count > kCapacity / 2 || (!packet.comfortNoise && packet.samples == nullptr)) {
+    return;
+  }
+  int64_t ext = 0;
+  if (!anchored_) {
+    ext = int64_t{packet.timestamp} + (int64_t{1} << 32);
+    Anchor(packet, ext, arrivalMs, initialJitterMs_);
+  } else if (packet.ssrc != ssrc_) {
+    ++stats_.reanchors;
+    ext = Unwrap(packet.timestamp);
+    Anchor(packet, ext, arrivalMs, estimator_.JitterMs());
+  } else {
+    ext = Unwrap(packet.timestamp);
+  }
+  if (dryFrames_ > 1) Resume(ext, arrivalMs);
+  int64_t offset = ext - playTs_;
+  if (offset + count > kCapacity || offset < -int64_t{kMaxBehindMs} * kSamplesPerMs) {
+    // A timestamp jump (sender restart, or a backlog longer than the buffer): start anew here.
+    ++stats_.reanchors;
+    Anchor(packet, ext, arrivalMs, estimator_.JitterMs());
+    offset = ext - playTs_;
+  }
+  if (!packet.comfortNoise) {
+    if (lastPacketSamples_ != 0 && count != lastPacketSamples_) {
+      estimator_.Reset(estimator_.JitterMs());
+    }
+    lastPacketSamples_ = count;
+  }
+  const int32_t lateness = estimator_.Add(arrivalMs, SamplesToMs(ext));
+  networkDelay_.Add(lateness);
+  stats_.jitterMs = estimator_.JitterMs();
+  stats_.targetMs = TargetMs();
+
+  if (offset + count <= 0) {
+    ++stats_.latePackets;
+    return;
+  }
+  for (int i = offset < 0 ? static_cast<int>(-offset) : 0; i < count; ++i) {
+    const int64_t at = ext + i;
+    const size_t k = Index(at);
+    if (packet.comfortNoise) {
+      audio_[k] = 0;
+      present_[k] = kComfortNoise;
+    } else {
+      audio_[k] = packet.samples[i];
+      present_[k] = kPresent;
+    }
+    if (at % kChunk == 0 || i == 0) chunkArrival_[k / kChunk] = arrivalMs;
+  }
+  newestEnd_ = std::max(newestEnd_, ext + count);
+}
+
+int PlayoutBuffer::Available(int limit) const {
+  int n = 0;
+  while (n < limit && present_[Index(playTs_ + n)] != kMissing) ++n;
+  return n;
+}
+
+bool PlayoutBuffer::IsQuiet(int count) const {
+  double energy = 0.0;
+  for (int i = 0; i < count; ++i) {
+    const size_t k = Index(playTs_ + i);
+    if (present_[k] == kComfortNoise) continue;
+    energy += static_cast<double>(audio_[k]) * audio_[k];
+  }
+  return std::sqrt(energy / count) < kQuietRms;
+}
+
+void PlayoutBuffer::Consume(int16_t* dst, int count, int64_t nowMs) {
+  for (int i = 0; i < count; ++i) {
+    const size_t k = Index(playTs_ + i);
+    if (present_[k] == kPresent && (i == 0 || (playTs_ + i) % kChunk == 0)) {
+      bufferDelay_.Add(nowMs - chunkArrival_[k / kChunk] + queueLen_ / kSamplesPerMs);
+    }
+    dst[i] = present_[k] == kMissing ? 0 : audio_[k];
+    present_[k] = kMissing;
+  }
+  playTs_ += count;
+  newestEnd_ = std::max(newestEnd_, playTs_);
+}
+
+void PlayoutBuffer::Produce(int64_t nowMs) {
+  int16_t* out = queue_.data() + queueLen_;
+  uint8_t* kind = queueKind_.data() + queueLen_;
+  if (newestEnd_ <= playTs_) {
+    // Dry: conceal; advance once (the packet is taken as lost), then hold for what comes next.
+    plc_.Conceal(out, frame_);
+    std::fill_n(kind, frame_, kFromConcealment);
+    queueLen_ += frame_;
+    if (dryFrames_ == 0) playTs_ += frame_;  // nothing is present there: the buffer is dry
+    newestEnd_ = std::max(newestEnd_, playTs_);
+    ++dryFrames_;
+    return;
+  }
+  dryFrames_ = 0;
+  const int32_t delay = DelayMs(nowMs);
+  const int32_t target = TargetMs();
+  const int32_t frameMs = frame_ / kSamplesPerMs;
+  const int pair = 2 * frame_;
+  std::array<int16_t, 2 * kMaxFrame> input;
+  if (delay > target + kAccelerateAboveMs) {
+    const int available = Available(pair);
+    if (available >= frame_ && delay - frameMs >= target && IsQuiet(frame_)) {
+      // Surplus delay goes first where nobody hears it: a quiet frame is dropped whole.
+      Consume(input.data(), frame_, nowMs);
+      plc_.Receive(input.data(), frame_);
+      stats_.acceleratedSamples += static_cast<uint64_t>(frame_);
+      return;
+    }
+    if (available >= pair && pair >= TimeStretcher::kMinInput) {
+      Consume(input.data(), pair, nowMs);
+      const TimeStretcher::Result r = TimeStretcher::Accelerate(input.data(), pair, out);
+      const int produced = r.outputLength > 0 ? r.outputLength : pair;
+      if (r.outputLength <= 0) std::copy_n(input.data(), pair, out);
+      plc_.Receive(out, produced);
+      std::fill_n(kind, produced, kFromAudio);
+      queueLen_ += produced;
+      stats_.acceleratedSamples += static_cast<uint64_t>(std::max(0, r.changed));
+      return;
+    }
+  } else if (delay < target) {
+    const int available = Available(pair);
+    const int n = std::min(available, pair);
+    if (n >= TimeStretcher::kMinInput) {
+      Consume(input.data(), n, nowMs);
+      const TimeStretcher::Result r =
+          TimeStretcher::Expand(input.data(), n, out, kQueueCapacity - queueLen_);
+      const int produced = r.outputLength > 0 ? r.outputLength : n;
+      if (r.outputLength <= 0) std::copy_n(input.data(), n, out);
+      plc_.Receive(out, produced);
+      std::fill_n(kind, produced, kFromAudio);
+      queueLen_ += produced;
+      stats_.expandedSamples += static_cast<uint64_t>(std::max(0, r.changed));
+      return;
+    }
+  }
+  // One frame as it is: received runs pass through the concealer, missing runs are concealed.
+  int i = 0;
+  while (i < frame_) {
+    const bool missing = present_[Index(playTs_ + i)] == kMissing;
+    int run = 1;
+    while (i + run < frame_ && (present_[Index(playTs_ + i + run)] == kMissing) == missing) ++run;
+    Consume(out + i, run, nowMs);
+    if (missing) {
+      plc_.Conceal(out + i, run);
+    } else {
+      plc_.Receive(out + i, run);
+    }
+    std::fill_n(kind + i, run, missing ? kFromConcealment : kFromAudio);
+    i += run;
+  }
+  queueLen_ += frame_;
+}
+
+PlayoutBuffer::FrameKind PlayoutBuffer::Pull(int16_t* out, int64_t nowMs) {
+  if (!anchored_) {
+    std::fill_n(out, frame_, int16_t{0});
+    ++stats_.framesSilence;
+    return FrameKind::kSilence;
+  }
+  stats_.delayMs = DelayMs(nowMs);
+  while (queueLen_ < frame_) Produce(nowMs);
+  bool concealed = false;
+  bool silent = true;
+  for (int i = 0; i < frame_; ++i) {
+    out[i] = queue_[static_cast<size_t>(i)];
+    concealed = concealed || queueKind_[static_cast<size_t>(i)] == kFromConcealment;
+    silent = silent && out[i] == 0;
+  }
+  queueLen_ -= frame_;
+  std::memmove(queue_.data(), queue_.data() + frame_, sizeof(int16_t) * queueLen_);
+  std::memmove(queueKind_.data(), queueKind_.data() + frame_, queueLen_);
+  if (concealed && silent) {
+    ++stats_.framesSilence;
+    return FrameKind::kSilence;
+  }
+  if (concealed) {
+    ++stats_.framesConcealed;
+    return FrameKind::kConcealed;
+  }
+  ++stats_.framesAudio;
+  return FrameKind::kAudio;
+}
+
+}  // namespace tarsio
