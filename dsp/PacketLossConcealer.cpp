@@ -1,8 +1,8 @@
 #include "dsp/PacketLossConcealer.h"
 
 extern "C" {
-#include <spandsp/telephony.h>
 #include <spandsp/plc.h>
+#include <spandsp/telephony.h>
 }
 
 namespace tarsio {

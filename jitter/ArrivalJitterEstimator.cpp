@@ -23,8 +23,8 @@ int32_t ArrivalJitterEstimator::Lateness(int64_t arrivalMs, int64_t timestampMs)
 
 int32_t ArrivalJitterEstimator::Add(int64_t arrivalMs, int64_t timestampMs) {
   const int64_t relative = arrivalMs - timestampMs;
-  const bool follower = haveLast_ && arrivalMs - lastArrivalMs_ < kBurstGapMs + 1 && count_ > 0 &&
-                        relative > base_;
+  const bool follower =
+      haveLast_ && arrivalMs - lastArrivalMs_ < kBurstGapMs + 1 && count_ > 0 && relative > base_;
   lastArrivalMs_ = arrivalMs;
   haveLast_ = true;
   if (follower) return Lateness(arrivalMs, timestampMs);

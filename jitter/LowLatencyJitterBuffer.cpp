@@ -103,6 +103,11 @@ int32_t LowLatencyJitterBuffer::GenerateData(AudioSample** out) {
   return 0;
 }
 
+uint64_t LowLatencyJitterBuffer::PacketsReceived() {
+  CriticalSectionLock lock(bufferMutex);
+  return playout.GetStats().packetsReceived;
+}
+
 LowLatencyJitterBuffer::Report LowLatencyJitterBuffer::GetReport() {
   CriticalSectionLock lock(bufferMutex);
   Report report;

@@ -19,9 +19,9 @@ constexpr uint8_t kFromConcealment = 1;
 
 // Floor division for timestamps in samples to milliseconds (timestamps may lie below 0).
 int64_t SamplesToMs(int64_t samples) {
-  return samples >= 0 ? samples / PlayoutBuffer::kSamplesPerMs
-                      : -((-samples + PlayoutBuffer::kSamplesPerMs - 1) /
-                          PlayoutBuffer::kSamplesPerMs);
+  return samples >= 0
+             ? samples / PlayoutBuffer::kSamplesPerMs
+             : -((-samples + PlayoutBuffer::kSamplesPerMs - 1) / PlayoutBuffer::kSamplesPerMs);
 }
 
 }  // namespace
@@ -86,8 +86,7 @@ void PlayoutBuffer::Anchor(const Packet& packet, int64_t ext, int64_t arrivalMs,
 void PlayoutBuffer::Resume(int64_t ext, int64_t arrivalMs) {
   // Where this packet would play with the target delay (its lateness is counted against the
   // fastest transit seen), unless it continues the held audio (a stall's backlog): then from it.
-  const int64_t onTime =
-      (arrivalMs - estimator_.Base() - TargetMs()) * int64_t{kSamplesPerMs};
+  const int64_t onTime = (arrivalMs - estimator_.Base() - TargetMs()) * int64_t{kSamplesPerMs};
   const int64_t resumeAt = std::max(playTs_, std::min(ext, onTime));
   if (resumeAt > playTs_) {
     // Nothing lies in the skipped stretch: the buffer was dry.

@@ -95,9 +95,8 @@ class AudioBackend {
   virtual uint32_t Open(AudioDirection direction, int32_t deviceId, const WAVEFORMATEX& format,
                         std::unique_ptr<Stream>* out) = 0;
   /// Open with a buffering hint; backends without device buffering of their own open as Open.
-  virtual uint32_t OpenTimed(AudioDirection direction, int32_t deviceId,
-                             const WAVEFORMATEX& format, const StreamTiming& /*timing*/,
-                             std::unique_ptr<Stream>* out) {
+  virtual uint32_t OpenTimed(AudioDirection direction, int32_t deviceId, const WAVEFORMATEX& format,
+                             const StreamTiming& /*timing*/, std::unique_ptr<Stream>* out) {
     return Open(direction, deviceId, format, out);
   }
 };

@@ -8,7 +8,8 @@ uint32_t WaveAudioOut::Open(AudioBackend& backend, std::unique_ptr<WaveAudioOut>
   if (out == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
   out->reset();
   std::unique_ptr<AudioBackend::Stream> stream;
-  const uint32_t result = backend.OpenTimed(AudioDirection::kPlayback, deviceID, *format, timing, &stream);
+  const uint32_t result =
+      backend.OpenTimed(AudioDirection::kPlayback, deviceID, *format, timing, &stream);
   if (result != MMSYSERR_NOERROR) return result;
   if (!stream) return MMSYSERR_ERROR;
   std::unique_ptr<WaveAudioOut> device(

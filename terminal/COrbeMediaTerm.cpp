@@ -449,8 +449,8 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
   // Read (and written back when missing) in every start; a host override wins.
   const bool lowLatencySetting = ReadBool("LowLatencyReceive", false);
   const int32_t override = receiveModeOverride.load();
-  bLowLatencyReceive = override == kReceiveModeFromSettings ? lowLatencySetting
-                                                            : override == kReceiveModeLowLatency;
+  bLowLatencyReceive =
+      override == kReceiveModeFromSettings ? lowLatencySetting : override == kReceiveModeLowLatency;
   AudioTransformer* const activeJitterBuffer = ActiveJitterBuffer();
   LoadReceiveFir(ReadDword("RxFIRFilter", 1));
   jitterBuffer->SetMinimumDepth(jitterMs);
@@ -632,6 +632,11 @@ COrbeMediaTerm::ReceiveReport COrbeMediaTerm::GetReceiveReport() {
     report.device = {playback.deviceMedianMs, playback.deviceP95Ms};
   }
   return report;
+}
+
+uint64_t COrbeMediaTerm::ReceivedPacketCount() {
+  if (!bLowLatencyReceive.load() || !lowLatencyJitterBuffer) return 0;
+  return lowLatencyJitterBuffer->PacketsReceived();
 }
 
 double COrbeMediaTerm::GetReceiveBufferRatio() {

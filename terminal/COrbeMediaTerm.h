@@ -114,6 +114,8 @@ class COrbeMediaTerm final : public RTPInterface {
     StageDelay device;
   };
   ReceiveReport GetReceiveReport();
+  /// Packets the low-latency jitter buffer took in during this run (0 in the classic mode).
+  uint64_t ReceivedPacketCount();
 
   /// The live terminal, or null.
   static COrbeMediaTerm* Current();

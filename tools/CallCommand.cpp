@@ -57,6 +57,12 @@ void CallCommand::AddTo(CLI::App& app) {
       ->type_name("MS")
       ->check(CLI::Range(0, 2000))
       ->capture_default_str();
+  command_
+      ->add_option("--receive", receive_,
+                   "Receive mode: low-latency (adaptive jitter buffer, conversation delay) or "
+                   "classic (the ring and jitter buffer of the library's default mode)")
+      ->check(CLI::IsMember({"low-latency", "classic"}, CLI::ignore_case))
+      ->capture_default_str();
   command_->add_flag("--vad", vad_,
                      "Ask for silence suppression (only with the setting ForceVADOff=true)");
   command_
@@ -118,6 +124,7 @@ int CallCommand::Run(const std::atomic<bool>& stop) {
   config.rxCodec = CodecNumber(CLI::detail::to_lower(rxCodec_));
   config.txCodec = CodecNumber(CLI::detail::to_lower(txCodec_));
   config.jitterMs = jitterMs_;
+  config.lowLatencyReceive = CLI::detail::to_lower(receive_) == "low-latency";
   config.vad = vad_;
   config.captureName = capture_;
   config.playbackName = playback_;

@@ -33,6 +33,7 @@ class CallCommand {
   std::string rxCodec_ = "auto";
   std::string txCodec_ = "pcmu";
   uint32_t jitterMs_ = 60;
+  std::string receive_ = "low-latency";
   bool vad_ = false;
   std::string capture_;
   std::string playback_;

@@ -18,6 +18,12 @@ std::string Number(double value, int decimals) {
   return text;
 }
 
+std::string Stage(const CallReport::StageDelay& stage) {
+  if (stage.medianMs < 0) return "null";
+  return "{\"median\": " + std::to_string(stage.medianMs) +
+         ", \"p95\": " + std::to_string(stage.p95Ms) + "}";
+}
+
 std::string TextOrNull(const std::string& text) {
   return text.empty() ? "null" : CallReport::Quote(text);
 }
@@ -66,6 +72,7 @@ std::string CallReport::ToJson() const {
   j += "  \"tx_codec\": " + Quote(txCodec) + ",\n";
   j += "  \"rx_codec\": " + Quote(rxCodec) + ",\n";
   j += "  \"jitter_ms\": " + std::to_string(jitterMs) + ",\n";
+  j += "  \"receive_mode\": " + Quote(receiveMode) + ",\n";
   j += "  \"recorded_codecs\": {\"transmit\": " + TextOrNull(recordedTransmitCodec) +
        ", \"receive\": " + TextOrNull(recordedReceiveCodec) + "},\n";
   j += "  \"capture_device\": " + Quote(captureDevice) + ",\n";
@@ -95,6 +102,24 @@ std::string CallReport::ToJson() const {
          "}";
   }
   j += receiveBuffer.empty() ? "],\n" : "\n  ],\n";
+  if (receiveStats) {
+    const ReceiveStats& r = *receiveStats;
+    j += "  \"receive_stats\": {\"packets_received\": " + std::to_string(r.packetsReceived) +
+         ", \"frames_played\": " + std::to_string(r.framesPlayed) +
+         ", \"frames_concealed\": " + std::to_string(r.framesConcealed) +
+         ", \"frames_silence\": " + std::to_string(r.framesSilence) +
+         ", \"late_packets\": " + std::to_string(r.latePackets) +
+         ", \"accelerated_ms\": " + std::to_string(r.acceleratedMs) +
+         ", \"expanded_ms\": " + std::to_string(r.expandedMs) +
+         ", \"reanchors\": " + std::to_string(r.reanchors) +
+         ", \"target_ms\": " + std::to_string(r.targetMs) + "},\n";
+  } else {
+    j += "  \"receive_stats\": null,\n";
+  }
+  j += "  \"delay_ms\": {\"network\": " + Stage(networkDelay) +
+       ", \"jitter_buffer\": " + Stage(jitterBufferDelay) +
+       ", \"playback_queue\": " + Stage(playbackQueueDelay) +
+       ", \"device\": " + Stage(deviceDelay) + "},\n";
   if (mouthToEarMs) j += "  \"mouth_to_ear_ms\": " + Number(*mouthToEarMs, 1) + ",\n";
   j += "  \"exit_code\": " + std::to_string(exitCode) + ",\n";
   j += "  \"error\": " + TextOrNull(error) + "\n}\n";

@@ -5,6 +5,7 @@
 //     "format": "tarsio-call-report", "version": 1,
 //     "command": "call", "local_port": 40000, "remote": "127.0.0.1:40002",
 //     "tx_codec": "pcmu", "rx_codec": "auto", "jitter_ms": 60,
+//     "receive_mode": "low-latency",                   // or "classic"
 //     "recorded_codecs": {"transmit": "PCMU", "receive": "PCMU"},
 //     "capture_device": "file:in.wav", "playback_device": "file:out.wav",
 //     "playback_wav": "out.wav",                       // null unless the file backend records
@@ -15,9 +16,23 @@
 //     "totals": {"rtp_recvfrom": 0, "rtp_sendto": ..., "wave_out": ..., "wave_in": ...,
 //                "g729_decomp": 0, "g729_comp": 0},    // the terminal's statistics report
 //     "receive_buffer": [{"time_ms": ..., "elapsed_s": 1.0, "ratio": 0.033}, ...],
+//     "receive_stats": {"packets_received": ..., "frames_played": ..., "frames_concealed": ...,
+//                       "frames_silence": ..., "late_packets": ..., "accelerated_ms": ...,
+//                       "expanded_ms": ..., "reanchors": ..., "target_ms": ...},
+//                                                      // null in the classic mode
+//     "delay_ms": {"network": {"median": 2, "p95": 9}, "jitter_buffer": {...},
+//                  "playback_queue": {...}, "device": {...}},
+//                                                      // a stage not measured is null
 //     "mouth_to_ear_ms": 123.4,                        // loopback only, else absent
 //     "exit_code": 0, "error": null
 //   }
+//
+// "delay_ms" breaks the receive side's delay into stages, each the median and the 95th percentile
+// over the call in ms: "network" is how much later than the fastest packet each packet arrived
+// (arrival jitter), "jitter_buffer" from a packet's arrival to its playout, "playback_queue" from
+// a frame reaching the playback sink to the device starting to play it, "device" the sound
+// card's own buffering (0 for the file backend). The first two are measured in the low-latency
+// mode only.
 //
 // "first_playback_sample" is when the first buffer was written to the playback WAV: sample k of
 // that file was written at about first_playback_sample + k / 8 ms, which lines the recording up
@@ -53,6 +68,21 @@ class CallReport {
     int64_t g729Decomp = 0;
     int64_t g729Comp = 0;
   };
+  struct StageDelay {
+    int medianMs = -1;  // -1: not measured
+    int p95Ms = -1;
+  };
+  struct ReceiveStats {
+    uint64_t packetsReceived = 0;
+    uint64_t framesPlayed = 0;
+    uint64_t framesConcealed = 0;
+    uint64_t framesSilence = 0;
+    uint64_t latePackets = 0;
+    uint64_t acceleratedMs = 0;
+    uint64_t expandedMs = 0;
+    uint64_t reanchors = 0;
+    int targetMs = 0;
+  };
   struct BufferSample {
     int64_t epochMs = 0;
     double elapsedSeconds = 0.0;
@@ -65,6 +95,12 @@ class CallReport {
   std::string txCodec;
   std::string rxCodec;
   int jitterMs = 0;
+  std::string receiveMode = "classic";
+  std::optional<ReceiveStats> receiveStats;  // low-latency mode only
+  StageDelay networkDelay;
+  StageDelay jitterBufferDelay;
+  StageDelay playbackQueueDelay;
+  StageDelay deviceDelay;
   std::string recordedTransmitCodec;
   std::string recordedReceiveCodec;
   std::string captureDevice;

@@ -15,6 +15,7 @@
 #include "platform/RegistryStore.h"
 #include "platform/WavFile.h"
 #include "tarsio/Tarsio.h"
+#include "terminal/COrbeMediaTerm.h"
 #include "tools/EpochClock.h"
 #include "tools/HostAudioBackend.h"
 #include "tools/UdpPortProbe.h"
@@ -134,6 +135,7 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
   report->txCodec = CodecName(config.txCodec);
   report->rxCodec = CodecName(config.rxCodec);
   report->jitterMs = static_cast<int>(config.jitterMs);
+  report->receiveMode = config.lowLatencyReceive ? "low-latency" : "classic";
   report->playbackWav = config.playback.FilePath();
 
   // Everything that can be checked before the terminal exists is checked here, so that the user
@@ -184,6 +186,12 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
     return exitCode == kExitOk;
   };
 
+  // The engine's own terminal (the host links it statically): the receive mode is forced on it.
+  auto* engine = dynamic_cast<COrbeMediaTerm*>(terminal.get());
+  if (engine != nullptr) {
+    engine->SetReceiveModeOverride(config.lowLatencyReceive ? COrbeMediaTerm::kReceiveModeLowLatency
+                                                            : COrbeMediaTerm::kReceiveModeClassic);
+  }
   if (exitCode == kExitOk) {
     terminal->SetDestination(address.c_str(), config.remotePort, config.localPort, eventFd);
     step(terminal->SetTransmitCodec(config.txCodec, 20, 0, config.vad ? 1 : 0, 0, 0),
@@ -229,6 +237,14 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
         s.receiveCodec = config.rxCodec == 0 ? rxName : CodecName(config.rxCodec);
         s.sentBytes = TrafficTotals::sentBytes.load();
         s.playedBytes = TrafficTotals::playedBytes.load();
+        if (engine != nullptr && engine->IsLowLatencyReceive()) {
+          const COrbeMediaTerm::ReceiveReport r = engine->GetReceiveReport();
+          s.lowLatency = true;
+          s.networkMs = r.network.medianMs;
+          s.jitterBufferMs = r.jitterBuffer.medianMs;
+          s.queueMs = r.playbackQueue.medianMs;
+          s.deviceMs = r.device.medianMs;
+        }
         status_->Show(s, EpochMs());
       }
     };
@@ -246,6 +262,11 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
       if (report->times.firstRtpSent == 0 && TrafficTotals::sentBytes.load() > 0) {
         report->times.firstRtpSent = EpochMs();
       }
+      // The classic receiver logs its first datagram; the low-latency one counts packets.
+      if (report->times.firstRtpReceived == 0 && engine != nullptr &&
+          engine->ReceivedPacketCount() > 0) {
+        report->times.firstRtpReceived = EpochMs();
+      }
       if (Clock::now() >= nextSample) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
         report->receiveBuffer.push_back({EpochMs(), elapsed, terminal->GetReceiveBufferRatio()});
@@ -260,6 +281,27 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
   if (terminal) {
     const int32_t tx = terminal->StopTX();
     const int32_t rx = terminal->StopRX();
+    if (engine != nullptr) {
+      // The counters and delay figures outlive the stop; they go when the terminal does.
+      const COrbeMediaTerm::ReceiveReport r = engine->GetReceiveReport();
+      if (r.lowLatency) {
+        CallReport::ReceiveStats stats;
+        stats.packetsReceived = r.packetsReceived;
+        stats.framesPlayed = r.framesPlayed;
+        stats.framesConcealed = r.framesConcealed;
+        stats.framesSilence = r.framesSilence;
+        stats.latePackets = r.latePackets;
+        stats.acceleratedMs = r.acceleratedMs;
+        stats.expandedMs = r.expandedMs;
+        stats.reanchors = r.reanchors;
+        stats.targetMs = r.targetMs;
+        report->receiveStats = stats;
+      }
+      report->networkDelay = {r.network.medianMs, r.network.p95Ms};
+      report->jitterBufferDelay = {r.jitterBuffer.medianMs, r.jitterBuffer.p95Ms};
+      report->playbackQueueDelay = {r.playbackQueue.medianMs, r.playbackQueue.p95Ms};
+      report->deviceDelay = {r.device.medianMs, r.device.p95Ms};
+    }
     if (exitCode == kExitOk && (tx != 0 || rx != 0)) {
       exitCode = Fail(report, kExitFailure,
                       "the call did not stop cleanly (StopTX " + std::to_string(tx) + ", StopRX " +
@@ -274,7 +316,9 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
   report->times.captureStarted = backend->CaptureOpened();
   report->times.playbackStarted = backend->PlaybackOpened();
   report->times.firstCaptureBuffer = backend->FirstCaptureRead();
-  report->times.firstRtpReceived = log_->FirstLineTime(kFirstDatagramLine);
+  if (report->times.firstRtpReceived == 0) {
+    report->times.firstRtpReceived = log_->FirstLineTime(kFirstDatagramLine);
+  }
   if (!config.playback.FilePath().empty()) {
     report->times.firstPlaybackSample = backend->FirstPlaybackWrite();
   }

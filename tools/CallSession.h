@@ -5,6 +5,9 @@
 // up, stop, destroy the terminal (which writes the statistics report to the host log) and fill
 // the call report.
 //
+// The receive mode is the host's choice (CallConfig::lowLatencyReceive), forced on the terminal
+// for this call; the library's own default, the setting "LowLatencyReceive", is left as it is.
+//
 // While the call runs, Run refreshes the status line once a second, samples the receive-buffer
 // ratio into the report once a second and watches the traffic totals every few milliseconds to
 // stamp the first RTP packet sent.
@@ -31,6 +34,7 @@ struct CallConfig {
   int32_t rxCodec = 0;  // 0 any G.711 law per packet, 2 A-law, 4 µ-law
   int32_t txCodec = 4;  // 2 A-law, 4 µ-law
   uint32_t jitterMs = 60;
+  bool lowLatencyReceive = true;  // --receive low-latency (the host's default) or classic
   bool vad = false;
   std::string captureName;  // as given on the command line, for the report
   std::string playbackName;

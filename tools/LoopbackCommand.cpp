@@ -70,12 +70,54 @@ void LoopbackCommand::AddTo(CLI::App& app) {
       ->type_name("MS")
       ->check(CLI::Range(0, 2000))
       ->capture_default_str();
+  command_
+      ->add_option("--receive", receive_,
+                   "Receive mode: low-latency (adaptive jitter buffer, conversation delay) or "
+                   "classic (the ring and jitter buffer of the library's default mode)")
+      ->check(CLI::IsMember({"low-latency", "classic"}, CLI::ignore_case))
+      ->capture_default_str();
   command_->add_option("--log", log_, "Write the host log to FILE")->type_name("FILE");
   command_->add_option("--report", report_, "Write a JSON call report to FILE")->type_name("FILE");
   command_->add_flag("--verbose,-v", verbose_, "Show the host log on stderr");
 }
 
 bool LoopbackCommand::Selected() const { return command_ != nullptr && command_->parsed(); }
+
+void LoopbackCommand::PrintDelayBreakdown(const CallReport& report, double mouthToEarMs) {
+  // The microphone frame: its first sample waits a whole frame before the frame is sent.
+  constexpr int kCaptureFrameMs = 20;
+  const auto stage = [](const CallReport::StageDelay& d) {
+    return d.medianMs < 0 ? 0 : d.medianMs;
+  };
+  std::printf("Receive mode: %s\n", report.receiveMode.c_str());
+  if (report.jitterBufferDelay.medianMs < 0) {
+    std::printf(
+        "Delay by stage (median): playback queue %d ms, device %d ms (the classic mode does not "
+        "time its ring and jitter buffer)\n",
+        stage(report.playbackQueueDelay), stage(report.deviceDelay));
+    return;
+  }
+  const int sum = kCaptureFrameMs + stage(report.networkDelay) + stage(report.jitterBufferDelay) +
+                  stage(report.playbackQueueDelay) + stage(report.deviceDelay);
+  std::printf(
+      "Delay by stage (median): capture frame %d + network jitter %d + jitter buffer %d + "
+      "playback queue %d + device %d = %d ms; cross-correlated %.1f ms (difference %+.1f ms)\n",
+      kCaptureFrameMs, stage(report.networkDelay), stage(report.jitterBufferDelay),
+      stage(report.playbackQueueDelay), stage(report.deviceDelay), sum, mouthToEarMs,
+      mouthToEarMs - sum);
+  if (report.receiveStats) {
+    const CallReport::ReceiveStats& s = *report.receiveStats;
+    std::printf(
+        "Playout: %llu frames of audio, %llu concealed, %llu of silence; %llu late packets "
+        "dropped; %llu ms removed and %llu ms added by time-scaling\n",
+        static_cast<unsigned long long>(s.framesPlayed),
+        static_cast<unsigned long long>(s.framesConcealed),
+        static_cast<unsigned long long>(s.framesSilence),
+        static_cast<unsigned long long>(s.latePackets),
+        static_cast<unsigned long long>(s.acceleratedMs),
+        static_cast<unsigned long long>(s.expandedMs));
+  }
+}
 
 int LoopbackCommand::Run(const std::atomic<bool>& stop) {
   const auto fail = [](int code, const std::string& message) {
@@ -91,6 +133,9 @@ int LoopbackCommand::Run(const std::atomic<bool>& stop) {
   if (!AudioClip::Load(input, &inputClip, &error)) {
     return fail(CallSession::kExitFailure, "cannot read input file: " + error);
   }
+  CallReport report;
+  report.command = "loopback";
+  report.receiveMode = CLI::detail::to_lower(receive_);
   const uint16_t port = UdpPortProbe::FindFreePair();
   if (port == 0) return fail(CallSession::kExitFailure, "no free local UDP port pair found");
 
@@ -101,6 +146,7 @@ int LoopbackCommand::Run(const std::atomic<bool>& stop) {
   config.txCodec = CLI::detail::to_lower(codec_) == "pcma" ? 2 : 4;
   config.rxCodec = 0;
   config.jitterMs = jitterMs_;
+  config.lowLatencyReceive = CLI::detail::to_lower(receive_) == "low-latency";
   config.captureName = "file:" + input;
   config.playbackName = "file:" + output;
   if (!DeviceChoice::Parse(config.captureName, AudioDirection::kCapture, &config.capture, &error) ||
@@ -121,13 +167,12 @@ int LoopbackCommand::Run(const std::atomic<bool>& stop) {
   log.SetBeforeWrite([&status](bool toTerminal) {
     if (toTerminal) status.Clear();
   });
-  std::printf("Loopback call: %s -> %s over RTP on 127.0.0.1:%u -> %s, %.1f s\n", input.c_str(),
-              config.txCodec == 2 ? "PCMA" : "PCMU", port, output.c_str(), config.durationSeconds);
+  std::printf("Loopback call: %s -> %s over RTP on 127.0.0.1:%u -> %s, %.1f s, %s receive\n",
+              input.c_str(), config.txCodec == 2 ? "PCMA" : "PCMU", port, output.c_str(),
+              config.durationSeconds, report.receiveMode.c_str());
   std::fflush(stdout);
 
   CallSession session(&log, interactive ? &status : nullptr);
-  CallReport report;
-  report.command = "loopback";
   int code = session.Run(config, stop, &report);
   log.SetBeforeWrite(nullptr);
   if (code != CallSession::kExitOk) {
@@ -157,6 +202,7 @@ int LoopbackCommand::Run(const std::atomic<bool>& stop) {
             r.delayMs, r.windowDelaysMs.size(), r.speechWindows, r.minDelayMs, r.maxDelayMs);
         std::printf("Frames played as silence while the input spoke: %zu of %zu\n", r.silentFrames,
                     r.speechFrames);
+        PrintDelayBreakdown(report, r.delayMs);
       }
     }
     std::printf("\nRecording: %s (%.1f s, 8 kHz 16-bit mono)\n", output.c_str(),
@@ -169,7 +215,7 @@ int LoopbackCommand::Run(const std::atomic<bool>& stop) {
         std::printf("You should hear %s,\n", input.c_str());
       }
       std::printf(
-          "each word %.1f to %.1f s after it went into the microphone (the receive side may\n"
+          "each word %.2f to %.2f s after it went into the microphone (the receive side may\n"
           "shorten the pauses), in telephone quality: G.711 %s at 8 kHz, through the jitter\n"
           "buffer, the automatic gain and the limiter.\n",
           r.minDelayMs / 1000.0, r.maxDelayMs / 1000.0, config.txCodec == 2 ? "A-law" : "µ-law");

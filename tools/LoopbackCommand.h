@@ -17,6 +17,8 @@ class App;
 
 namespace tarsio::host {
 
+class CallReport;
+
 class LoopbackCommand {
  public:
   void AddTo(CLI::App& app);
@@ -30,12 +32,16 @@ class LoopbackCommand {
   static std::string DefaultOutput();
 
  private:
+  /// The receive delay by stage next to the cross-correlated mouth-to-ear delay.
+  static void PrintDelayBreakdown(const CallReport& report, double mouthToEarMs);
+
   CLI::App* command_ = nullptr;
   std::string input_;
   std::string output_;
   double seconds_ = 0.0;
   std::string codec_ = "pcmu";
   uint32_t jitterMs_ = 60;
+  std::string receive_ = "low-latency";
   std::string log_;
   std::string report_;
   bool verbose_ = false;

@@ -21,12 +21,26 @@ std::string StatusLine::FormatBytes(int64_t bytes) {
 
 std::string StatusLine::Format(const CallStatus& status) {
   const long total = std::lround(std::floor(std::max(0.0, status.elapsedSeconds)));
-  char text[200];
-  std::snprintf(text, sizeof(text), "%02ld:%02ld  buffer %.2f  tx %s  rx %s  sent %s  played %s",
-                total / 60, total % 60, status.bufferRatio,
+  char receive[120];
+  if (!status.lowLatency) {
+    std::snprintf(receive, sizeof(receive), "buffer %.2f", status.bufferRatio);
+  } else if (status.jitterBufferMs < 0) {
+    std::snprintf(receive, sizeof(receive), "delay -");
+  } else {
+    const int net = std::max(0, status.networkMs);
+    const int queue = std::max(0, status.queueMs);
+    const int device = std::max(0, status.deviceMs);
+    std::snprintf(receive, sizeof(receive), "delay %d ms (net %d + jb %d + queue %d + dev %d)",
+                  net + status.jitterBufferMs + queue + device, net, status.jitterBufferMs, queue,
+                  device);
+  }
+  char text[300];
+  std::snprintf(text, sizeof(text), "%02ld:%02ld  %s  tx %s  rx %s  sent %s  played %s  %s",
+                total / 60, total % 60, receive,
                 status.transmitCodec.empty() ? "-" : status.transmitCodec.c_str(),
                 status.receiveCodec.empty() ? "-" : status.receiveCodec.c_str(),
-                FormatBytes(status.sentBytes).c_str(), FormatBytes(status.playedBytes).c_str());
+                FormatBytes(status.sentBytes).c_str(), FormatBytes(status.playedBytes).c_str(),
+                status.lowLatency ? "low-latency" : "classic");
   return text;
 }
 

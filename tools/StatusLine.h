@@ -1,5 +1,9 @@
 // The one line of call status that `tarsio call` keeps up to date while a call runs:
-//   00:12  buffer 0.23  tx PCMU  rx PCMU  sent 41.3 kB  played 38.4 kB
+//   00:12  buffer 0.23  tx PCMU  rx PCMU  sent 41.3 kB  played 38.4 kB  classic
+//   00:12  delay 62 ms (net 3 + jb 24 + queue 20 + dev 0)  tx PCMU  rx PCMU  sent 41.3 kB
+//          played 38.4 kB  low-latency
+// The low-latency line shows the receive delay by stage (medians so far) instead of the classic
+// receive-buffer ratio.
 // On a terminal it is redrawn in place (carriage return, erase to end of line); when the output
 // is not a terminal (a pipe, a log file) a full line is printed at most every plainIntervalMs, so
 // logs stay readable.
@@ -22,6 +26,11 @@ struct CallStatus {
   std::string receiveCodec;
   int64_t sentBytes = 0;
   int64_t playedBytes = 0;
+  bool lowLatency = false;
+  int networkMs = -1;  // stage medians so far (low-latency), -1: not measured yet
+  int jitterBufferMs = -1;
+  int queueMs = -1;
+  int deviceMs = -1;
 };
 
 class StatusLine {
