@@ -40,9 +40,9 @@
 #include <array>
 #include <cstdint>
 
-#include "dsp/PacketLossConcealer.h"
 #include "framework/DelayStatistics.h"
 #include "jitter/ArrivalJitterEstimator.h"
+#include "platform/PacketLossConcealer.h"
 
 namespace tarsio {
 

@@ -77,6 +77,8 @@ const std::vector<SettingsCommand::Known>& SettingsCommand::KnownSettings() {
       {"LimitVolume", Kind::kBool, "true", "limiter on the loudspeaker"},
       {"RxFIRFilter", Kind::kDword, "1", "2: the second receive FIR table"},
       {"UseDynamicJitterBuffer", Kind::kBool, "true", "adaptive jitter buffer depth"},
+      {"LowLatencyReceive", Kind::kBool, "false",
+       "true: the low-latency receive mode (tarsio's --receive overrides it per call)"},
       {"LimiterThreshold", Kind::kNumber, "-8.0", "limiter threshold, dB"},
       {"LimiterLossIncrement", Kind::kNumber, "0.075", "limiter attack step"},
       {"LimiterLossDecrement", Kind::kNumber, "-0.00075", "limiter release step"},

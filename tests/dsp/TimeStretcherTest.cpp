@@ -92,14 +92,14 @@ TEST(TimeStretcherTest, NoiseIsKeptUnlessQuiet) {
   const int n = 320;
   Pcm out(n + TS::kMaxPeriod);
   for (uint32_t seed = 1; seed <= 20; ++seed) {
-    const Pcm loud = Noise(seed, 3 * TS::kQuietRms, n);  // RMS 173, above the quiet level
+    const Pcm loud = Noise(seed, 200, n);  // RMS 115: just above the quiet level
     EXPECT_LT(TS::EstimatePeriod(loud.data(), n).correlation, 0.5);
     EXPECT_EQ(TS::Accelerate(loud.data(), n, out.data()).changed, 0);
     EXPECT_TRUE(std::equal(loud.begin(), loud.end(), out.begin()));
     EXPECT_EQ(TS::Expand(loud.data(), n, out.data(), int(out.size())).changed, 0);
     EXPECT_TRUE(std::equal(loud.begin(), loud.end(), out.begin()));
 
-    const Pcm quiet = Noise(seed, TS::kQuietRms, n);  // RMS 58
+    const Pcm quiet = Noise(seed, 155, n);  // RMS 89: just below
     TS::Result r = TS::Accelerate(quiet.data(), n, out.data());
     EXPECT_EQ(r.changed, TS::kMaxPeriod);
     EXPECT_FALSE(r.periodic);
@@ -107,7 +107,7 @@ TEST(TimeStretcherTest, NoiseIsKeptUnlessQuiet) {
     r = TS::Expand(quiet.data(), n, out.data(), int(out.size()));
     EXPECT_EQ(r.outputLength, n + TS::kMaxPeriod);
     EXPECT_EQ(out[size_t(r.outputLength - 1)], quiet.back());
-    EXPECT_LE(MaxStep(out.data(), r.outputLength), 2 * TS::kQuietRms + 4);
+    EXPECT_LE(MaxStep(out.data(), r.outputLength), 2 * 155 + 4);
   }
   // A 200 Hz tone 10 dB above noise correlates at about 0.9: periodic, loses whole periods.
   Pcm noisy = Tones({{200, 8000, 0.0}}, n);
@@ -116,15 +116,16 @@ TEST(TimeStretcherTest, NoiseIsKeptUnlessQuiet) {
   const double noisyCorrelation = TS::EstimatePeriod(noisy.data(), n).correlation;
   EXPECT_GT(noisyCorrelation, 0.8);
   EXPECT_LT(noisyCorrelation, 0.95);
-  EXPECT_EQ(TS::Accelerate(noisy.data(), n, out.data()).changed % 40, 0);
-  EXPECT_TRUE(TS::Accelerate(noisy.data(), n, out.data()).periodic);
+  TS::Result r = TS::Accelerate(noisy.data(), n, out.data());
+  EXPECT_TRUE(r.periodic);
+  EXPECT_TRUE(r.changed > 0 && r.changed % 40 == 0) << r.changed;
 
   // 50 Hz: a period longer than kMaxPeriod, best correlation about 0.75. Loud it stays; quiet
   // it is cut by kMaxPeriod, and the fade between two different phases must not leave a step.
   const Pcm hum = Tones({{50, 10000, 0.4}}, n), quietHum = Tones({{50, 100, 0.4}}, n);
   EXPECT_EQ(TS::Accelerate(hum.data(), n, out.data()).changed, 0);
   const int humStep = MaxStep(quietHum.data(), n);
-  TS::Result r = TS::Accelerate(quietHum.data(), n, out.data());
+  r = TS::Accelerate(quietHum.data(), n, out.data());
   EXPECT_EQ(r.changed, TS::kMaxPeriod);
   EXPECT_LE(MaxStep(out.data(), r.outputLength), humStep + 2);
   r = TS::Expand(quietHum.data(), n, out.data(), int(out.size()));

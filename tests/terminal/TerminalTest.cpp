@@ -194,6 +194,38 @@ TEST_P(TerminalCodecs, ReceivedAudioMatchesSentAudioAfterTheDelay) {
   EXPECT_GT(lag, 0);
 }
 
+TEST_F(TerminalCall, LowLatencyReceivePlaysTheSentAudioSoonAndReportsItsStages) {
+  const std::vector<int16_t> signal = SpeechLike(2.5);
+  TempRegistry registry;  // the mode setting stays with this test
+  PlainAudioPath();
+  RegSetString(HKEY_CURRENT_USER, kTerminalKey, "LowLatencyReceive", "true");
+  Open(signal);
+  Start();
+  EXPECT_TRUE(terminal->IsLowLatencyReceive());
+  RunFor(3000);
+  Stop();
+  const COrbeMediaTerm::ReceiveReport report = terminal->GetReceiveReport();
+  delete std::exchange(term, nullptr);
+
+  EXPECT_TRUE(report.lowLatency);
+  EXPECT_GT(report.packetsReceived, 100u);
+  EXPECT_GT(report.framesPlayed, 100u);
+  EXPECT_EQ(report.latePackets, 0u);
+  EXPECT_EQ(report.reanchors, 0u);
+  for (const COrbeMediaTerm::StageDelay& stage :
+       {report.network, report.jitterBuffer, report.playbackQueue, report.device}) {
+    EXPECT_GE(stage.medianMs, 0);
+    EXPECT_GE(stage.p95Ms, stage.medianMs);
+  }
+  const std::vector<int16_t> heard = ReadWav16(out);
+  ASSERT_GT(heard.size(), signal.size());
+  // Without the ring's fill the speech comes out within a few frames (generous for slow builds).
+  const auto [lag, correlation] = BestMatch(signal, heard, 16000);
+  EXPECT_GT(correlation, 0.9) << "lag " << lag;
+  EXPECT_GT(lag, 0);
+  EXPECT_LT(lag, 8000) << "more than a second late";
+}
+
 INSTANTIATE_TEST_SUITE_P(Codecs, TerminalCodecs,
                          ::testing::Values(CodecCase{"ulaw", 4, 4}, CodecCase{"alaw", 2, 2},
                                            CodecCase{"generic_ulaw", 4, 0},
@@ -231,6 +263,7 @@ TEST_F(TerminalCall, RegistryValuesAreCreatedWithDefaultsAndRead) {
   Open({}, 4, 0);
   ASSERT_EQ(term->SetTransmitCodec(4, 20, 0, 1, 0, 0), 0);  // VAD wanted
   Start();
+  EXPECT_FALSE(terminal->IsLowLatencyReceive());
   const char* key = kTerminalKey;
   // The transmitter records where it sends while it runs, and clears it when it stops.
   EXPECT_EQ(RegGetDWORD(HKEY_CURRENT_USER, key, "DestinationPort", 0), static_cast<uint32_t>(port));
@@ -240,11 +273,10 @@ TEST_F(TerminalCall, RegistryValuesAreCreatedWithDefaultsAndRead) {
   EXPECT_EQ(RegGetDWORD(HKEY_CURRENT_USER, key, "DestinationPort", 7), 0u);
   EXPECT_EQ(RegGetDWORD(HKEY_CURRENT_USER, key, "TxFIRFilter", 77), 1u);
   EXPECT_EQ(RegGetDWORD(HKEY_CURRENT_USER, key, "TransmitTOS", 77), 184u);
-  const std::pair<const char*, const char*> strings[] = {{"ForceVADOff", "false"},
-                                                         {"MicrophonePreprocess", "true"},
-                                                         {"LimiterThreshold", "-8.0"},
-                                                         {"VolumeMaximizePercentile", "95.00"},
-                                                         {"UseDynamicJitterBuffer", "true"}};
+  const std::pair<const char*, const char*> strings[] = {
+      {"ForceVADOff", "false"},           {"MicrophonePreprocess", "true"},
+      {"LimiterThreshold", "-8.0"},       {"VolumeMaximizePercentile", "95.00"},
+      {"UseDynamicJitterBuffer", "true"}, {"LowLatencyReceive", "false"}};
   for (const auto& [name, value] : strings)
     EXPECT_EQ(RegGetString(HKEY_CURRENT_USER, key, name, "x"), value) << name;
 }

@@ -137,17 +137,36 @@ class TarsioProgram : public ::testing::Test {
 };
 
 TEST_F(TarsioProgram, LoopbackOnItsDefaultsRecordsTheShippedSpeech) {
-  const Result r = Start({"loopback"})->Wait(60000);
+  // The default receive mode is low-latency: the speech arrives whole, without silence inserted
+  // into it, and the summary breaks the delay down by stage.
+  const Result r = Start({"loopback", "--report", dir_ + "/loopback.json"})->Wait(60000);
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   const std::string output = dir_ + "/tarsio-loopback.wav";
-  const std::string texts[] = {"*** estadisticas RTP ***", "Mouth-to-ear delay: ", "Listen to it",
-                               "Recording: " + output};
+  const std::string texts[] = {"*** estadisticas RTP ***",
+                               "Mouth-to-ear delay: ",
+                               "Listen to it",
+                               "Recording: " + output,
+                               "Receive mode: low-latency",
+                               "Delay by stage (median): capture frame 20 + network jitter "};
   for (const std::string& text : texts) EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
   const AudioClip speech = Load(kSpeech);
   const AudioClip heard = Load(output);
   EXPECT_GT(heard.Seconds(), speech.Seconds());
   EXPECT_LT(heard.Seconds(), speech.Seconds() + 3.0);
-  ExpectCarried(LoopbackAnalysis::Analyse(speech, heard, 0.0));
+  const LoopbackResult lowLatency = LoopbackAnalysis::Analyse(speech, heard, 0.0);
+  ExpectCarried(lowLatency);
+  EXPECT_LE(lowLatency.silentFrames, lowLatency.speechFrames / 50) << "inserted silence";
+  const std::string json = ReadAll(dir_ + "/loopback.json");
+  EXPECT_NE(json.find("\"receive_mode\": \"low-latency\""), std::string::npos) << json;
+  EXPECT_GT(JsonNumber(json, "packets_received"), 100);
+  EXPECT_GE(JsonNumber(json, "frames_played"), 100);
+
+  // The classic mode is still there on request, and says so.
+  const Result classic =
+      Start({"loopback", "--receive", "classic", "--output", dir_ + "/classic.wav"})->Wait(60000);
+  ASSERT_EQ(classic.exitCode, 0) << classic.out << classic.err;
+  EXPECT_NE(classic.out.find("Receive mode: classic"), std::string::npos) << classic.out;
+  ExpectCarried(LoopbackAnalysis::Analyse(speech, Load(dir_ + "/classic.wav"), 0.0));
 }
 
 TEST_F(TarsioProgram, TwoCallsHearEachOtherAndReportConsistentTimes) {
@@ -255,6 +274,7 @@ TEST_F(TarsioProgram, ErrorsAreClearAndExitNonZero) {
       {{"--local", free, "--remote", "127.0.0.1:0"}, 2, "bad remote port"},
       {{"settings", "set", "LimitVolume", "maybe"}, 2, "is not true or false"},
       {{"settings", "get", "NoSuchThing"}, 1, "no such setting"},
+      {{"loopback", "--receive", "fast"}, 2, "--receive: fast not in {low-latency,classic}"},
   };
   for (const auto& [callArgs, exitCode, message] : cases) {
     std::vector<std::string> args = callArgs;

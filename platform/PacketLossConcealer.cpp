@@ -1,9 +1,12 @@
-#include "dsp/PacketLossConcealer.h"
+#include "platform/PacketLossConcealer.h"
 
+// plc.h needs the declarations of telephony.h first.
+// clang-format off
 extern "C" {
-#include <spandsp/plc.h>
 #include <spandsp/telephony.h>
+#include <spandsp/plc.h>
 }
+// clang-format on
 
 namespace tarsio {
 

@@ -3,8 +3,9 @@
 // overlap-add at the joins, fading linearly to silence over about 50 ms; when real audio returns
 // a quarter period of the synthetic signal is blended into it so the seam does not click.
 //
-// The algorithm is spandsp's plc module (Debian's libspandsp), used through this class so that
-// the rest of the engine needs neither its headers nor its C state layout.
+// The algorithm is spandsp's plc module (Debian's libspandsp). It sits in the platform layer, like
+// the other libraries the engine builds on, so that the code above needs neither its headers nor
+// its C state layout.
 //
 // Threading: one instance per audio stream, used by one thread at a time.
 #pragma once
