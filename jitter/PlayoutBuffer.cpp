@@ -222,6 +222,17 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
   } else if (delay < target) {
     const int available = Available(pair);
     const int n = std::min(available, pair);
+    if (n < TimeStretcher::kMinInput && n >= frame_) {
+      // Too little audio for a pitch search: play the frame and continue it with a short
+      // pitch-synchronous extension from the concealer, which the next frame blends out of.
+      Consume(out, frame_, nowMs);
+      plc_.Receive(out, frame_);
+      plc_.Conceal(out + frame_, kShortExpandSamples);
+      std::fill_n(kind, frame_ + kShortExpandSamples, kFromAudio);
+      queueLen_ += frame_ + kShortExpandSamples;
+      stats_.expandedSamples += kShortExpandSamples;
+      return;
+    }
     if (n >= TimeStretcher::kMinInput) {
       Consume(input.data(), n, nowMs);
       const TimeStretcher::Result r =

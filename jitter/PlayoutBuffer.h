@@ -15,7 +15,9 @@
 // at least one frame and at most kMaxTargetMs. When D exceeds the target by more than
 // kAccelerateAboveMs, a quiet frame (comfort noise, or below kQuietRms) is dropped whole, else
 // two frames are shortened by one pitch period (TimeStretcher::Accelerate); when D falls below
-// the target, audio is lengthened by one pitch period (TimeStretcher::Expand). So a backlog after
+// the target, audio is lengthened by one pitch period (TimeStretcher::Expand; with less than
+// TimeStretcher::kMinInput buffered, the frame is continued by kShortExpandSamples of the
+// concealer's pitch-synchronous extension instead). So a backlog after
 // a network stall drains within a few seconds, and a sender clock that runs fast or slow neither
 // grows nor starves the buffer.
 //
@@ -57,7 +59,8 @@ class PlayoutBuffer {
   static constexpr int32_t kTargetMarginMs = 5;
   static constexpr int32_t kAccelerateAboveMs = 10;
   static constexpr int32_t kMaxBehindMs = 1000;
-  static constexpr int32_t kQuietRms = 50;  // about -56 dBFS
+  static constexpr int32_t kQuietRms = 50;        // about -56 dBFS
+  static constexpr int kShortExpandSamples = 80;  // 10 ms
 
   /// One decoded packet: 16-bit PCM at 8 kHz, or a comfort-noise marker (samples ignored; it
   /// stands for one frame of silence).
