@@ -655,6 +655,47 @@ TEST_F(AlsaPulseTest, PlaybackIsRecordedBitExactAndPaced) {
   EXPECT_LE(ms, 50 * 20 + 500);
 }
 
+TEST_F(AlsaPulseTest, LowLatencyPlaybackAsksForFramePeriodsAndMeasuresTheDeviceDelay) {
+  // The low-latency receive mode: two one-frame buffers, pulled only when one is free, and the
+  // device asked for two 20 ms periods. The audio is still recorded bit-exact, and the delay the
+  // device reports is well below that of the default open (100 ms of ALSA buffering). Through
+  // the pulse plugin the device keeps at least three periods plus the server's own latency, so
+  // the bound is looser than a hardware device would need.
+  const auto play = [&](bool lowLatency) {
+    const std::string out = dir + "/playback-out.raw";
+    std::filesystem::remove(out);
+    const Bytes played = Pattern(50 * 320, lowLatency ? 3 : 4);
+    WaveAudioSink sink;
+    sink.SetAudioBackend(std::make_shared<AlsaAudioBackend>("tarsio_playback_file"));
+    if (lowLatency) {
+      sink.SetDeviceTiming(20000, 2);
+      sink.SetPullWhenReady(true);
+      sink.SetNumFrames(2);
+    } else {
+      sink.SetNumFrames(6);  // as the classic receive chain
+    }
+    BytesSource source(played);
+    EXPECT_EQ(Connect(&source, &sink), 0);
+    EXPECT_EQ(sink.StartSinkThread(), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+      std::error_code ec;
+      return std::filesystem::file_size(out, ec) >= played.size() - 1600 && !ec;
+    }));
+    EXPECT_EQ(sink.StopSinkThread(), 0);
+    Disconnect(&source, &sink);
+    const Bytes recorded = ReadFile(out);
+    EXPECT_EQ(Bytes(recorded.begin(), recorded.begin() + std::min(recorded.size(), played.size())),
+              Bytes(played.begin(), played.begin() + std::min(recorded.size(), played.size())));
+    return sink.GetDelayReport();
+  };
+  const WaveAudioSink::DelayReport low = play(true);
+  const WaveAudioSink::DelayReport normal = play(false);
+  EXPECT_GT(low.deviceMedianMs, 0);
+  EXPECT_LE(low.deviceMedianMs, 100);
+  EXPECT_GT(normal.deviceMedianMs, low.deviceMedianMs + 20);
+  EXPECT_LE(low.queueMedianMs, 40);  // at most the one buffer ahead of it
+}
+
 TEST_F(AlsaPulseTest, VolumesReachTheServer) {
   auto pactl = [](const std::string& args) {
     std::string out;
