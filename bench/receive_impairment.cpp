@@ -35,16 +35,23 @@
 //   of the recording was written at first_playback_sample + j/8 ms (call report). Every half
 //   second of speech (quarter-second hops) is looked for in the recording by normalised
 //   cross-correlation (tools/DelayEstimator); a window found (correlation >= 0.5) gives the delay
-//   of its centre frame from send to playout. Median and 95th percentile over the windows.
+//   of its centre frame from send to playout. Median and 95th percentile over the windows found;
+//   the table shows how many were found, since a recording that no longer carries the input
+//   (say, concealment where packets were there to play) loses its windows rather than its delay.
 // - each input frame is lined up with the recording through the nearest window's lag, refined to
 //   the sample on the five frames around it (and on the frame itself when it matches clearly, or
 //   exactly the µ-law round trip of the input). A frame the relay dropped keeps the lag of the
-//   last delivered frame before it, which is where a receiver plays its concealment.
+//   last delivered frame before it, which is where a receiver plays its concealment. Frames that
+//   would play after the recording's last sound (the end of the call) are not judged.
 // - inserted silence: speech frames whose recorded frame is digital silence (no |sample| > 2)
 //   although the relay delivered the packet, as a fraction of all speech frames.
 // - speech missing: speech frames that were neither played nor concealed: recorded as digital
 //   silence whatever the reason, or dropped and skipped over (the recording shows the next
 //   delivered frame where the dropped one belonged).
+// - delivered played: of the speech frames the relay delivered, those whose own content is in the
+//   recording (exactly the µ-law round trip, or a normalised correlation of at least 0.9 within
+//   20 ms of the aligned position). Frames a receiver discards to shorten its queue are missing
+//   here; time-scaled frames can fall short too.
 // - concealed frames: receive_stats.frames_concealed of the report when present; otherwise (the
 //   classic receive path repeats packets) the recorded non-silent 20 ms stretches that are exact
 //   copies of the 20 ms before them.
@@ -55,9 +62,11 @@
 // - late packets dropped: receive_stats.late_packets of the report, per packet sent.
 // - CPU: the receiver's user + system time (wait4's rusage) per second of call.
 // - after the 320 ms stall: the delay before it, and how long after it the delay of the windows
-//   is back within 20 ms of that.
+//   is back to at most 20 ms above that.
 //
-// The table goes to stdout (and to --out FILE), progress to stderr. Build and run:
+// The table goes to stdout (and to --out FILE), progress to stderr. With --keep, each run's
+// directory also holds windows.csv (every window: lag, correlation, delay) and frames.csv (every
+// speech frame judged: delivered, lag, exact, played, silent). Build and run:
 //
 //   cmake --build build --target receive_impairment tarsio-host
 //   ./build/bench/receive_impairment --seconds 15 --out /tmp/table.md
@@ -586,6 +595,7 @@ struct RunResult {
   std::string scenario;
   std::string mode;
   std::string error;  // empty: the run produced numbers
+  std::string warning;
   size_t framesSent = 0;
   size_t dropped = 0;
   size_t reordered = 0;
@@ -598,6 +608,8 @@ struct RunResult {
   size_t missing = 0;
   size_t skipped = 0;
   size_t exact = 0;
+  size_t deliveredSpeech = 0;  // speech frames the relay delivered ...
+  size_t deliveredPlayed = 0;  // ... whose own content was found in the recording
   std::optional<double> concealed;
   bool concealedFromReport = false;
   size_t droppedSpeech = 0;
@@ -607,7 +619,9 @@ struct RunResult {
   double cpuMsPerSecond = kNaN;
   double callSeconds = 0.0;
   Json report;
-  std::string recovery;  // stalls only
+  std::string recovery;    // stalls only
+  std::string windowsCsv;  // every window of speech, kept with --keep
+  std::string framesCsv;   // every speech frame judged, kept with --keep
 };
 
 double Median(std::vector<double> v) {
@@ -692,6 +706,8 @@ void Analyse(const std::vector<int16_t>& in, const std::vector<int16_t>& rec, do
   const auto windows = tarsio::host::DelayEstimator::EstimateWindows(inF, recF, minLag, maxLag,
                                                                      kWindow, kWindow / 2, 0.3);
   r->windows = windows.size();
+  r->windowsCsv = "start_sample,send_ms,lag_samples,correlation,delay_ms\n";
+  r->framesCsv = "frame,send_ms,delivered,lag_samples,exact,played,silent\n";
   struct Found {
     double centre;  // input sample
     double lag;
@@ -699,13 +715,17 @@ void Analyse(const std::vector<int16_t>& in, const std::vector<int16_t>& rec, do
   std::vector<Found> found;
   std::vector<double> delays;
   for (const auto& w : windows) {
-    if (!w.estimate.found || w.estimate.correlation < 0.5) continue;
     const size_t centre = w.start + kWindow / 2;
     const size_t k = std::min(centre / kFrame, frames - 1);
     // Send to playout of the centre frame's first sample.
     const double delay = firstPlayMs +
                          (static_cast<double>(k * kFrame) + w.estimate.lagSamples) / kSamplesPerMs -
                          sent.sentEpochMs[k];
+    char row[160];
+    std::snprintf(row, sizeof(row), "%zu,%.1f,%.1f,%.3f,%.1f\n", w.start, sent.sentEpochMs[k] - s0,
+                  w.estimate.lagSamples, w.estimate.correlation, delay);
+    r->windowsCsv += row;
+    if (!w.estimate.found || w.estimate.correlation < 0.5) continue;
     found.push_back({static_cast<double>(centre), w.estimate.lagSamples});
     delays.push_back(delay);
     r->windowDelays.emplace_back(sent.sentEpochMs[k] - s0, delay);
@@ -721,7 +741,12 @@ void Analyse(const std::vector<int16_t>& in, const std::vector<int16_t>& rec, do
   for (size_t i = 0; i < in.size(); ++i) rt[i] = RoundTrip(in[i]);
 
   constexpr long kSearch = 160;  // +/- 20 ms around the window's lag
-  constexpr long kOwnSearch = 40;
+  // The recording goes on for a while after the receive path has stopped, in silence: frames that
+  // would play after its last sound belong to the end of the call and are not judged.
+  size_t lastSound = rec.size();
+  for (size_t n = 0; n < rec.size() && lastSound == rec.size(); ++n) {
+    if (std::abs(rec[rec.size() - 1 - n]) > kSilencePeak) lastSound = rec.size() - 1 - n;
+  }
   long lastDeliveredLag = 0;
   long lastDeliveredFrame = -1000;
   double snrConcealed = 0.0;
@@ -760,6 +785,7 @@ void Analyse(const std::vector<int16_t>& in, const std::vector<int16_t>& rec, do
       }
     }
     bool exact = false;
+    bool played = false;  // the frame's own content is in the recording
     if (delivered) {
       // Exactly the µ-law round trip somewhere near, else the frame's own clear match.
       for (long d = -kSearch; d <= kSearch && !exact; ++d) {
@@ -771,17 +797,19 @@ void Analyse(const std::vector<int16_t>& in, const std::vector<int16_t>& rec, do
       if (!exact) {
         double own = 0.9;
         long ownLag = lag;
-        for (long d = -kOwnSearch; d <= kOwnSearch; ++d) {
+        for (long d = -kSearch; d <= kSearch; ++d) {
           const int16_t* y = recAt(i + lag + d);
           if (y == nullptr) continue;
           const double c = Correlation(x, y, kFrame);
           if (c > own) {
             own = c;
             ownLag = lag + d;
+            played = true;
           }
         }
         lag = ownLag;
       }
+      played = played || exact;
       lastDeliveredLag = lag;
       lastDeliveredFrame = static_cast<long>(k);
     } else if (static_cast<long>(k) - lastDeliveredFrame <= 2 * kBurstMaxRun) {
@@ -789,11 +817,22 @@ void Analyse(const std::vector<int16_t>& in, const std::vector<int16_t>& rec, do
     }
     if (!speech) continue;
     const int16_t* y = recAt(i + lag);
-    if (y == nullptr) continue;  // played after the recording ended, or before it began
+    // Not judged: before the recording began, or after the call ended.
+    if (y == nullptr || i + lag + static_cast<long>(kFrame) > static_cast<long>(lastSound) + 1) {
+      continue;
+    }
     ++r->speechFrames;
     const bool silent =
         std::all_of(y, y + kFrame, [](int16_t s) { return std::abs(s) <= kSilencePeak; });
+    char row[160];
+    std::snprintf(row, sizeof(row), "%zu,%.1f,%d,%ld,%d,%d,%d\n", k, sent.sentEpochMs[k] - s0,
+                  delivered ? 1 : 0, lag, exact ? 1 : 0, played ? 1 : 0, silent ? 1 : 0);
+    r->framesCsv += row;
     if (exact) ++r->exact;
+    if (delivered) {
+      ++r->deliveredSpeech;
+      if (played) ++r->deliveredPlayed;
+    }
     if (silent) {
       ++r->missing;
       if (delivered) ++r->silentDelivered;
@@ -826,7 +865,8 @@ void Analyse(const std::vector<int16_t>& in, const std::vector<int16_t>& rec, do
   }
 }
 
-/// How long after the first stall the window delay is back within 20 ms of what it was before.
+/// How long after the first stall the window delay is back to at most 20 ms above what it was
+/// before (a receive path that keeps shortening its queue may come back lower than it was).
 std::string StallRecovery(const RunResult& r) {
   const Stall& stall = kStalls[0];
   const double end = stall.startMs + stall.lengthMs;
@@ -842,7 +882,7 @@ std::string StallRecovery(const RunResult& r) {
   for (const auto& [t, d] : r.windowDelays) {
     if (t < end || t >= horizon) continue;
     if (std::isnan(peak) || d > peak) peak = d;
-    if (std::fabs(d - reference) <= 20.0) {
+    if (d <= reference + 20.0) {
       std::snprintf(text, sizeof(text),
                     "delay before the 320 ms stall %.0f ms, at most %.0f ms after it; "
                     "recovered in %.2f s",
@@ -957,8 +997,16 @@ RunResult RunOne(const Options& options, const Scenario& scenario, const std::st
     r.error = "tarsio call did not end in time (ended by a signal); see " + logPath;
     return r;
   }
-  if (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0) {
-    r.error = "tarsio call failed (status " + std::to_string(child.status) + "); see " + logPath;
+  if (WIFSIGNALED(child.status) && fs::exists(reportPath)) {
+    // Ended by a signal after the call was over: the numbers are still worth having.
+    r.warning = "the receiver was ended by signal " + std::to_string(WTERMSIG(child.status)) +
+                " after writing its report";
+  } else if (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0) {
+    r.error =
+        "tarsio call failed (" +
+        (WIFSIGNALED(child.status) ? "signal " + std::to_string(WTERMSIG(child.status))
+                                   : "exit code " + std::to_string(WEXITSTATUS(child.status))) +
+        "); see " + logPath;
     return r;
   }
   if (sent.sentEpochMs.empty() || std::isnan(sent.sentEpochMs.back())) {
@@ -984,6 +1032,11 @@ RunResult RunOne(const Options& options, const Scenario& scenario, const std::st
   if (const auto late = r.report.NumberAt("receive_stats.late_packets")) {
     r.lateFraction = *late / static_cast<double>(frames);
   }
+  const std::string reportedMode = r.report.TextAt("receive_mode");
+  if (!reportedMode.empty() && reportedMode != mode) {
+    r.warning += (r.warning.empty() ? "" : "; ") + std::string("the report names receive mode ") +
+                 reportedMode;
+  }
   if (!firstPlay) {
     r.error = "the report has no first_playback_sample";
     return r;
@@ -996,6 +1049,8 @@ RunResult RunOne(const Options& options, const Scenario& scenario, const std::st
   }
   if (!r.concealed) r.concealed = static_cast<double>(RepeatedFrames(recording.Samples()));
   Analyse(speech, recording.Samples(), *firstPlay, sent, &r);
+  std::ofstream((dir / "windows.csv").string()) << r.windowsCsv;
+  std::ofstream((dir / "frames.csv").string()) << r.framesCsv;
   if (r.scenario == "stalls") r.recovery = StallRecovery(r);
   return r;
 }
@@ -1033,13 +1088,13 @@ std::string Table(const Options& options, const std::vector<RunResult>& results,
                 options.seconds);
   t += line;
   if (!note.empty()) t += note + "\n\n";
-  t += "| scenario | mode | mouth-to-ear median ms | p95 ms | inserted silence % | "
-       "speech missing % | concealed frames | late dropped % | seg-SNR concealed / repeated dB | "
-       "bit-exact % | CPU ms/s |\n";
-  t += "|---|---|---|---|---|---|---|---|---|---|---|\n";
+  t += "| scenario | mode | mouth-to-ear median ms | p95 ms | windows found | inserted silence % | "
+       "speech missing % | delivered played % | concealed frames | late dropped % | "
+       "seg-SNR concealed / repeated dB | bit-exact % | CPU ms/s |\n";
+  t += "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
   for (const RunResult& r : results) {
     if (!r.error.empty()) {
-      t += "| " + r.scenario + " | " + r.mode + " | " + r.error + " | | | | | | | | |\n";
+      t += "| " + r.scenario + " | " + r.mode + " | " + r.error + " | | | | | | | | | | |\n";
       continue;
     }
     const bool loss = r.scenario == "loss" || r.scenario == "bursty";
@@ -1050,8 +1105,10 @@ std::string Table(const Options& options, const std::vector<RunResult>& results,
             ? Format(r.segSnrConcealed, "%.1f") + " / " + Format(r.segSnrRepeated, "%.1f")
             : "";
     t += "| " + r.scenario + " | " + r.mode + " | " + Format(r.delayMedian, "%.0f") + " | " +
-         Format(r.delayP95, "%.0f") + " | " + Percent(r.silentDelivered, r.speechFrames) + " | " +
-         Percent(r.missing, r.speechFrames) + " | " + concealed + " | " +
+         Format(r.delayP95, "%.0f") + " | " + std::to_string(r.windowDelays.size()) + "/" +
+         std::to_string(r.windows) + " | " + Percent(r.silentDelivered, r.speechFrames) + " | " +
+         Percent(r.missing, r.speechFrames) + " | " +
+         Percent(r.deliveredPlayed, r.deliveredSpeech) + " | " + concealed + " | " +
          (r.lateFraction ? Format(100.0 * *r.lateFraction, "%.1f") : "–") + " | " + snr + " | " +
          (r.scenario == "clean" ? Percent(r.exact, r.speechFrames) : "") + " | " +
          Format(r.cpuMsPerSecond, "%.1f") + " |\n";
@@ -1089,6 +1146,7 @@ std::string Table(const Options& options, const std::vector<RunResult>& results,
     }
     t += "\n";
     if (!r.recovery.empty()) t += "  - " + r.recovery + "\n";
+    if (!r.warning.empty()) t += "  - warning: " + r.warning + "\n";
   }
   return t;
 }

@@ -36,11 +36,17 @@ bool IsQuiet(const int16_t* in, int n) {
 }
 
 // The period to change by, or 0 to leave the segment alone.
-int ChoosePeriod(const int16_t* in, int n, bool* periodic) {
-  const Stretcher::PeriodEstimate estimate = Stretcher::EstimatePeriod(in, n);
+int ChoosePeriod(const int16_t* in, int n, int maxPeriod, bool* periodic) {
+  const Stretcher::PeriodEstimate estimate = Stretcher::EstimatePeriod(in, n, maxPeriod);
   *periodic = estimate.correlation >= Stretcher::kCorrelationThreshold;
   if (*periodic) return estimate.period;
-  return IsQuiet(in, n) ? Stretcher::kMaxPeriod : 0;
+  return IsQuiet(in, n) ? maxPeriod : 0;
+}
+
+int ClampPeriod(int maxPeriod) {
+  return maxPeriod < Stretcher::kMinPeriod   ? 0
+         : maxPeriod > Stretcher::kMaxPeriod ? Stretcher::kMaxPeriod
+                                             : maxPeriod;
 }
 
 void Move(int16_t* to, const int16_t* from, int count) {
@@ -49,18 +55,25 @@ void Move(int16_t* to, const int16_t* from, int count) {
 
 }  // namespace
 
-TimeStretcher::PeriodEstimate TimeStretcher::EstimatePeriod(const int16_t* in, int n) {
-  if (in == nullptr || n < kMinInput) return {0, 0.0};
+int TimeStretcher::MinInputFor(int maxPeriod) {
+  return 2 * ClampPeriod(maxPeriod) + 2 * kSegmentStart;
+}
+
+TimeStretcher::PeriodEstimate TimeStretcher::EstimatePeriod(const int16_t* in, int n,
+                                                            int maxPeriod) {
+  maxPeriod = ClampPeriod(maxPeriod);
+  if (in == nullptr || maxPeriod == 0 || n < MinInputFor(maxPeriod)) return {0, 0.0};
+  // The window compared per lag is as long as the longest period searched.
+  const int length = maxPeriod;
   const int16_t* x = in + kSegmentStart;
-  const double energy = static_cast<double>(Dot(x, x, kCorrelationLength));
+  const double energy = static_cast<double>(Dot(x, x, length));
   PeriodEstimate best{kMinPeriod, -2.0};
-  for (int p = kMinPeriod; p <= kMaxPeriod; ++p) {
+  for (int p = kMinPeriod; p <= maxPeriod; ++p) {
     const int16_t* y = x + p;
-    const double lagEnergy = static_cast<double>(Dot(y, y, kCorrelationLength));
+    const double lagEnergy = static_cast<double>(Dot(y, y, length));
     double correlation = 0.0;
     if (energy > 0.0 && lagEnergy > 0.0) {
-      correlation =
-          static_cast<double>(Dot(x, y, kCorrelationLength)) / std::sqrt(energy * lagEnergy);
+      correlation = static_cast<double>(Dot(x, y, length)) / std::sqrt(energy * lagEnergy);
     }
     // Strictly greater: a multiple of the period that correlates equally well does not win.
     if (correlation > best.correlation) best = {p, correlation};
@@ -68,10 +81,13 @@ TimeStretcher::PeriodEstimate TimeStretcher::EstimatePeriod(const int16_t* in, i
   return best;
 }
 
-TimeStretcher::Result TimeStretcher::Accelerate(const int16_t* in, int n, int16_t* out) {
+TimeStretcher::Result TimeStretcher::Accelerate(const int16_t* in, int n, int16_t* out,
+                                                int maxPeriod) {
   if (in == nullptr || out == nullptr || n < 0 || n > kMaxInput) return {0, 0, false};
+  maxPeriod = ClampPeriod(maxPeriod);
   bool periodic = false;
-  const int p = n >= kMinInput ? ChoosePeriod(in, n, &periodic) : 0;
+  const int p =
+      maxPeriod != 0 && n >= MinInputFor(maxPeriod) ? ChoosePeriod(in, n, maxPeriod, &periodic) : 0;
   if (p == 0) {
     Move(out, in, n);
     return {n, 0, periodic};
@@ -92,7 +108,7 @@ TimeStretcher::Result TimeStretcher::Expand(const int16_t* in, int n, int16_t* o
   }
   bool periodic = false;
   const bool roomy = outCapacity >= n + kMaxPeriod;
-  const int p = n >= kMinInput && roomy ? ChoosePeriod(in, n, &periodic) : 0;
+  const int p = n >= kMinInput && roomy ? ChoosePeriod(in, n, kMaxPeriod, &periodic) : 0;
   if (p == 0) {
     Move(out, in, n);
     return {n, 0, periodic};

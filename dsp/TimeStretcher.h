@@ -65,9 +65,12 @@ class TimeStretcher {
     double correlation;  // that correlation, -1..1; 0 when n < kMinInput or a window is silent
   };
 
-  /// The pitch search on in[0..n), reading only in[0, kSegmentStart + kMaxPeriod +
-  /// kCorrelationLength). Needs n >= kMinInput.
-  static PeriodEstimate EstimatePeriod(const int16_t* in, int n);
+  /// The pitch search on in[0..n) over periods kMinPeriod..maxPeriod, reading only
+  /// in[0, kSegmentStart + 2 * maxPeriod). Needs n >= MinInputFor(maxPeriod).
+  static PeriodEstimate EstimatePeriod(const int16_t* in, int n, int maxPeriod = kMaxPeriod);
+  /// The smallest input the search works on when periods up to maxPeriod are searched (the
+  /// window compared per lag is then maxPeriod long): kMinInput for kMaxPeriod.
+  static int MinInputFor(int maxPeriod);
 
   /// Shortens in[0..n) by one pitch period p: out receives n - p samples, the cut hidden by a
   /// cross-fade over p samples. A segment that is neither periodic nor quiet is copied unchanged
@@ -76,7 +79,9 @@ class TimeStretcher {
   /// overlap.
   /// 0 <= n < kMinInput: out receives a copy of in. n > kMaxInput, n < 0 or a null pointer:
   /// out is not touched and the result is {0, 0, false}.
-  static Result Accelerate(const int16_t* in, int n, int16_t* out);
+  /// maxPeriod (kMinPeriod..kMaxPeriod) bounds the period removed, so that a caller can remove
+  /// no more than it can spare; the search then needs only MinInputFor(maxPeriod) samples.
+  static Result Accelerate(const int16_t* in, int n, int16_t* out, int maxPeriod = kMaxPeriod);
 
   /// Lengthens in[0..n) by one pitch period p: out receives n + p samples, one period played twice
   /// with cross-fades over p samples. Same periodicity and quiet rules as Accelerate (a quiet,

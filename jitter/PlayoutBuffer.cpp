@@ -16,6 +16,7 @@ constexpr uint8_t kComfortNoise = 2;
 
 constexpr uint8_t kFromAudio = 0;
 constexpr uint8_t kFromConcealment = 1;
+constexpr uint8_t kFromComfortNoise = 2;
 
 // Floor division for timestamps in samples to milliseconds (timestamps may lie below 0).
 int64_t SamplesToMs(int64_t samples) {
@@ -59,8 +60,22 @@ int64_t PlayoutBuffer::Unwrap(uint32_t timestamp) const {
 
 int32_t PlayoutBuffer::TargetMs() const {
   const int32_t frameMs = frame_ / kSamplesPerMs;
-  const int64_t wanted = int64_t{estimator_.JitterMs()} + kTargetMarginMs;
+  // A frame that spans two packets needs the later one too: one frame more.
+  const bool misaligned = lastPacketSamples_ != 0 && lastPacketSamples_ != frame_;
+  const int64_t wanted =
+      int64_t{estimator_.JitterMs()} + kTargetMarginMs + (misaligned ? frameMs : 0);
   return static_cast<int32_t>(std::clamp<int64_t>(wanted, frameMs, kMaxTargetMs));
+}
+
+int64_t PlayoutBuffer::AlignedAtOrBefore(int64_t ext, int64_t wanted) const {
+  if (wanted >= ext) return ext;
+  const int64_t frames = (ext - wanted + frame_ - 1) / frame_;
+  return ext - frames * frame_;
+}
+
+int32_t PlayoutBuffer::ConsumeDelayMs(int64_t nowMs) const {
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(nowMs - estimator_.Base() - SamplesToMs(playTs_), INT32_MIN, INT32_MAX));
 }
 
 int32_t PlayoutBuffer::DelayMs(int64_t nowMs) const {
@@ -76,8 +91,10 @@ void PlayoutBuffer::Anchor(const Packet& packet, int64_t ext, int64_t arrivalMs,
   estimator_.Reset(initialJitterMs);
   lastPacketSamples_ = 0;
   dryFrames_ = 0;
-  // The first packet counts as on time: it plays after the target delay.
-  playTs_ = ext - int64_t{TargetMs()} * kSamplesPerMs;
+  consecutiveLate_ = 0;
+  // The first packet counts as on time: it plays after the target delay, with the frames lined
+  // up on its start so that a frame never waits for the packet after the one it plays.
+  playTs_ = AlignedAtOrBefore(ext, ext - int64_t{TargetMs()} * kSamplesPerMs);
   newestEnd_ = playTs_;
   anchored_ = true;
   (void)arrivalMs;
@@ -87,7 +104,7 @@ void PlayoutBuffer::Resume(int64_t ext, int64_t arrivalMs) {
   // Where this packet would play with the target delay (its lateness is counted against the
   // fastest transit seen), unless it continues the held audio (a stall's backlog): then from it.
   const int64_t onTime = (arrivalMs - estimator_.Base() - TargetMs()) * int64_t{kSamplesPerMs};
-  const int64_t resumeAt = std::max(playTs_, std::min(ext, onTime));
+  const int64_t resumeAt = std::max(playTs_, AlignedAtOrBefore(ext, onTime));
   if (resumeAt > playTs_) {
     // Nothing lies in the skipped stretch: the buffer was dry.
     playTs_ = resumeAt;
@@ -113,7 +130,8 @@ void PlayoutBuffer::Insert(const Packet& packet, int64_t arrivalMs) {
   } else {
     ext = Unwrap(packet.timestamp);
   }
-  if (dryFrames_ > 1) Resume(ext, arrivalMs);
+  // A dry stream re-buffers on the next packet it can still play (a late one changes nothing).
+  if (dryFrames_ > 1 && ext + count > playTs_) Resume(ext, arrivalMs);
   int64_t offset = ext - playTs_;
   if (offset + count > kCapacity || offset < -int64_t{kMaxBehindMs} * kSamplesPerMs) {
     // A timestamp jump (sender restart, or a backlog longer than the buffer): start anew here.
@@ -134,8 +152,16 @@ void PlayoutBuffer::Insert(const Packet& packet, int64_t arrivalMs) {
 
   if (offset + count <= 0) {
     ++stats_.latePackets;
-    return;
+    // A run of packets that are all too late is a sender that stepped back in time: follow it.
+    if (++consecutiveLate_ >= kLateRunToReanchor) {
+      ++stats_.reanchors;
+      Anchor(packet, ext, arrivalMs, estimator_.JitterMs());
+      offset = ext - playTs_;
+    } else {
+      return;
+    }
   }
+  consecutiveLate_ = 0;
   for (int i = offset < 0 ? static_cast<int>(-offset) : 0; i < count; ++i) {
     const int64_t at = ext + i;
     const size_t k = Index(at);
@@ -194,12 +220,14 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
     return;
   }
   dryFrames_ = 0;
-  const int32_t delay = DelayMs(nowMs);
+  // The frame taken now must have arrived now, although it plays only after what is queued:
+  // the deadline is measured at the playout point, not at the sample being heard.
+  const int32_t delay = ConsumeDelayMs(nowMs);
   const int32_t target = TargetMs();
   const int32_t frameMs = frame_ / kSamplesPerMs;
   const int pair = 2 * frame_;
   std::array<int16_t, 2 * kMaxFrame> input;
-  if (delay > target + kAccelerateAboveMs) {
+  if (delay >= target + frameMs + kHysteresisMs) {
     const int available = Available(pair);
     if (available >= frame_ && delay - frameMs >= target && IsQuiet(frame_)) {
       // Surplus delay goes first where nobody hears it: a quiet frame is dropped whole.
@@ -219,9 +247,9 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
       stats_.acceleratedSamples += static_cast<uint64_t>(std::max(0, r.changed));
       return;
     }
-  } else if (delay < target) {
+  } else if (delay < target - kHysteresisMs) {
     const int available = Available(pair);
-    const int n = std::min(available, pair);
+    const int n = available >= pair ? pair : std::min(available, frame_);
     if (n < TimeStretcher::kMinInput && n >= frame_) {
       // Too little audio for a pitch search: play the frame and continue it with a short
       // pitch-synchronous extension from the concealer, which the next frame blends out of.
@@ -249,19 +277,47 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
   // One frame as it is: received runs pass through the concealer, missing runs are concealed.
   int i = 0;
   while (i < frame_) {
-    const bool missing = present_[Index(playTs_ + i)] == kMissing;
+    const uint8_t state = present_[Index(playTs_ + i)];
     int run = 1;
-    while (i + run < frame_ && (present_[Index(playTs_ + i + run)] == kMissing) == missing) ++run;
+    while (i + run < frame_ && present_[Index(playTs_ + i + run)] == state) ++run;
     Consume(out + i, run, nowMs);
-    if (missing) {
+    if (state == kMissing) {
       plc_.Conceal(out + i, run);
     } else {
       plc_.Receive(out + i, run);
     }
-    std::fill_n(kind + i, run, missing ? kFromConcealment : kFromAudio);
+    std::fill_n(kind + i, run,
+                state == kMissing        ? kFromConcealment
+                : state == kComfortNoise ? kFromComfortNoise
+                                         : kFromAudio);
     i += run;
   }
+  const int leftover = queueLen_;
   queueLen_ += frame_;
+  if (delay >= target) TrimQueue(leftover);
+}
+
+void PlayoutBuffer::TrimQueue(int leftover) {
+  // The output queue keeps what the last time-scaling left over (less than a frame) ahead of
+  // each new frame, and that much more delay. Shortening the queue by a pitch period no longer
+  // than the leftover changes nothing about when frames are taken from the timeline, so it
+  // costs no deadline: it only takes out delay.
+  const int n = queueLen_;
+  const int maxPeriod = std::min(leftover, TimeStretcher::kMaxPeriod);
+  if (maxPeriod < TimeStretcher::kMinPeriod || n < TimeStretcher::MinInputFor(maxPeriod) ||
+      n > TimeStretcher::kMaxInput) {
+    return;
+  }
+  for (int i = 0; i < n; ++i) {
+    if (queueKind_[static_cast<size_t>(i)] != kFromAudio) return;
+  }
+  std::array<int16_t, TimeStretcher::kMaxInput> trimmed;
+  const TimeStretcher::Result r =
+      TimeStretcher::Accelerate(queue_.data(), n, trimmed.data(), maxPeriod);
+  if (r.changed <= 0 || r.changed > leftover || r.outputLength != n - r.changed) return;
+  std::copy_n(trimmed.data(), r.outputLength, queue_.data());
+  queueLen_ = r.outputLength;
+  stats_.acceleratedSamples += static_cast<uint64_t>(r.changed);
 }
 
 PlayoutBuffer::FrameKind PlayoutBuffer::Pull(int16_t* out, int64_t nowMs) {
@@ -272,17 +328,24 @@ PlayoutBuffer::FrameKind PlayoutBuffer::Pull(int16_t* out, int64_t nowMs) {
   }
   stats_.delayMs = DelayMs(nowMs);
   while (queueLen_ < frame_) Produce(nowMs);
+  // A frame is concealed when concealment put sound into it; concealment that had faded to
+  // zeros, and comfort noise, count as silence when nothing else sounds in the frame.
   bool concealed = false;
+  bool anyConcealment = false;
   bool silent = true;
+  bool comfortNoise = true;
   for (int i = 0; i < frame_; ++i) {
     out[i] = queue_[static_cast<size_t>(i)];
-    concealed = concealed || queueKind_[static_cast<size_t>(i)] == kFromConcealment;
+    const uint8_t from = queueKind_[static_cast<size_t>(i)];
+    anyConcealment = anyConcealment || from == kFromConcealment;
+    concealed = concealed || (from == kFromConcealment && out[i] != 0);
+    comfortNoise = comfortNoise && from == kFromComfortNoise;
     silent = silent && out[i] == 0;
   }
   queueLen_ -= frame_;
   std::memmove(queue_.data(), queue_.data() + frame_, sizeof(int16_t) * queueLen_);
   std::memmove(queueKind_.data(), queueKind_.data() + frame_, queueLen_);
-  if (concealed && silent) {
+  if (silent && (comfortNoise || anyConcealment)) {
     ++stats_.framesSilence;
     return FrameKind::kSilence;
   }

@@ -9,17 +9,24 @@
 // fading to silence over ~50 ms, blended back into the next real audio), never repeated as a
 // packet.
 //
-// The delay D of a pull is how long after its best-case arrival the sample being played is
+// The delay D of a pull is how long after its best-case arrival the sample being heard is
 // played: now - (timestamp of that sample in ms + base), base being the fastest transit in the
-// ArrivalJitterEstimator's window. The target is the estimator's jitter plus kTargetMarginMs,
-// at least one frame and at most kMaxTargetMs. When D exceeds the target by more than
-// kAccelerateAboveMs, a quiet frame (comfort noise, or below kQuietRms) is dropped whole, else
-// two frames are shortened by one pitch period (TimeStretcher::Accelerate); when D falls below
-// the target, audio is lengthened by one pitch period (TimeStretcher::Expand; with less than
-// TimeStretcher::kMinInput buffered, the frame is continued by kShortExpandSamples of the
-// concealer's pitch-synchronous extension instead). So a backlog after
+// ArrivalJitterEstimator's window (the statistics show it). The control works on the deadline
+// of the playout point instead: playTs's frame is taken from the timeline when the output queue
+// runs below a frame, so it must have arrived by then; that deadline equals D less the queued
+// output, and moves in whole frames as time-scaling changes the queue. The target is the
+// estimator's jitter plus kTargetMarginMs, at least one frame and at most kMaxTargetMs. With a
+// whole frame of deadline to spare, a quiet frame (comfort noise, or below kQuietRms) is dropped
+// whole, else two frames are shortened by one pitch period (TimeStretcher::Accelerate); below
+// the target, audio is lengthened by one pitch period (TimeStretcher::Expand; with less than two
+// frames buffered, the frame is continued by kShortExpandSamples of the concealer's
+// pitch-synchronous extension instead) until the queue has grown by a frame. Within the frame
+// above the target, what time-scaling left queued ahead of the next frame is shortened by a
+// pitch period when it is long enough, which lowers D without moving the deadline. So a backlog
+// after
 // a network stall drains within a few seconds, and a sender clock that runs fast or slow neither
-// grows nor starves the buffer.
+// grows nor starves the buffer. In steady state the deadline lies within one frame above the
+// target and D within two.
 //
 // Running dry (nothing at or after playTs): the first frame is concealed and playTs advances (the
 // missing packet is taken as lost; if it comes later it is late and dropped); after that the
@@ -28,9 +35,14 @@
 // the packet is the held continuation (a stall's backlog), so no audio that arrives is lost to a
 // dry spell, and a talk spurt after a pause starts with the target delay.
 //
+// Frames are lined up on packet starts (the anchor and every re-buffering keep playTs a whole
+// number of frames from the packet that set it), so with packets of one frame each frame needs
+// exactly one packet; packets of another length cost one frame more of target.
+//
 // Re-anchoring (flush, new playout point with the target delay): the first packet, a new SSRC,
-// a timestamp more than the buffer's capacity ahead or more than kMaxBehindMs behind. A change of
-// packet duration restarts the jitter estimate (from the current value). Memory is fixed: the
+// a timestamp more than the buffer's capacity ahead or more than kMaxBehindMs behind, or
+// kLateRunToReanchor packets in a row that are all too late (a sender that stepped back). A change
+// of packet duration restarts the jitter estimate (from the current value). Memory is fixed: the
 // timeline holds kCapacity samples, whatever arrives.
 //
 // The core never reads a clock: arrival and pull times are arguments.
@@ -57,10 +69,13 @@ class PlayoutBuffer {
   static constexpr int kMaxFrame = 480;    // 60 ms
   static constexpr int32_t kMaxTargetMs = 500;
   static constexpr int32_t kTargetMarginMs = 5;
-  static constexpr int32_t kAccelerateAboveMs = 10;
   static constexpr int32_t kMaxBehindMs = 1000;
   static constexpr int32_t kQuietRms = 50;        // about -56 dBFS
   static constexpr int kShortExpandSamples = 80;  // 10 ms
+  static constexpr int kLateRunToReanchor = 5;
+  /// Time-scaling starts only this far outside the band (the clocks tick in whole milliseconds,
+  /// so a deadline right at a threshold would flip between lengthening and shortening).
+  static constexpr int32_t kHysteresisMs = 3;
 
   /// One decoded packet: 16-bit PCM at 8 kHz, or a comfort-noise marker (samples ignored; it
   /// stands for one frame of silence).
@@ -109,6 +124,8 @@ class PlayoutBuffer {
  private:
   static size_t Index(int64_t ext);
   int64_t Unwrap(uint32_t timestamp) const;
+  /// The latest playout point at or before wanted that lies whole frames before ext.
+  int64_t AlignedAtOrBefore(int64_t ext, int64_t wanted) const;
   void Anchor(const Packet& packet, int64_t ext, int64_t arrivalMs, int32_t initialJitterMs);
   void Resume(int64_t ext, int64_t arrivalMs);
   /// Samples present without a gap from playTs, up to limit.
@@ -118,7 +135,13 @@ class PlayoutBuffer {
   void Consume(int16_t* dst, int count, int64_t nowMs);
   /// Produces at least one sample into the output queue (or drops a quiet frame).
   void Produce(int64_t nowMs);
+  /// Shortens the output queue by a pitch period of at most leftover samples (see Produce).
+  void TrimQueue(int leftover);
+  /// The delay D of the sample being heard (what the statistics show).
   int32_t DelayMs(int64_t nowMs) const;
+  /// The same for the playout point, whose frame is taken from the timeline now: the control
+  /// variable, since that frame must have arrived.
+  int32_t ConsumeDelayMs(int64_t nowMs) const;
 
   int frame_ = 160;
   int32_t initialJitterMs_ = 100;
@@ -128,6 +151,7 @@ class PlayoutBuffer {
   int64_t newestEnd_ = 0;
   int lastPacketSamples_ = 0;
   int dryFrames_ = 0;
+  int consecutiveLate_ = 0;
   std::array<int16_t, kCapacity> audio_{};
   std::array<uint8_t, kCapacity> present_{};  // 0 missing, 1 audio, 2 comfort noise
   std::array<int64_t, kCapacity / kChunk> chunkArrival_{};

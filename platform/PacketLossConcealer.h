@@ -7,6 +7,11 @@
 // the other libraries the engine builds on, so that the code above needs neither its headers nor
 // its C state layout.
 //
+// Before any audio was received, and once the concealment has faded out, missing audio is plain
+// zeros. After kRestartSamples of concealment (a pause, not a loss) the next received audio
+// starts afresh without a blend, so a talk spurt after a pause is passed on exactly as received;
+// after a shorter gap it fades in over a quarter pitch period as the method prescribes.
+//
 // Threading: one instance per audio stream, used by one thread at a time.
 #pragma once
 
@@ -31,11 +36,16 @@ class PacketLossConcealer {
   void Conceal(int16_t* samples, int count);
   /// Samples concealed since the last received audio.
   int32_t ConcealedSamples() const { return concealed_; }
+  /// Concealment after this many samples (50 ms at 8 kHz) is silence.
+  static constexpr int32_t kFadeSamples = 400;
+  /// After this many concealed samples (100 ms) received audio starts without a blend.
+  static constexpr int32_t kRestartSamples = 800;
 
  private:
   struct State;
   std::unique_ptr<State> state_;
   int32_t concealed_ = 0;
+  bool hasHistory_ = false;  // audio received since the reset or the last restart
 };
 
 }  // namespace tarsio
