@@ -5,7 +5,8 @@
 // silence (inserted or concealed), and the process's CPU time (user + system, getrusage) per
 // second of call.
 //
-//   loopback_delay [--seconds N] [--codec pcmu|pcma] [--jitter MS] [--input WAV] [--keep DIR]
+//   loopback_delay [--seconds N] [--codec pcmu|pcma] [--jitter MS] [--receive low-latency|classic]
+//                  [--input WAV] [--keep DIR]
 //
 // A plain program rather than a Google Benchmark: one call is one measurement, in real time.
 #include <sys/resource.h>
@@ -35,7 +36,7 @@ double CpuSeconds() {
 int Usage() {
   std::fprintf(stderr,
                "usage: loopback_delay [--seconds N] [--codec pcmu|pcma] [--jitter MS] "
-               "[--input WAV] [--keep DIR]\n");
+               "[--receive low-latency|classic] [--input WAV] [--keep DIR]\n");
   return 2;
 }
 
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
   double seconds = 20.0;
   std::string codec = "pcmu";
   uint32_t jitterMs = 60;
+  bool lowLatency = true;
   std::string input = LoopbackCommand::DefaultInput();
   std::string keep;
   for (int i = 1; i < argc; ++i) {
@@ -58,6 +60,8 @@ int main(int argc, char** argv) {
       codec = value;
     } else if (arg == "--jitter") {
       jitterMs = static_cast<uint32_t>(std::atoi(value.c_str()));
+    } else if (arg == "--receive" && (value == "low-latency" || value == "classic")) {
+      lowLatency = value == "low-latency";
     } else if (arg == "--input") {
       input = value;
     } else if (arg == "--keep") {
@@ -92,6 +96,7 @@ int main(int argc, char** argv) {
   config.txCodec = codec == "pcma" ? 2 : 4;
   config.rxCodec = 0;
   config.jitterMs = jitterMs;
+  config.lowLatencyReceive = lowLatency;
   config.durationSeconds = seconds + 1.0;  // room for the delayed tail
   DeviceChoice::Parse("file:" + inPath, tarsio::AudioDirection::kCapture, &config.capture, &error);
   DeviceChoice::Parse("file:" + outPath, tarsio::AudioDirection::kPlayback, &config.playback,
@@ -118,8 +123,8 @@ int main(int argc, char** argv) {
   const LoopbackResult r = LoopbackAnalysis::Analyse(
       in, out,
       static_cast<double>(report.times.firstPlaybackSample - report.times.firstCaptureBuffer));
-  std::printf("loopback call: %.1f s of speech, %s, jitter %u ms, call %.1f s\n", seconds,
-              codec.c_str(), jitterMs, callSeconds);
+  std::printf("loopback call: %.1f s of speech, %s, jitter %u ms, %s receive, call %.1f s\n",
+              seconds, codec.c_str(), jitterMs, report.receiveMode.c_str(), callSeconds);
   std::printf(
       "mouth-to-ear delay: median %.1f ms, min %.1f, max %.1f, stddev %.1f ms "
       "(%zu of %zu half-second windows of speech found)\n",

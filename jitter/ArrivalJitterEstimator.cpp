@@ -23,9 +23,13 @@ int32_t ArrivalJitterEstimator::Lateness(int64_t arrivalMs, int64_t timestampMs)
 
 int32_t ArrivalJitterEstimator::Add(int64_t arrivalMs, int64_t timestampMs) {
   const int64_t relative = arrivalMs - timestampMs;
-  const bool follower =
-      haveLast_ && arrivalMs - lastArrivalMs_ < kBurstGapMs + 1 && count_ > 0 && relative > base_;
+  // A queue released at once delivers packets in order, each a packet time less late than the
+  // one before; a packet that was held back (reordering) is later than the one before it and
+  // counts.
+  const bool follower = haveLast_ && arrivalMs - lastArrivalMs_ <= kBurstGapMs && count_ > 0 &&
+                        relative > base_ && relative < lastRelative_;
   lastArrivalMs_ = arrivalMs;
+  lastRelative_ = relative;
   haveLast_ = true;
   if (follower) return Lateness(arrivalMs, timestampMs);
   window_[static_cast<size_t>(next_)] = relative;

@@ -10,10 +10,11 @@
 // Until kWarmup packets have been seen the estimate blends from the host's jitter allowance to
 // the measured quantile, so a new stream starts from what the host asked for.
 //
-// Packets that arrive within kBurstGapMs of the previous one are a queue being released at once
-// (a network stall ending): their lateness falls by one packet time each and says nothing new,
-// so only the first of such a run enters the window; a single stall therefore cannot raise the
-// target for the length of the window. Each still updates the base.
+// Packets that arrive within kBurstGapMs of the previous one and less late than it are a queue
+// being released at once (a network stall ending): their lateness falls by one packet time each
+// and says nothing new, so only the first of such a run enters the window; a single stall
+// therefore cannot raise the target for the length of the window. A packet held back by
+// reordering arrives later than its successor and counts.
 //
 // The base follows a sender clock that runs fast or slow: r drifts, the window forgets.
 //
@@ -54,6 +55,7 @@ class ArrivalJitterEstimator {
   int32_t seen_ = 0;  // packets recorded since the reset (saturates at kWarmup)
   int64_t base_ = 0;
   int64_t lastArrivalMs_ = 0;
+  int64_t lastRelative_ = 0;
   bool haveLast_ = false;
   int32_t initialJitterMs_ = 0;
   int32_t jitterMs_ = 0;

@@ -38,6 +38,8 @@ void PlayoutBuffer::Reset(int frameSamples, int32_t initialJitterMs) {
   newestEnd_ = 0;
   lastPacketSamples_ = 0;
   dryFrames_ = 0;
+  consecutiveLate_ = 0;
+  surplusSinceMs_ = -1;
   present_.fill(kMissing);
   queueLen_ = 0;
   plc_.Reset();
@@ -227,6 +229,17 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
   const int32_t frameMs = frame_ / kSamplesPerMs;
   const int pair = 2 * frame_;
   std::array<int16_t, 2 * kMaxFrame> input;
+  // Speech is only shortened for a surplus that lasts or is large: a small one waits for a
+  // quiet frame, so a clean call keeps its audio exactly as sent.
+  const int32_t heard = DelayMs(nowMs);
+  if (heard < target + frameMs + kHysteresisMs) {
+    surplusSinceMs_ = -1;
+  } else if (surplusSinceMs_ < 0) {
+    surplusSinceMs_ = nowMs;
+  }
+  const bool shortenSpeech =
+      surplusSinceMs_ >= 0 && (heard >= target + kShortenSpeechAboveMs ||
+                               nowMs - surplusSinceMs_ >= kShortenSpeechAfterMs);
   if (delay >= target + frameMs + kHysteresisMs) {
     const int available = Available(pair);
     if (available >= frame_ && delay - frameMs >= target && IsQuiet(frame_)) {
@@ -236,7 +249,7 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
       stats_.acceleratedSamples += static_cast<uint64_t>(frame_);
       return;
     }
-    if (available >= pair && pair >= TimeStretcher::kMinInput) {
+    if (shortenSpeech && available >= pair && pair >= TimeStretcher::kMinInput) {
       Consume(input.data(), pair, nowMs);
       const TimeStretcher::Result r = TimeStretcher::Accelerate(input.data(), pair, out);
       const int produced = r.outputLength > 0 ? r.outputLength : pair;
@@ -294,7 +307,7 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
   }
   const int leftover = queueLen_;
   queueLen_ += frame_;
-  if (delay >= target) TrimQueue(leftover);
+  if (delay >= target && shortenSpeech) TrimQueue(leftover);
 }
 
 void PlayoutBuffer::TrimQueue(int leftover) {

@@ -17,7 +17,9 @@
 // output, and moves in whole frames as time-scaling changes the queue. The target is the
 // estimator's jitter plus kTargetMarginMs, at least one frame and at most kMaxTargetMs. With a
 // whole frame of deadline to spare, a quiet frame (comfort noise, or below kQuietRms) is dropped
-// whole, else two frames are shortened by one pitch period (TimeStretcher::Accelerate); below
+// whole, else, once D has stayed a frame over the target for kShortenSpeechAfterMs (or at once
+// when it is kShortenSpeechAboveMs over), two frames are shortened by one pitch period
+// (TimeStretcher::Accelerate); below
 // the target, audio is lengthened by one pitch period (TimeStretcher::Expand; with less than two
 // frames buffered, the frame is continued by kShortExpandSamples of the concealer's
 // pitch-synchronous extension instead) until the queue has grown by a frame. Within the frame
@@ -76,6 +78,10 @@ class PlayoutBuffer {
   /// Time-scaling starts only this far outside the band (the clocks tick in whole milliseconds,
   /// so a deadline right at a threshold would flip between lengthening and shortening).
   static constexpr int32_t kHysteresisMs = 3;
+  /// Speech is shortened only when D has been a frame over the target for this long, or is this
+  /// far over it; quiet frames go at once.
+  static constexpr int64_t kShortenSpeechAfterMs = 2000;
+  static constexpr int32_t kShortenSpeechAboveMs = 100;
 
   /// One decoded packet: 16-bit PCM at 8 kHz, or a comfort-noise marker (samples ignored; it
   /// stands for one frame of silence).
@@ -152,6 +158,7 @@ class PlayoutBuffer {
   int lastPacketSamples_ = 0;
   int dryFrames_ = 0;
   int consecutiveLate_ = 0;
+  int64_t surplusSinceMs_ = -1;  // since when D has been a frame over the target; -1: it is not
   std::array<int16_t, kCapacity> audio_{};
   std::array<uint8_t, kCapacity> present_{};  // 0 missing, 1 audio, 2 comfort noise
   std::array<int64_t, kCapacity / kChunk> chunkArrival_{};

@@ -438,7 +438,10 @@ TEST(WaveFileSourceTest, OpenTakesWellFormedFilesAndRefusesMalformedOnesWithThei
       {"fmt size beyond the file", BuildRiff({{"fmt ", fmt, 0x7FFFFFF0}}), E::kErrBadFormat},
       {"fmt of 6 bytes (no byte rate)", riff(head(fmt, 6), Pattern(8)), E::kErrBadFormat},
       {"average byte rate 0", riff(FmtPayload(zeroRate), Pattern(8)), E::kErrBadFormat},
+      {"fmt of 0 bytes", riff({}, Pattern(8)), E::kErrBadFormat},
+      {"all-zero fmt", riff(Bytes(16, 0), Pattern(8)), E::kErrBadFormat},
       {"no data", BuildRiff({{"fmt ", fmt}, {"LIST", Pattern(9)}}), E::kErrNoData},
+      {"data before fmt", BuildRiff({{"data", Pattern(8)}, {"fmt ", fmt}}), E::kErrNoData},
       {"empty data", riff(fmt, {}), E::kErrEmptyData},
       {"data of half a block", riff(fmt, Pattern(1)), E::kErrEmptyData},
       {"data size past the end", BuildRiff({{"fmt ", fmt}, {"data", {}, 5000}}), E::kErrEmptyData},
@@ -472,11 +475,13 @@ TEST(WaveFileSourceTest, OpenTakesWellFormedFilesAndRefusesMalformedOnesWithThei
 
 TEST(WaveFileSourceTest, PlaysTheDataChunkOnceOrInALoop) {
   testing::TempDir dir;
-  // 8-bit mono (160-byte frames): odd data (a pad byte follows), a LIST chunk, fmt after data.
+  // 8-bit mono (160-byte frames): a chunk between fmt and data, odd data (a pad byte follows),
+  // a LIST chunk after it.
   const Bytes odd = Pattern(1001);
-  const Bytes file = BuildRiff({{"data", odd},
-                                {"LIST", Bytes{'I', 'N', 'F', 'O', 0xEE, 0xEE, 0xEE}},
-                                {"fmt ", FmtPayload(LinearFormat(1, 1, 8000, 8))}});
+  const Bytes file = BuildRiff({{"fmt ", FmtPayload(LinearFormat(1, 1, 8000, 8))},
+                                {"junk", Bytes{0xDD, 0xDD, 0xDD}},
+                                {"data", odd},
+                                {"LIST", Bytes{'I', 'N', 'F', 'O', 0xEE, 0xEE, 0xEE}}});
   WaveFileSource source;
   ASSERT_EQ(source.OpenWaveFile(dir.Write("a.wav", file).c_str()), 0);
   const Got before = Pull(source);  // not running yet: 20 ms silence markers
@@ -653,9 +658,8 @@ TEST_F(AlsaPulseTest, PlaybackIsRecordedBitExactAndPaced) {
   // the first 5 take 900 ms.
   EXPECT_GE(ms, 45 * 20 - 2 * kJitterMs);
   EXPECT_LE(ms, 50 * 20 + 500);
-}
 
-TEST_F(AlsaPulseTest, LowLatencyPlaybackAsksForFramePeriodsAndMeasuresTheDeviceDelay) {
+  // In this test, not a test of its own: both write the same file device.
   // The low-latency receive mode: two one-frame buffers, pulled only when one is free, and the
   // device asked for two 20 ms periods. The audio is still recorded bit-exact, and the delay the
   // device reports is well below that of the default open (100 ms of ALSA buffering). Through
