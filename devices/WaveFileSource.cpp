@@ -145,15 +145,9 @@ int32_t WaveFileSource::ReadFormat() {
 int32_t WaveFileSource::FindData() {
   subChunk = MMCKINFO{};
   subChunk.ckid = kFourCCData;
-  int32_t found = hmmio->Descend(&subChunk, &riffChunk, MmioFile::kFindChunk);
-  if (found != MmioFile::kOk) {
-    // The data chunk may come before "fmt ": search again from the start of the form.
-    hmmio->Seek(static_cast<int64_t>(riffChunk.dwDataOffset + 4), SEEK_SET);
-    subChunk = MMCKINFO{};
-    subChunk.ckid = kFourCCData;
-    found = hmmio->Descend(&subChunk, &riffChunk, MmioFile::kFindChunk);
-  }
-  if (found != MmioFile::kOk) {
+  // The search runs forward from the end of the "fmt " chunk: a "data" chunk before it is not
+  // found, and such a file is refused.
+  if (hmmio->Descend(&subChunk, &riffChunk, MmioFile::kFindChunk) != MmioFile::kOk) {
     TRACE(tracer, trace::kError, "SourceStarted : File %s has no data chunk", fileName);
     return kErrNoData;
   }

@@ -7,10 +7,15 @@
 // sizes are checked against what the file holds before anything is allocated or read: a "fmt "
 // chunk that reaches past the end of the file (or is absurdly large) is refused, a "data" chunk
 // that does is cut to the bytes present (and to whole blocks). A "fmt " chunk shorter than 18
-// bytes is zero-filled; a format whose average byte rate is 0 is refused. A frame is the frame
-// time's worth of bytes (nAvgBytesPerSec x 20 ms); when that is more than a sample holds
-// (44.1 kHz stereo 16-bit needs 3528 bytes), the frame is the largest whole number of blocks that
-// fits, and the converter behind the source paces the file through its queue.
+// bytes is zero-filled; a format whose average byte rate is 0 (so also an empty or all-zero
+// "fmt " chunk) is refused, since the frame size is computed from it and the converter behind
+// divides by it; a "data" chunk of less than one block (a 16-bit file with 1 data byte) counts
+// as empty, since reading a whole sample from it would read past the data. The "data" chunk is
+// searched from the end of the "fmt " chunk onwards: one placed before "fmt " is not found, and
+// the file is refused as having no data. A frame is the frame time's worth of bytes
+// (nAvgBytesPerSec x 20 ms); when that is more than a sample holds (44.1 kHz stereo 16-bit needs
+// 3528 bytes), the frame is the largest whole number of blocks that fits, and the converter behind
+// the source paces the file through its queue.
 //
 // Threading:
 // - Host thread (the file play's owner): OpenWaveFile/OpenWaveMemory, PlayInLoop, GetFormat,

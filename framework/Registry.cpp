@@ -12,11 +12,12 @@ namespace {
 
 // Key paths and value names are copied into buffers of this size, terminator included.
 constexpr size_t kNameBufferSize = 1024;
-// The read buffer of RegGetBool and RegGetString: a stored text fits when it is shorter than this
-// (its terminating zero taking the last byte).
+// The read buffer of RegGetBool and RegGetString: a stored value fits when its bytes (a text's
+// terminating zero included) number at most this.
 constexpr size_t kReadBufferSize = 1000;
-// RegGetDWORD reads into four bytes: only a DWORD value fits.
+// RegGetDWORD reads into four bytes; a present value of any size counts as read (see there).
 constexpr size_t kNoTextLimit = 0;
+constexpr size_t kDwordBytes = 4;
 
 constexpr int32_t kErrOpenKey = -10;
 constexpr int32_t kErrSetValue = -20;
@@ -57,14 +58,17 @@ bool EqualsTrueNoCase(const std::string& text) {
   return true;
 }
 
-// The stored text when it can be read into the read buffer, else writes the default back.
-// Returns nothing when the default cannot be written.
+// The stored value as text when its bytes fit the read buffer, whatever its type: the bytes up to
+// the first zero (a DWORD gives its four bytes, hex data its bytes, a hex(1) string its text).
+// Otherwise (missing or too long) writes the default back. Returns nothing when the default
+// cannot be written.
 std::optional<std::string> ReadTextOrWriteDefault(const std::string& key, const char* valueName,
                                                   const std::string& defaultText) {
   RegistryStore& store = RegistryStore::Instance();
   const std::optional<Value> stored = store.Read(key, valueName);
   if (RegistryStore::Acceptable(stored, Value::Type::kString, kReadBufferSize)) {
-    return stored->text;
+    const std::string bytes = *stored->QueryBytes();
+    return bytes.substr(0, bytes.find('\0'));
   }
   if (!CanOpenKey(key) ||
       !store.WriteDefault(key, valueName, Value::String(defaultText), kReadBufferSize)) {
@@ -98,7 +102,18 @@ uint32_t RegGetDWORD(RegistryRoot root, const char* keyPath, const char* valueNa
   if (!key) return 0;
   RegistryStore& store = RegistryStore::Instance();
   const std::optional<Value> stored = store.Read(*key, valueName);
-  if (RegistryStore::Acceptable(stored, Value::Type::kDword, kNoTextLimit)) return stored->dword;
+  if (RegistryStore::Acceptable(stored, Value::Type::kDword, kNoTextLimit)) {
+    // A present value is never replaced. Its bytes fill the number little-endian (a shorter
+    // value leaves the high bytes 0); a value too long for four bytes cannot be read, and the
+    // default is used without being written.
+    const std::string bytes = *stored->QueryBytes();
+    if (bytes.size() > kDwordBytes) return defaultValue;
+    uint32_t value = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      value |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
+    }
+    return value;
+  }
   if (!CanOpenKey(*key) ||
       !store.WriteDefault(*key, valueName, Value::Dword(defaultValue), kNoTextLimit))
     return 0;

@@ -119,7 +119,7 @@ bool RegistryFile::ParseValueLine(std::string_view line, std::string* name, Valu
     return true;
   }
   if (StartsWithNoCase(data, "hex:") || StartsWithNoCase(data, "hex(") || data == "-") {
-    *value = Value{Value::Type::kOther, std::string(data), 0};
+    *value = Value::Opaque(data);
     return true;
   }
   return false;
@@ -177,6 +177,7 @@ RegistryFile RegistryFile::Parse(std::string_view text) {
       line.kind = Line::Kind::kBlankOrComment;
     } else if (trimmed == kHeader || trimmed == "REGEDIT4") {
       line.kind = Line::Kind::kHeader;
+      file.regedit4_ = trimmed == "REGEDIT4";
     } else if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
       const std::string_view key = NormalizeKey(trimmed.substr(1, trimmed.size() - 2));
       if (key.empty() || key[0] == '-' || !IsStorableString(key)) {
@@ -201,7 +202,132 @@ RegistryFile RegistryFile::Parse(std::string_view text) {
     }
     file.lines_.push_back(std::move(line));
   }
+  file.DecodeOpaqueValues();
   return file;
+}
+
+void RegistryFile::DecodeOpaqueValues() {
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    Line& line = lines_[i];
+    if (line.kind != Line::Kind::kValue || line.value.type != Value::Type::kOther) continue;
+    // The data of all lines, without the backslash that continues each one.
+    std::string data;
+    auto append = [&data](std::string_view piece) {
+      piece = Trim(piece);
+      if (!piece.empty() && piece.back() == '\\') piece.remove_suffix(1);
+      data += piece;
+    };
+    append(line.value.text);
+    for (size_t j = i + 1; j < lines_.size() && lines_[j].kind == Line::Kind::kContinuation; ++j) {
+      append(lines_[j].text);
+    }
+    line.value.wideText = !regedit4_;
+    DecodeHex(data, &line.value);
+  }
+}
+
+void RegistryFile::DecodeHex(std::string_view data, Value* value) {
+  value->decoded = false;
+  value->bytes.clear();
+  uint32_t type = 3;  // hex: is binary data
+  if (StartsWithNoCase(data, "hex(")) {
+    const size_t close = data.find(')');
+    if (close == std::string_view::npos || close == 4 || close > 12) return;
+    type = 0;
+    for (char c : data.substr(4, close - 4)) {
+      const int d = HexDigit(c);
+      if (d < 0) return;
+      type = (type << 4) | static_cast<uint32_t>(d);
+    }
+    data.remove_prefix(close + 1);
+  } else if (StartsWithNoCase(data, "hex")) {
+    data.remove_prefix(3);
+  } else {
+    return;  // "-": the value is deleted on import
+  }
+  if (data.empty() || data[0] != ':') return;
+  data.remove_prefix(1);
+  std::string bytes;
+  while (!data.empty()) {
+    const size_t comma = data.find(',');
+    const std::string_view token = Trim(data.substr(0, comma));
+    data = comma == std::string_view::npos ? std::string_view() : data.substr(comma + 1);
+    if (token.empty()) continue;
+    if (token.size() > 2) return;
+    int byte = 0;
+    for (char c : token) {
+      const int d = HexDigit(c);
+      if (d < 0) return;
+      byte = byte * 16 + d;
+    }
+    bytes.push_back(static_cast<char>(byte));
+  }
+  value->regType = type;
+  value->bytes = std::move(bytes);
+  value->decoded = true;
+}
+
+namespace {
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// UTF-16LE to UTF-8; an odd last byte is dropped, a lone surrogate becomes U+FFFD.
+std::string Utf16LeToUtf8(std::string_view bytes) {
+  std::string out;
+  const size_t units = bytes.size() / 2;
+  auto unit = [&bytes](size_t k) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(bytes[2 * k])) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(bytes[2 * k + 1])) << 8);
+  };
+  for (size_t k = 0; k < units; ++k) {
+    const uint32_t u = unit(k);
+    if (u >= 0xD800 && u <= 0xDBFF && k + 1 < units && unit(k + 1) >= 0xDC00 &&
+        unit(k + 1) <= 0xDFFF) {
+      AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (unit(k + 1) - 0xDC00), &out);
+      ++k;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      AppendUtf8(0xFFFD, &out);
+    } else {
+      AppendUtf8(u, &out);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> RegistryFile::Value::QueryBytes() const {
+  switch (type) {
+    case Type::kString:
+      return text + std::string(1, '\0');
+    case Type::kDword: {
+      std::string out(4, '\0');
+      for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<char>(dword >> (8 * i));
+      return out;
+    }
+    case Type::kOther:
+      break;
+  }
+  if (!decoded) return std::nullopt;
+  constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegMultiSz = 7;
+  const bool isText = regType == kRegSz || regType == kRegExpandSz || regType == kRegMultiSz;
+  return isText && wideText ? Utf16LeToUtf8(bytes) : bytes;
 }
 
 std::string RegistryFile::Serialize() const {

@@ -10,8 +10,9 @@
 // Sections name a key by its full path (root included). Value lines are "name"=<data> (or @=<data>
 // for the unnamed value); string data is quoted with \\ and \" as the only escapes, DWORD data is
 // dword: and up to 8 hex digits. Other data (hex:, hex(2):, "-", ...) is kept as an opaque value of
-// type kOther, including its continuation lines. Blank lines, ';' comments and lines that do not
-// parse are kept untouched; a value line outside any section is one of those.
+// type kOther, including its continuation lines, and its bytes are decoded for readers (see
+// Value::QueryBytes). Blank lines, ';' comments and lines that do not parse are kept untouched; a
+// value line outside any section is one of those.
 //
 // Key paths and value names compare without regard to ASCII letter case, as the Windows registry
 // does. When a value occurs more than once, the last occurrence counts (as on import).
@@ -21,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,10 +36,39 @@ class RegistryFile {
     Type type = Type::kString;
     std::string text;    // kString: the text; kOther: the raw data after '=' (first line)
     uint32_t dword = 0;  // kDword
+    // kOther only: the registry type of hex data (hex: is 3, binary; hex(N): is N), the bytes of
+    // all its lines, whether it decoded at all ("-" deletes a value on import, and hex data with
+    // a bad byte cannot be imported), and whether its string types hold UTF-16LE (Version 5.00
+    // files) or 8-bit text (REGEDIT4 files).
+    uint32_t regType = 0;
+    std::string bytes;
+    bool decoded = false;
+    bool wideText = true;
 
-    static Value String(std::string_view s) { return Value{Type::kString, std::string(s), 0}; }
-    static Value Dword(uint32_t v) { return Value{Type::kDword, {}, v}; }
+    static Value String(std::string_view s) {
+      Value value;
+      value.text = std::string(s);
+      return value;
+    }
+    static Value Dword(uint32_t v) {
+      Value value;
+      value.type = Type::kDword;
+      value.dword = v;
+      return value;
+    }
+    static Value Opaque(std::string_view data) {
+      Value value;
+      value.type = Type::kOther;
+      value.text = std::string(data);
+      return value;
+    }
     bool operator==(const Value&) const = default;
+
+    /// The bytes a registry query hands its caller, as the narrow-character query of the Windows
+    /// registry does whatever the value's type: a string with its terminating zero, a DWORD as
+    /// four bytes little-endian, hex data as its bytes, the string types among them (1, 2 and 7)
+    /// converted from UTF-16LE to UTF-8. Nothing for data that is no registry value at all.
+    std::optional<std::string> QueryBytes() const;
   };
 
   static constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
@@ -95,6 +126,8 @@ class RegistryFile {
   static bool ParseValueLine(std::string_view line, std::string* name, Value* value);
   static std::string FormatValueLine(std::string_view name, const Value& value);
   static bool ContinuesOnNextLine(const Line& line);
+  static void DecodeHex(std::string_view data, Value* value);
+  void DecodeOpaqueValues();
   int FindSection(std::string_view foldedKey) const;  // index in sections_, or -1
 
   std::vector<Line> lines_;
@@ -102,6 +135,7 @@ class RegistryFile {
   std::vector<std::string> foldedSections_;  // the same, case-folded
   std::string eol_ = "\n";
   bool bom_ = false;
+  bool regedit4_ = false;  // the header is REGEDIT4: string data in hex form is 8-bit
 };
 
 }  // namespace tarsio

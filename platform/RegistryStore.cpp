@@ -196,8 +196,11 @@ std::vector<const RegistryStore::Op*> RegistryStore::InOrder(const OpMap& ops) {
 
 bool RegistryStore::Acceptable(const std::optional<Value>& stored, Value::Type type,
                                size_t maxTextLength) {
-  return stored.has_value() && stored->type == type &&
-         (type != Value::Type::kString || stored->text.size() < maxTextLength);
+  // A reader takes the stored bytes whatever the value's type; only a text too long for the
+  // reader's buffer cannot be read.
+  if (!stored.has_value()) return false;
+  const std::optional<std::string> bytes = stored->QueryBytes();
+  return bytes.has_value() && (type != Value::Type::kString || bytes->size() <= maxTextLength);
 }
 
 void RegistryStore::ApplyToFile(const Op& op, RegistryFile* file) {

@@ -78,8 +78,9 @@ class RegistryStore {
   /// stored (a line break in a text).
   bool Write(std::string_view key, std::string_view name, const Value& value);
   /// Writes a default back: sets the value unless, at the time the write reaches the file, it
-  /// holds a value of the same type (a string: shorter than maxTextLength characters). So a
-  /// default never overwrites a value another process stored in the meantime.
+  /// holds a value a reader of the default's type can take (any value, of any type; for a text
+  /// reader, one whose bytes fit maxTextLength, see Acceptable). So a default never overwrites a
+  /// value another process stored in the meantime.
   bool WriteDefault(std::string_view key, std::string_view name, const Value& value,
                     size_t maxTextLength);
 
@@ -90,7 +91,9 @@ class RegistryStore {
   void SetWriteBehind(bool on);
   bool WriteBehind() const;
 
-  /// Whether a stored value counts as present for WriteDefault's rule.
+  /// Whether a stored value counts as present for WriteDefault's rule: it exists, and for a
+  /// text reader (type kString) its query bytes (Value::QueryBytes, terminating zero included)
+  /// number at most maxTextLength.
   static bool Acceptable(const std::optional<Value>& stored, Value::Type type,
                          size_t maxTextLength);
 

@@ -5,46 +5,55 @@
 
 namespace tarsio {
 
-HostLogThrottle::HostLogThrottle(const char* summaryLabel, int32_t maxPerSecond)
-    : summaryLabel_(summaryLabel), maxPerSecond_(maxPerSecond) {}
+HostLogThrottle::HostLogThrottle(const char* summaryLabel, int32_t maxPerSecond,
+                                 const char* codeLabel)
+    : summaryLabel_(summaryLabel), maxPerSecond_(maxPerSecond), codeLabel_(codeLabel) {}
 
-bool HostLogThrottle::Allow() {
-  int64_t summary = 0;
-  bool allow = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const uint32_t now = TickCount();
-    if (!started_ || now - windowStart_ >= kWindowMs) {
-      started_ = true;
-      windowStart_ = now;
-      inWindow_ = 0;
-      summary = suppressed_;
-      suppressed_ = 0;
-    }
-    if (inWindow_ < maxPerSecond_) {
-      ++inWindow_;
-      allow = true;
-    } else {
-      ++suppressed_;
-    }
+bool HostLogThrottle::Admit(int64_t code, std::map<int64_t, int64_t>* heldBack) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const uint32_t now = TickCount();
+  if (!started_ || now - windowStart_ >= kWindowMs) {
+    started_ = true;
+    windowStart_ = now;
+    inWindow_ = 0;
   }
-  if (summary > 0) HostLogWriter::WithNumber(summaryLabel_, summary);
-  return allow;
+  if (inWindow_ >= maxPerSecond_) {
+    ++suppressed_[code];
+    return false;
+  }
+  ++inWindow_;
+  heldBack->swap(suppressed_);
+  return true;
+}
+
+void HostLogThrottle::WriteSummaries(const std::map<int64_t, int64_t>& heldBack) const {
+  for (const auto& [code, count] : heldBack) {
+    HostLogWriter::Entry entry;
+    entry.Write(summaryLabel_);
+    entry.WriteNumber(count);
+    if (codeLabel_ != nullptr) {
+      entry.Write(codeLabel_);
+      entry.WriteNumber(code);
+    }
+    entry.MarkEntry();
+    entry.EndLine();
+  }
 }
 
 void HostLogThrottle::Flush() {
-  int64_t summary = 0;
+  std::map<int64_t, int64_t> heldBack;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    summary = suppressed_;
-    suppressed_ = 0;
+    heldBack.swap(suppressed_);
   }
-  if (summary > 0) HostLogWriter::WithNumber(summaryLabel_, summary);
+  WriteSummaries(heldBack);
 }
 
 int64_t HostLogThrottle::Suppressed() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return suppressed_;
+  int64_t total = 0;
+  for (const auto& [code, count] : suppressed_) total += count;
+  return total;
 }
 
 }  // namespace tarsio

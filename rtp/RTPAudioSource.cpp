@@ -209,9 +209,8 @@ int32_t RTPAudioSource::ReceiveUDPPacket(int slotIndex) {
   ReceiveSlot& slot = slots[slotIndex];
   std::shared_ptr<UdpSocket> socket = CurrentSocket();
   if (!bRunning || (!socket && !datagramReader)) {
-    if (notRunningLog.Allow()) {
-      HostLogWriter::Plain("RTPAudioSource::ReceiveUDPPacket: !bRunning || !rtpSocket");
-    }
+    notRunningLog.Log(
+        [] { HostLogWriter::Plain("RTPAudioSource::ReceiveUDPPacket: !bRunning || !rtpSocket"); });
     return kNoData;
   }
   int32_t n = 0;
@@ -235,10 +234,12 @@ int32_t RTPAudioSource::ReceiveUDPPacket(int slotIndex) {
     if (!bStopSourceThread && error == WSAEWOULDBLOCK) return kNoData;
     TRACE(tracer, trace::kError, "ReceiveUDPPacket : e-recvfrom : %d (errno %d)\n", error,
           UdpSocket::LastErrno());
-    if (recvErrorLog.Allow()) {
-      HostLogWriter::WithNumber(
-          "RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), WSAGetLastError==", error);
-    }
+    recvErrorLog.Log(
+        [error] {
+          HostLogWriter::WithNumber(
+              "RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), WSAGetLastError==", error);
+        },
+        error);
     return -1;
   }
   slot.length = n;
@@ -338,7 +339,7 @@ RTPPacket* RTPAudioSource::FillAndChoose() {
     }
   }
   if (best < 0) {
-    if (seqLostLog.Allow()) HostLogWriter::Plain("RTP Seq lost: error 1");
+    seqLostLog.Log([] { HostLogWriter::Plain("RTP Seq lost: error 1"); });
     return nullptr;
   }
   lastSequenceNumber = slots[best].sequenceNumber;

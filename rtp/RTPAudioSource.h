@@ -23,7 +23,9 @@
 //
 // Hardening: datagrams shorter than a field are never read beyond their length (a missing byte
 // counts as 0); repeated identical host-log entries (failing reads, a stopped socket, a lost
-// sequence) are throttled to three per second plus one count of the entries held back.
+// sequence) are throttled to three per second; the first entry of every second is the entry
+// itself (a failing read with its error code), followed by a count of the entries held back
+// before it (for failing reads, one count per error code, naming the code).
 //
 // Threading:
 // - The source thread (AudioSource's, at the highest priority): GenerateData, ReceiveUDPPacket
@@ -167,8 +169,9 @@ class RTPAudioSource : public AudioSource {
 
   HostLogThrottle notRunningLog{"RTPAudioSource::ReceiveUDPPacket: !bRunning, entries held back=",
                                 3};
-  HostLogThrottle recvErrorLog{"RTPAudioSource::ReceiveUDPPacket: !recvfrom, entries held back=",
-                               3};
+  HostLogThrottle recvErrorLog{
+      "RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), entries held back=", 3,
+      ", WSAGetLastError=="};
   HostLogThrottle seqLostLog{"RTP Seq lost: entries held back=", 3};
 };
 

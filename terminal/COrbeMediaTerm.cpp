@@ -97,6 +97,16 @@ bool OpenCaptureOnce() {
   return true;
 }
 
+/// The frame of a codec operation. A frame of 0 ms would leave the capture device nothing to
+/// record, and its thread would spin on empty buffers, and the playback sink nothing to write:
+/// it is taken as the default frame, with one host-log entry (label, then the frame used).
+uint32_t UsableFrameTime(uint32_t frameTimeMs, const char* logLabel) {
+  constexpr uint32_t kDefaultFrameTimeMs = 20;
+  if (frameTimeMs != 0) return frameTimeMs;
+  HostLogWriter::WithNumber(logLabel, kDefaultFrameTimeMs);
+  return kDefaultFrameTimeMs;
+}
+
 double ReadNumber(const char* name, const char* def) {
   return ParseNumberText(RegGetString(HKEY_CURRENT_USER, kTerminalKey, name, def).c_str());
 }
@@ -123,8 +133,9 @@ COrbeMediaTerm::COrbeMediaTerm() {
   receiveMixer = std::make_unique<PCMMixer>();
   transmitMixer = std::make_unique<PCMMixer>();
   volumeMaximizer = std::make_unique<PCMVolumeMaximizer>();
-  activeDecoder = nullptr;
-  activeEncoder = nullptr;
+  // The two G.711 filters start in u-law; the codec operations replace them with the law chosen.
+  activeDecoder = new G7112PCMTransformer();
+  activeEncoder = std::make_unique<PCM2G711Transformer>();
   LoadReceiveFir(2);   // table 4
   LoadTransmitFir(2);  // table 3
   receiveFrameTime = 20;
@@ -237,6 +248,8 @@ size_t COrbeMediaTerm::FilePlayCount() {
 int32_t COrbeMediaTerm::SetReceiveCodec(int32_t codec, uint32_t frameTimeMs, int32_t third,
                                         int32_t fourth) {
   CriticalSectionLock lock(terminalMutex);
+  frameTimeMs =
+      UsableFrameTime(frameTimeMs, "COrbeMediaTerm::SetReceiveCodec: frame time 0, using=");
   if (bReceiving && codec == rxCodec && (codec != 9 || fourth == rxFourth)) return 0;
   rxCodec = codec;
   rxFrameTime = frameTimeMs;
@@ -266,6 +279,8 @@ int32_t COrbeMediaTerm::SetReceiveCodec(int32_t codec, uint32_t frameTimeMs, int
 int32_t COrbeMediaTerm::SetTransmitCodec(int32_t codec, uint32_t frameTimeMs, int32_t third,
                                          int32_t vadWanted, uint16_t fifth, int32_t sixth) {
   CriticalSectionLock lock(terminalMutex);
+  frameTimeMs =
+      UsableFrameTime(frameTimeMs, "COrbeMediaTerm::SetTransmitCodec: frame time 0, using=");
   const bool vadActive = ReadBool("ForceVADOff", false) && vadWanted != 0;
   if (codec == txCodec && frameTimeMs == txFrameTime &&
       static_cast<int32_t>(vadActive) == txVadActive && (codec != 9 || sixth == txSixth)) {
@@ -322,11 +337,6 @@ int32_t COrbeMediaTerm::SetDestination(const char* remoteAddress, int32_t remote
 int32_t COrbeMediaTerm::StartTX(int32_t deviceId) {
   CriticalSectionLock lock(terminalMutex);
   if (bTransmitting) return 0;
-  if (activeEncoder == nullptr) {
-    // No codec was ever set: refuse at the encoder's step rather than build a broken chain.
-    HostLogWriter::WithNumber("COrbeMediaTerm::StartTX (3), result=", -1);
-    return -20;
-  }
   bMicrophonePreprocess = ReadBool("MicrophonePreprocess", true);
   LoadTransmitFir(ReadDword("TxFIRFilter", 1));
   captureDeviceId = deviceId;
@@ -443,7 +453,6 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
   CriticalSectionLock lock(terminalMutex);
   TrafficTotals::Reset();
   if (bReceiving) return 0;
-  if (activeDecoder == nullptr) return -10;  // no receive codec was ever set
   bSpeakerPostprocess = ReadBool("SpeakerPostprocess", true);
   bLimitVolume = ReadBool("LimitVolume", true);
   // Read (and written back when missing) in every start; a host override wins.

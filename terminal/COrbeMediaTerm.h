@@ -12,6 +12,10 @@
 // buffers of one frame, pulls only when one is free and asks the sound card for two periods of a
 // frame. The mode is fixed for a run of the receive direction, from StartRX to StopRX.
 //
+// Construction makes every filter, the decoder and encoder included (G.711 u-law), so both
+// directions start without a codec call; the codec operations replace those two. A frame time
+// of 0 ms is taken as the default 20 ms (see docs/terminal.md).
+//
 // Threading: host threads call the operations. SetReceiveCodec through StopRX hold terminalMutex
 // for their whole run (re-entrant: codec changes call StopRX/StartRX, the destructor calls both).
 // PlayFile and StopFile take filePlayMutex inside terminalMutex; the destructor takes

@@ -7,6 +7,7 @@
 #include <climits>
 #include <clocale>
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -120,13 +121,11 @@ TEST(Registry, DefaultsWrittenBackBooleansAndFailureValues) {
     EXPECT_EQ(RegGetString(hkcu, kKey, "Flag", "x"), stored);
   }
 
-  // A text that does not fit the 1000-byte read buffer (999 characters do) or a value of the other
-  // type is a failed read: the default is written over it.
+  // A text that does not fit the 1000-byte read buffer (999 characters do) is a failed read: the
+  // default is written over it. (Values of other types are read: see the next test.)
   ASSERT_EQ(RegSetString(hkcu, kKey, "Text", std::string(1000, 'a').c_str()), 0);
   EXPECT_EQ(RegGetString(hkcu, kKey, "Text", "d"), "d");
   EXPECT_NE(registry.FileText().find("\"Text\"=\"d\"\n"), std::string::npos);
-  ASSERT_EQ(RegSetDWORD(hkcu, kKey, "Text", 1), 1);
-  EXPECT_TRUE(RegGetBool(hkcu, kKey, "Text", true));
 
   // Set results: the value written (which may look like an error code), -20 for an unstorable
   // text.
@@ -159,6 +158,74 @@ TEST(Registry, DefaultsWrittenBackBooleansAndFailureValues) {
   EXPECT_EQ(RegSetDWORD(hkcu, "Software\\New", "v", 5), -10);
   ASSERT_EQ(::rmdir(lock.c_str()), 0);
   EXPECT_EQ(RegSetDWORD(hkcu, kKey, "Big", 5), 5);
+}
+
+// Every value form of a registry export is read as the registry hands its bytes to the reader,
+// and a value that exists is never replaced by a default.
+TEST(Registry, ValuesInEveryExportFormAreReadAndKeptAsStored) {
+  testing::TempRegistry registry;
+  constexpr const char* kKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
+  const auto hkcu = HKEY_CURRENT_USER;
+  const std::string section = "[HKEY_CURRENT_USER\\" + std::string(kKey) + "]\n";
+  const std::string values =
+      "\"Sz\"=hex(1):74,00,72,00,75,00,65,00,00,00\n"                       // "true" in UTF-16LE
+      "\"Expand\"=hex(2):54,00,52,00,75,00,45,00,00,00\n"                   // "TRuE"
+      "\"Multi\"=hex(7):2d,00,38,00,2e,00,35,00,00,00,78,00,00,00,00,00\n"  // "-8.5", "x"
+      "\"Binary\"=hex:74,72,75,65,00\n"
+      "\"None\"=hex(0):31,32\n"
+      "\"Qword\"=hex(b):02,00,00,00,00,00,00,00\n"
+      "\"DwordType\"=hex(4):02,00,00,00\n"
+      "\"Continued\"=hex:03,\\\n  01,\\\n  00,00\n"
+      "\"DwordText\"=dword:65757274\n"  // the bytes of "true"
+      "\"Text\"=\"ab\"\n"
+      "\"Unicode\"=hex(1):e9,00,3d,d8,00,de,00,00\n"  // U+00E9 and U+1F600
+      "\"Deleted\"=-\n"
+      "\"Bad\"=hex:0g\n";
+  std::ofstream(registry.Path(), std::ios::binary)
+      << "Windows Registry Editor Version 5.00\n\n" + section + values;
+
+  // Text readers: the bytes up to the first zero.
+  EXPECT_TRUE(RegGetBool(hkcu, kKey, "Sz", false));
+  EXPECT_TRUE(RegGetBool(hkcu, kKey, "Expand", false));
+  EXPECT_EQ(RegGetString(hkcu, kKey, "Multi", "d"), "-8.5");
+  EXPECT_TRUE(RegGetBool(hkcu, kKey, "Binary", false));
+  EXPECT_EQ(RegGetString(hkcu, kKey, "None", "d"), "12");
+  EXPECT_EQ(RegGetString(hkcu, kKey, "Qword", "d"), "\x02");
+  EXPECT_TRUE(RegGetBool(hkcu, kKey, "DwordText", false));
+  EXPECT_EQ(RegGetString(hkcu, kKey, "Unicode", "d"), "\xC3\xA9\xF0\x9F\x98\x80");
+  // The DWORD reader: up to four bytes of any type, little-endian; a longer value is not read
+  // and its default used, but it stays.
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "DwordType", 7), 2u);
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "Continued", 7), 1u * 256 + 3);
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "Text", 7), 0x6261u);  // 'a', 'b', 0
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "None", 7), 0x3231u);
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "DwordText", 7), 0x65757274u);
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "Qword", 7), 7u);
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "Sz", 7), 7u);
+  // A deletion line and hex data that cannot be imported are no values: their defaults are
+  // written over them. Nothing else changed.
+  EXPECT_EQ(RegGetDWORD(hkcu, kKey, "Deleted", 7), 7u);
+  EXPECT_EQ(RegGetString(hkcu, kKey, "Bad", "d"), "d");
+  std::string expected = values;
+  auto replace = [&expected](const std::string& from, const std::string& to) {
+    expected.replace(expected.find(from), from.size(), to);
+  };
+  replace("\"Deleted\"=-", "\"Deleted\"=dword:00000007");
+  replace("\"Bad\"=hex:0g", "\"Bad\"=\"d\"");
+  EXPECT_EQ(registry.FileText(), "Windows Registry Editor Version 5.00\n\n" + section + expected);
+
+  // A REGEDIT4 export holds its string types as 8-bit text; a hex text longer than the read
+  // buffer is a failed read like a long text, and the default replaces it.
+  std::string longHex = "\"Long\"=hex:";
+  for (int i = 0; i < 1000; ++i) longHex += "41,";
+  longHex += "00\n";
+  std::ofstream(registry.Path(), std::ios::binary)
+      << "REGEDIT4\n\n" + section + "\"Sz\"=hex(2):74,72,75,65,00\n" + longHex;
+  RegistryStore::Instance().ReloadPathFromEnvironment();
+  EXPECT_TRUE(RegGetBool(hkcu, kKey, "Sz", false));
+  EXPECT_EQ(RegGetString(hkcu, kKey, "Long", "d"), "d");
+  EXPECT_EQ(registry.FileText(),
+            "REGEDIT4\n\n" + section + "\"Sz\"=hex(2):74,72,75,65,00\n\"Long\"=\"d\"\n");
 }
 
 }  // namespace
