@@ -238,8 +238,8 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
     surplusSinceMs_ = nowMs;
   }
   const bool shortenSpeech =
-      surplusSinceMs_ >= 0 && (heard >= target + kShortenSpeechAboveMs ||
-                               nowMs - surplusSinceMs_ >= kShortenSpeechAfterMs);
+      surplusSinceMs_ >= 0 &&
+      (heard >= target + kShortenSpeechAboveMs || nowMs - surplusSinceMs_ >= kShortenSpeechAfterMs);
   if (delay >= target + frameMs + kHysteresisMs) {
     const int available = Available(pair);
     if (available >= frame_ && delay - frameMs >= target && IsQuiet(frame_)) {
