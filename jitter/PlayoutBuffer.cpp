@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "dsp/TimeStretcher.h"
-
 namespace tarsio {
 
 namespace {
@@ -251,13 +249,9 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
     }
     if (shortenSpeech && available >= pair && pair >= TimeStretcher::kMinInput) {
       Consume(input.data(), pair, nowMs);
-      const TimeStretcher::Result r = TimeStretcher::Accelerate(input.data(), pair, out);
-      const int produced = r.outputLength > 0 ? r.outputLength : pair;
-      if (r.outputLength <= 0) std::copy_n(input.data(), pair, out);
-      plc_.Receive(out, produced);
-      std::fill_n(kind, produced, kFromAudio);
-      queueLen_ += produced;
-      stats_.acceleratedSamples += static_cast<uint64_t>(std::max(0, r.changed));
+      const int changed =
+          QueueStretched(input.data(), pair, TimeStretcher::Accelerate(input.data(), pair, out));
+      stats_.acceleratedSamples += static_cast<uint64_t>(changed);
       return;
     }
   } else if (delay < target - kHysteresisMs) {
@@ -276,14 +270,11 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
     }
     if (n >= TimeStretcher::kMinInput) {
       Consume(input.data(), n, nowMs);
-      const TimeStretcher::Result r =
-          TimeStretcher::Expand(input.data(), n, out, kQueueCapacity - queueLen_);
-      const int produced = r.outputLength > 0 ? r.outputLength : n;
-      if (r.outputLength <= 0) std::copy_n(input.data(), n, out);
-      plc_.Receive(out, produced);
-      std::fill_n(kind, produced, kFromAudio);
-      queueLen_ += produced;
-      stats_.expandedSamples += static_cast<uint64_t>(std::max(0, r.changed));
+      const int changed =
+          QueueStretched(input.data(), n,
+                         TimeStretcher::Expand(input.data(), n, queue_.data() + queueLen_,
+                                               kQueueCapacity - queueLen_));
+      stats_.expandedSamples += static_cast<uint64_t>(changed);
       return;
     }
   }
@@ -308,6 +299,16 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
   const int leftover = queueLen_;
   queueLen_ += frame_;
   if (delay >= target && shortenSpeech) TrimQueue(leftover);
+}
+
+int PlayoutBuffer::QueueStretched(const int16_t* input, int n, const TimeStretcher::Result& r) {
+  int16_t* out = queue_.data() + queueLen_;
+  const int produced = r.outputLength > 0 ? r.outputLength : n;
+  if (r.outputLength <= 0) std::copy_n(input, n, out);  // refused: the audio as it came
+  plc_.Receive(out, produced);
+  std::fill_n(queueKind_.data() + queueLen_, produced, kFromAudio);
+  queueLen_ += produced;
+  return std::max(0, r.changed);
 }
 
 void PlayoutBuffer::TrimQueue(int leftover) {

@@ -56,6 +56,7 @@
 #include <array>
 #include <cstdint>
 
+#include "dsp/TimeStretcher.h"
 #include "framework/DelayStatistics.h"
 #include "jitter/ArrivalJitterEstimator.h"
 #include "platform/PacketLossConcealer.h"
@@ -141,6 +142,9 @@ class PlayoutBuffer {
   void Consume(int16_t* dst, int count, int64_t nowMs);
   /// Produces at least one sample into the output queue (or drops a quiet frame).
   void Produce(int64_t nowMs);
+  /// Queues the result of a time-stretch of input[0..n) written at the queue's end (or the input
+  /// itself when the stretch refused it); returns the samples removed or added.
+  int QueueStretched(const int16_t* input, int n, const TimeStretcher::Result& r);
   /// Shortens the output queue by a pitch period of at most leftover samples (see Produce).
   void TrimQueue(int leftover);
   /// The delay D of the sample being heard (what the statistics show).

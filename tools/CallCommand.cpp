@@ -38,6 +38,15 @@ bool CallCommand::ParseRemote(const std::string& text, std::string* host, uint16
   return true;
 }
 
+void CallCommand::AddReceiveOption(CLI::App& command, std::string* receive) {
+  command
+      .add_option("--receive", *receive,
+                  "Receive mode: low-latency (adaptive jitter buffer, conversation delay) or "
+                  "classic (the ring and jitter buffer of the library's default mode)")
+      ->check(CLI::IsMember({"low-latency", "classic"}, CLI::ignore_case))
+      ->capture_default_str();
+}
+
 void CallCommand::AddTo(CLI::App& app) {
   command_ = app.add_subcommand("call", "Hold one call with a far end until Ctrl-C or --duration");
   command_->add_option("--local", localPort_, "Local UDP port for RTP (the next one is held too)")
@@ -57,12 +66,7 @@ void CallCommand::AddTo(CLI::App& app) {
       ->type_name("MS")
       ->check(CLI::Range(0, 2000))
       ->capture_default_str();
-  command_
-      ->add_option("--receive", receive_,
-                   "Receive mode: low-latency (adaptive jitter buffer, conversation delay) or "
-                   "classic (the ring and jitter buffer of the library's default mode)")
-      ->check(CLI::IsMember({"low-latency", "classic"}, CLI::ignore_case))
-      ->capture_default_str();
+  AddReceiveOption(*command_, &receive_);
   command_->add_flag("--vad", vad_,
                      "Ask for silence suppression (only with the setting ForceVADOff=true)");
   command_

@@ -22,6 +22,9 @@ class CallCommand {
   bool Selected() const;
   int Run(const std::atomic<bool>& stop);
 
+  /// The --receive option of the commands that make a call (default: the value *receive holds).
+  static void AddReceiveOption(CLI::App& command, std::string* receive);
+
   /// Splits "HOST:PORT" (IPv4 address or name); false with a reason.
   static bool ParseRemote(const std::string& text, std::string* host, uint16_t* port,
                           std::string* error);

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "tools/AudioClip.h"
+#include "tools/CallCommand.h"
 #include "tools/CallSession.h"
 #include "tools/LoopbackAnalysis.h"
 #include "tools/UdpPortProbe.h"
@@ -70,12 +71,7 @@ void LoopbackCommand::AddTo(CLI::App& app) {
       ->type_name("MS")
       ->check(CLI::Range(0, 2000))
       ->capture_default_str();
-  command_
-      ->add_option("--receive", receive_,
-                   "Receive mode: low-latency (adaptive jitter buffer, conversation delay) or "
-                   "classic (the ring and jitter buffer of the library's default mode)")
-      ->check(CLI::IsMember({"low-latency", "classic"}, CLI::ignore_case))
-      ->capture_default_str();
+  CallCommand::AddReceiveOption(*command_, &receive_);
   command_->add_option("--log", log_, "Write the host log to FILE")->type_name("FILE");
   command_->add_option("--report", report_, "Write a JSON call report to FILE")->type_name("FILE");
   command_->add_flag("--verbose,-v", verbose_, "Show the host log on stderr");
