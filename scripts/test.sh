@@ -76,7 +76,8 @@ if [ "${TARSIO_TEST_FUZZ:-0}" != "0" ]; then
     work="$(mktemp -d)"
     # libFuzzer adds what it finds to its corpus folder: give it a copy of the seeds.
     if [ -d "fuzz/corpus/$name" ]; then cp -r "fuzz/corpus/$name/." "$work/"; fi
-    "$f" -max_total_time="$TARSIO_TEST_FUZZ" -max_len=2048 "$work" 2>&1 | tail -n 1
+    ASAN_OPTIONS="suppressions=$PWD/tests/asan.supp" \
+      "$f" -max_total_time="$TARSIO_TEST_FUZZ" -max_len=2048 "$work" 2>&1 | tail -n 1
     rm -rf "$work"
   done
 fi
