@@ -19,15 +19,19 @@ void DelayStatistics::Reset() {
 uint64_t DelayStatistics::Count() const { return count_.load(std::memory_order_relaxed); }
 
 int32_t DelayStatistics::Quantile(double q) const {
+  // One snapshot of the bins, so a concurrent Add or Reset cannot make the two passes disagree.
+  std::array<uint32_t, kMaxMs + 1> snapshot;
   uint64_t total = 0;
-  for (const auto& bin : bins_) total += bin.load(std::memory_order_relaxed);
+  for (size_t i = 0; i < snapshot.size(); ++i) {
+    snapshot[i] = bins_[i].load(std::memory_order_relaxed);
+    total += snapshot[i];
+  }
   if (total == 0) return -1;
-  if (q < 0.0) q = 0.0;
-  if (q > 1.0) q = 1.0;
+  q = std::clamp(q, 0.0, 1.0);
   const uint64_t wanted = std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(q * total)));
   uint64_t seen = 0;
   for (int32_t ms = 0; ms <= kMaxMs; ++ms) {
-    seen += bins_[static_cast<size_t>(ms)].load(std::memory_order_relaxed);
+    seen += snapshot[static_cast<size_t>(ms)];
     if (seen >= wanted) return ms;
   }
   return kMaxMs;

@@ -43,10 +43,12 @@ int32_t ArrivalJitterEstimator::Add(int64_t arrivalMs, int64_t timestampMs) {
 void ArrivalJitterEstimator::Update() {
   std::array<int64_t, kWindow> sorted;
   std::copy_n(window_.begin(), count_, sorted.begin());
-  base_ = *std::min_element(sorted.begin(), sorted.begin() + count_);
-  const int32_t index = static_cast<int32_t>(std::floor(kQuantile * (count_ - 1)));
-  std::nth_element(sorted.begin(), sorted.begin() + index, sorted.begin() + count_);
-  const int64_t measured = std::min<int64_t>(sorted[static_cast<size_t>(index)] - base_, INT32_MAX);
+  std::sort(sorted.begin(), sorted.begin() + count_);
+  // The base is a low quantile rather than the minimum, so that one packet with a timestamp far
+  // ahead of its time (a sender glitch, a forged packet) cannot pose as the fastest transit.
+  base_ = sorted[static_cast<size_t>(std::floor(kBaseQuantile * (count_ - 1)))];
+  const size_t index = static_cast<size_t>(std::floor(kQuantile * (count_ - 1)));
+  const int64_t measured = std::clamp<int64_t>(sorted[index] - base_, 0, INT32_MAX);
   // Blend from the host's allowance to the measurement while the stream is new.
   const double weight = static_cast<double>(seen_) / kWarmup;
   jitterMs_ = static_cast<int32_t>(

@@ -3,7 +3,8 @@
 //
 // Each packet gives its relative delay r = arrival time - timestamp time (ms; the sender's and
 // the receiver's clocks need not agree, only differences count). Over a sliding window of the
-// last kWindow packets, the base is the smallest r (the packet that came through fastest) and a
+// last kWindow packets, the base is the fastest transit (the kBaseQuantile quantile of r rather
+// than the smallest, so that a single packet stamped far ahead cannot pose as it) and a
 // packet's lateness is r - base. The jitter is a high quantile (kQuantile) of the lateness over
 // the window, so that all but about one packet in two hundred arrive within it.
 //
@@ -31,6 +32,7 @@ class ArrivalJitterEstimator {
   static constexpr int kWindow = 250;  // 5 s of 20 ms packets
   static constexpr int kWarmup = 50;
   static constexpr double kQuantile = 0.995;
+  static constexpr double kBaseQuantile = 0.01;
   static constexpr int64_t kBurstGapMs = 1;
 
   /// Forgets every packet; the estimate starts again from initialJitterMs.

@@ -1,5 +1,6 @@
 #include "jitter/LowLatencyJitterBuffer.h"
 
+#include <algorithm>
 #include <array>
 
 #include "framework/AudioFormat.h"
@@ -13,6 +14,8 @@ namespace tarsio {
 namespace {
 
 constexpr uint8_t kComfortNoisePayloadType = 13;
+constexpr uint8_t kULawPayloadType = 0;
+constexpr uint8_t kALawPayloadType = 8;
 constexpr int kBytesPerSample = 2;
 
 bool IsPcm8k(const WAVEFORMATEX& format) {
@@ -28,7 +31,10 @@ LowLatencyJitterBuffer::LowLatencyJitterBuffer() {
 
 int32_t LowLatencyJitterBuffer::ReadTraceLevel() { return ReadTraceLevelFor("RTPJitterBuffer"); }
 
-void LowLatencyJitterBuffer::SetFrameDuration(int32_t ms) { frameDurationMs.store(ms); }
+void LowLatencyJitterBuffer::SetFrameDuration(int32_t ms) {
+  // The playout buffer works in frames of 10..60 ms; clamped here so no product overflows.
+  frameDurationMs.store(std::clamp(ms, 1, 1000));
+}
 
 void LowLatencyJitterBuffer::SetInitialJitter(int32_t ms) { initialJitterMs.store(ms); }
 
@@ -61,6 +67,12 @@ int32_t LowLatencyJitterBuffer::RenderAudioSamples(AudioSampleList& inputs) {
   if (header == nullptr) {
     TRACE(tracer, trace::kError, "RenderAudioSamples : packet with no RTP header\n");
     return kErrNoRTPHeader;
+  }
+  // Other payload types (telephone events, ...) are not audio of this stream: they never reach
+  // the timeline, where they would sound as clicks and disturb the timing.
+  if (header->payloadType != kULawPayloadType && header->payloadType != kALawPayloadType &&
+      header->payloadType != kComfortNoisePayloadType) {
+    return 0;
   }
   PlayoutBuffer::Packet packet;
   packet.ssrc = header->ssrc;

@@ -1,8 +1,9 @@
 // The jitter buffer of the low-latency receive mode: the transformer that takes the place of
 // RTPJitterBuffer in the receive chain when the setting "LowLatencyReceive" is true.
 //
-// Pushed side (RenderAudioSamples, the RTP receiver's thread): each decoded packet (16-bit 8 kHz
-// mono PCM carrying its RTP header; a comfort-noise marker counts as one frame of silence) goes
+// Pushed side (RenderAudioSamples, the RTP receiver's thread): each decoded G.711 packet (16-bit
+// 8 kHz mono PCM carrying its RTP header, payload type 0 or 8; a comfort-noise packet, type 13,
+// counts as one frame of silence; other payload types are ignored) goes
 // into the PlayoutBuffer with its arrival time, as soon as it is read. Pulled side (GenerateData,
 // the playback thread): one frame of frameDuration ms of PCM per pull, always a full frame of
 // data (audio, concealment or silence), never a silence marker. Arrival and pull times come

@@ -38,6 +38,7 @@ void PlayoutBuffer::Reset(int frameSamples, int32_t initialJitterMs) {
   dryFrames_ = 0;
   consecutiveLate_ = 0;
   surplusSinceMs_ = -1;
+  refinePending_ = false;
   present_.fill(kMissing);
   queueLen_ = 0;
   plc_.Reset();
@@ -87,11 +88,13 @@ int32_t PlayoutBuffer::DelayMs(int64_t nowMs) const {
 void PlayoutBuffer::Anchor(const Packet& packet, int64_t ext, int64_t arrivalMs,
                            int32_t initialJitterMs) {
   present_.fill(kMissing);
+  if (anchored_ && packet.ssrc != ssrc_) plc_.Reset();  // nothing to continue from another source
   ssrc_ = packet.ssrc;
   estimator_.Reset(initialJitterMs);
   lastPacketSamples_ = 0;
   dryFrames_ = 0;
   consecutiveLate_ = 0;
+  refinePending_ = false;
   // The first packet counts as on time: it plays after the target delay, with the frames lined
   // up on its start so that a frame never waits for the packet after the one it plays.
   playTs_ = AlignedAtOrBefore(ext, ext - int64_t{TargetMs()} * kSamplesPerMs);
@@ -111,6 +114,29 @@ void PlayoutBuffer::Resume(int64_t ext, int64_t arrivalMs) {
     newestEnd_ = std::max(newestEnd_, playTs_);
   }
   dryFrames_ = 0;
+  refineExt_ = ext;
+  refinePending_ = true;
+}
+
+void PlayoutBuffer::RefineResume(int64_t nowMs) {
+  refinePending_ = false;
+  // The resume point was chosen when the packet arrived; the frame is taken only now, up to a
+  // frame later. Chosen again now, with the same rule, the deadline lies within one frame of
+  // the target instead of two: the wait between the arrival and this tick is not added on top.
+  const int64_t onTime = (nowMs - estimator_.Base() - TargetMs()) * int64_t{kSamplesPerMs};
+  const int64_t better = std::min(AlignedAtOrBefore(refineExt_, onTime), refineExt_);
+  if (better > playTs_) {
+    for (int64_t at = playTs_; at < better; ++at) {
+      if (present_[Index(at)] != kMissing) return;  // something arrived there since: keep it
+    }
+    playTs_ = better;
+  }
+  // What the dry spell left queued is silence: it goes, so the talk spurt is not played later
+  // than its target for it.
+  for (int i = 0; i < queueLen_; ++i) {
+    if (queue_[static_cast<size_t>(i)] != 0) return;
+  }
+  queueLen_ = 0;
 }
 
 void PlayoutBuffer::Insert(const Packet& packet, int64_t arrivalMs) {
@@ -124,17 +150,31 @@ void PlayoutBuffer::Insert(const Packet& packet, int64_t arrivalMs) {
     ext = int64_t{packet.timestamp} + (int64_t{1} << 32);
     Anchor(packet, ext, arrivalMs, initialJitterMs_);
   } else if (packet.ssrc != ssrc_) {
+    // A new source takes over only after kSsrcProbation packets in a row: a stray packet, or a
+    // second stream interleaved with this one, must not flush what plays.
+    if (packet.ssrc != candidateSsrc_) {
+      candidateSsrc_ = packet.ssrc;
+      candidateCount_ = 0;
+    }
+    if (++candidateCount_ < kSsrcProbation) {
+      ++stats_.foreignPackets;
+      return;
+    }
+    candidateCount_ = 0;
     ++stats_.reanchors;
     ext = Unwrap(packet.timestamp);
-    Anchor(packet, ext, arrivalMs, estimator_.JitterMs());
+    // Another source may come by another path: it starts from the host's allowance again.
+    Anchor(packet, ext, arrivalMs, initialJitterMs_);
   } else {
+    candidateCount_ = 0;
     ext = Unwrap(packet.timestamp);
   }
   // A dry stream re-buffers on the next packet it can still play (a late one changes nothing).
   if (dryFrames_ > 1 && ext + count > playTs_) Resume(ext, arrivalMs);
   int64_t offset = ext - playTs_;
-  if (offset + count > kCapacity || offset < -int64_t{kMaxBehindMs} * kSamplesPerMs) {
-    // A timestamp jump (sender restart, or a backlog longer than the buffer): start anew here.
+  if (offset + count > kCapacity) {
+    // A timestamp jump ahead (sender restart, or a backlog longer than the buffer): start anew
+    // here. A jump back is late audio until the late-run rule below sees the sender follow it.
     ++stats_.reanchors;
     Anchor(packet, ext, arrivalMs, estimator_.JitterMs());
     offset = ext - playTs_;
@@ -156,6 +196,7 @@ void PlayoutBuffer::Insert(const Packet& packet, int64_t arrivalMs) {
     if (++consecutiveLate_ >= kLateRunToReanchor) {
       ++stats_.reanchors;
       Anchor(packet, ext, arrivalMs, estimator_.JitterMs());
+      estimator_.Add(arrivalMs, SamplesToMs(ext));  // the new base: this packet
       offset = ext - playTs_;
     } else {
       return;
@@ -220,6 +261,7 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
     return;
   }
   dryFrames_ = 0;
+  if (refinePending_) RefineResume(nowMs);
   // The frame taken now must have arrived now, although it plays only after what is queued:
   // the deadline is measured at the playout point, not at the sample being heard.
   const int32_t delay = ConsumeDelayMs(nowMs);
@@ -256,7 +298,8 @@ void PlayoutBuffer::Produce(int64_t nowMs) {
     }
   } else if (delay < target - kHysteresisMs) {
     const int available = Available(pair);
-    const int n = available >= pair ? pair : std::min(available, frame_);
+    // Whole frames only, so the playout point stays on the packet grid.
+    const int n = available >= pair ? pair : (available >= frame_ ? frame_ : 0);
     if (n < TimeStretcher::kMinInput && n >= frame_) {
       // Too little audio for a pitch search: play the frame and continue it with a short
       // pitch-synchronous extension from the concealer, which the next frame blends out of.

@@ -41,9 +41,10 @@
 // number of frames from the packet that set it), so with packets of one frame each frame needs
 // exactly one packet; packets of another length cost one frame more of target.
 //
-// Re-anchoring (flush, new playout point with the target delay): the first packet, a new SSRC,
-// a timestamp more than the buffer's capacity ahead or more than kMaxBehindMs behind, or
-// kLateRunToReanchor packets in a row that are all too late (a sender that stepped back). A change
+// Re-anchoring (flush, new playout point with the target delay): the first packet, a new SSRC
+// once kSsrcProbation of its packets came in a row (until then they are dropped and counted), a
+// timestamp more than the buffer's capacity ahead, or kLateRunToReanchor packets in a row that
+// are all too late (a sender that stepped back in time). A change
 // of packet duration restarts the jitter estimate (from the current value). Memory is fixed: the
 // timeline holds kCapacity samples, whatever arrives.
 //
@@ -72,10 +73,10 @@ class PlayoutBuffer {
   static constexpr int kMaxFrame = 480;    // 60 ms
   static constexpr int32_t kMaxTargetMs = 500;
   static constexpr int32_t kTargetMarginMs = 5;
-  static constexpr int32_t kMaxBehindMs = 1000;
   static constexpr int32_t kQuietRms = 50;        // about -56 dBFS
   static constexpr int kShortExpandSamples = 80;  // 10 ms
   static constexpr int kLateRunToReanchor = 5;
+  static constexpr int kSsrcProbation = 3;
   /// Time-scaling starts only this far outside the band (the clocks tick in whole milliseconds,
   /// so a deadline right at a threshold would flip between lengthening and shortening).
   static constexpr int32_t kHysteresisMs = 3;
@@ -106,6 +107,7 @@ class PlayoutBuffer {
     uint64_t acceleratedSamples = 0;
     uint64_t expandedSamples = 0;
     uint64_t reanchors = 0;
+    uint64_t foreignPackets = 0;  // of another SSRC, dropped while it was on probation
     int32_t targetMs = 0;
     int32_t delayMs = 0;
     int32_t jitterMs = 0;
@@ -135,6 +137,9 @@ class PlayoutBuffer {
   int64_t AlignedAtOrBefore(int64_t ext, int64_t wanted) const;
   void Anchor(const Packet& packet, int64_t ext, int64_t arrivalMs, int32_t initialJitterMs);
   void Resume(int64_t ext, int64_t arrivalMs);
+  /// At the first playout tick after a resume: moves the playout point on as far as the target
+  /// allows at that moment, and drops the silence the dry spell left queued.
+  void RefineResume(int64_t nowMs);
   /// Samples present without a gap from playTs, up to limit.
   int Available(int limit) const;
   bool IsQuiet(int count) const;
@@ -162,6 +167,10 @@ class PlayoutBuffer {
   int lastPacketSamples_ = 0;
   int dryFrames_ = 0;
   int consecutiveLate_ = 0;
+  bool refinePending_ = false;  // a resume waits for its first playout tick
+  int64_t refineExt_ = 0;       // the packet that resumed the stream
+  uint32_t candidateSsrc_ = 0;  // another SSRC on probation
+  int candidateCount_ = 0;
   int64_t surplusSinceMs_ = -1;  // since when D has been a frame over the target; -1: it is not
   std::array<int16_t, kCapacity> audio_{};
   std::array<uint8_t, kCapacity> present_{};  // 0 missing, 1 audio, 2 comfort noise

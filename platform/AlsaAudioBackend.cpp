@@ -5,6 +5,7 @@
 #ifdef TARSIO_HAVE_ALSA
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -425,25 +426,42 @@ uint32_t AlsaAudioBackend::Open(AudioDirection direction, int32_t deviceId,
 
 namespace {
 
-// Period time and count near the wanted ones, in blocking-free read/write-interleaved access.
+// Period time and count near the wanted ones, in read/write-interleaved access; playback starts
+// once the buffer is full (as snd_pcm_set_params does), and a wait ends when a period is free.
 bool SetTimedParams(snd_pcm_t* pcm, snd_pcm_format_t sampleFormat, const WAVEFORMATEX& format,
-                    const AudioBackend::StreamTiming& timing) {
+                    const AudioBackend::StreamTiming& timing, AudioDirection direction) {
   snd_pcm_hw_params_t* hw = nullptr;
   snd_pcm_hw_params_alloca(&hw);
   unsigned int rate = format.nSamplesPerSec;
   unsigned int periodUs = timing.periodUs;
-  unsigned int bufferUs = timing.periodUs * timing.periods;
-  int dir = 0;
-  return snd_pcm_hw_params_any(pcm, hw) >= 0 &&
-         snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
-         snd_pcm_hw_params_set_format(pcm, hw, sampleFormat) >= 0 &&
-         snd_pcm_hw_params_set_channels(pcm, hw, format.nChannels) >= 0 &&
-         snd_pcm_hw_params_set_rate_resample(pcm, hw, 1) >= 0 &&
-         snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, &dir) >= 0 &&
-         rate == format.nSamplesPerSec &&
-         snd_pcm_hw_params_set_period_time_near(pcm, hw, &periodUs, &dir) >= 0 &&
-         snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &bufferUs, &dir) >= 0 &&
-         snd_pcm_hw_params(pcm, hw) >= 0;
+  unsigned int bufferUs = static_cast<unsigned int>(
+      std::min<uint64_t>(uint64_t{timing.periodUs} * timing.periods, 2000000));
+  int rateDir = 0;
+  int periodDir = 0;
+  int bufferDir = 0;
+  if (snd_pcm_hw_params_any(pcm, hw) < 0 ||
+      snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+      snd_pcm_hw_params_set_format(pcm, hw, sampleFormat) < 0 ||
+      snd_pcm_hw_params_set_channels(pcm, hw, format.nChannels) < 0 ||
+      snd_pcm_hw_params_set_rate_resample(pcm, hw, 1) < 0 ||
+      snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, &rateDir) < 0 ||
+      rate != format.nSamplesPerSec ||
+      snd_pcm_hw_params_set_period_time_near(pcm, hw, &periodUs, &periodDir) < 0 ||
+      snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &bufferUs, &bufferDir) < 0 ||
+      snd_pcm_hw_params(pcm, hw) < 0) {
+    return false;
+  }
+  snd_pcm_uframes_t bufferFrames = 0;
+  snd_pcm_uframes_t periodFrames = 0;
+  snd_pcm_hw_params_get_buffer_size(hw, &bufferFrames);
+  snd_pcm_hw_params_get_period_size(hw, &periodFrames, &periodDir);
+  snd_pcm_sw_params_t* sw = nullptr;
+  snd_pcm_sw_params_alloca(&sw);
+  const bool playback = direction == AudioDirection::kPlayback;
+  return snd_pcm_sw_params_current(pcm, sw) >= 0 &&
+         snd_pcm_sw_params_set_start_threshold(pcm, sw, playback ? bufferFrames : 1) >= 0 &&
+         snd_pcm_sw_params_set_avail_min(pcm, sw, periodFrames) >= 0 &&
+         snd_pcm_sw_params(pcm, sw) >= 0;
 }
 
 }  // namespace
@@ -474,7 +492,7 @@ uint32_t AlsaAudioBackend::OpenTimed(AudioDirection direction, int32_t deviceId,
   // By default 100 ms of device buffering: enough against scheduling jitter, short enough for a
   // call. A timed open asks for the caller's periods and falls back to the default if refused.
   const bool timed = timing.periodUs != 0 && timing.periods != 0 &&
-                     SetTimedParams(pcm, sampleFormat, format, timing);
+                     SetTimedParams(pcm, sampleFormat, format, timing, direction);
   if (!timed && snd_pcm_set_params(pcm, sampleFormat, SND_PCM_ACCESS_RW_INTERLEAVED,
                                    format.nChannels, format.nSamplesPerSec, 1, 100000) < 0) {
     snd_pcm_close(pcm);

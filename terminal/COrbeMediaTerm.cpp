@@ -46,6 +46,7 @@ constexpr uint32_t kPlaybackBufferBase = 6;
 // free), and the sound card asked for two periods of one frame.
 constexpr uint32_t kLowLatencyPlaybackBuffers = 2;
 constexpr uint32_t kLowLatencyDevicePeriods = 2;
+constexpr uint64_t kMaxDevicePeriodUs = 200000;
 
 /// Codec numbers of the terminal's codec operations.
 constexpr int32_t kCodecGeneric = 0;
@@ -473,7 +474,9 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
     frames = kLowLatencyPlaybackBuffers;
     lowLatencyJitterBuffer->SetFrameDuration(static_cast<int32_t>(receiveFrameTime));
     lowLatencyJitterBuffer->SetInitialJitter(static_cast<int32_t>(std::min(jitterMs, 500u)));
-    playbackSink->SetDeviceTiming(receiveFrameTime * 1000, kLowLatencyDevicePeriods);
+    const uint32_t periodUs = static_cast<uint32_t>(
+        std::min<uint64_t>(uint64_t{receiveFrameTime} * 1000, kMaxDevicePeriodUs));
+    playbackSink->SetDeviceTiming(periodUs, kLowLatencyDevicePeriods);
   } else {
     playbackSink->SetDeviceTiming(0, 0);
   }
@@ -490,6 +493,14 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
   volumeMaximizer->SetMaxAmplification(maxGain >= 4294967295.0 ? 0xFFFFFFFFu
                                                                : static_cast<uint32_t>(maxGain));
 
+  // The other mode's jitter buffer may still be linked from a start that failed: unlink it, so
+  // the decoder pushes into, and the re-framer pulls from, the active one only.
+  AudioTransformer* const idleJitterBuffer =
+      activeJitterBuffer == jitterBuffer.get()
+          ? static_cast<AudioTransformer*>(lowLatencyJitterBuffer.get())
+          : static_cast<AudioTransformer*>(jitterBuffer.get());
+  Disconnect(activeDecoder, idleJitterBuffer);
+  Disconnect(idleJitterBuffer, reframingBuffer.get());
   Connect(rtpReceiver.get(), activeDecoder);
   Connect(activeDecoder, activeJitterBuffer);
   Connect(activeJitterBuffer, reframingBuffer.get());

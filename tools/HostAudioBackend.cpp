@@ -30,6 +30,7 @@ class HostAudioBackend::TimedStream final : public AudioBackend::Stream {
     return inner_->Write(data, bytes);
   }
   uint32_t CheckQueue() override { return inner_->CheckQueue(); }
+  uint32_t OutputLatencyMs() override { return inner_->OutputLatencyMs(); }
   void SetInterrupted(bool interrupted) override { inner_->SetInterrupted(interrupted); }
   uint32_t Reset() override { return inner_->Reset(); }
   uint32_t Close() override { return inner_->Close(); }
@@ -65,10 +66,16 @@ std::vector<AudioDeviceInfo> HostAudioBackend::Devices(AudioDirection direction)
 
 uint32_t HostAudioBackend::Open(AudioDirection direction, int32_t deviceId,
                                 const WAVEFORMATEX& format, std::unique_ptr<Stream>* out) {
+  return OpenTimed(direction, deviceId, format, StreamTiming{}, out);
+}
+
+uint32_t HostAudioBackend::OpenTimed(AudioDirection direction, int32_t deviceId,
+                                     const WAVEFORMATEX& format, const StreamTiming& timing,
+                                     std::unique_ptr<Stream>* out) {
   const bool capture = direction == AudioDirection::kCapture;
   std::unique_ptr<Stream> inner;
   const uint32_t result =
-      (capture ? capture_ : playback_)->Open(direction, deviceId, format, &inner);
+      (capture ? capture_ : playback_)->OpenTimed(direction, deviceId, format, timing, &inner);
   if (result != 0 || !inner) return result;
   StampOnce(capture ? captureOpened_ : playbackOpened_);
   *out = std::make_unique<TimedStream>(std::move(inner),

@@ -27,6 +27,9 @@ class HostAudioBackend final : public AudioBackend {
   std::vector<AudioDeviceInfo> Devices(AudioDirection direction) override;
   uint32_t Open(AudioDirection direction, int32_t deviceId, const WAVEFORMATEX& format,
                 std::unique_ptr<Stream>* out) override;
+  /// Passes the buffering hint on to the backend of the direction.
+  uint32_t OpenTimed(AudioDirection direction, int32_t deviceId, const WAVEFORMATEX& format,
+                     const StreamTiming& timing, std::unique_ptr<Stream>* out) override;
 
   const std::shared_ptr<AudioBackend>& CaptureBackend() const { return capture_; }
   const std::shared_ptr<AudioBackend>& PlaybackBackend() const { return playback_; }

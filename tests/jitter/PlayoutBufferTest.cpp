@@ -342,7 +342,11 @@ TEST(PlayoutBufferTest, SenderClockDriftKeepsTheDelayBounded) {
 TEST(PlayoutBufferTest, HostileInputReanchorsOrIsIgnored) {
   const std::vector<int16_t> a = Voice(3), b = Voice(8, 95);
   Session s(15);
-  for (int k = 0; k < 50; ++k) s.Send(1030 + 20 * k, a, k, 1000, 1);
+  for (int k = 0; k < 50; ++k) {
+    s.Send(1030 + 20 * k, a, k, 1000, 1);
+    // Stray packets of other sources, never three in a row of one: nothing is flushed.
+    if (k % 10 == 5) s.Send(1031 + 20 * k, a, k, 5555555, 3 + k % 20);
+  }
   // A new SSRC: the new stream plays, re-anchored once.
   for (int k = 0; k < 100; ++k) s.Send(2030 + 20 * k, b, k, 777777, 2);
   // The same SSRC jumps by three hours: re-anchored again; then comfort noise for 1 s.
@@ -354,6 +358,7 @@ TEST(PlayoutBufferTest, HostileInputReanchorsOrIsIgnored) {
   }
   for (int k = 200; k < 250; ++k) s.Send(2030 + 20 * k, b, k, jumped, 2);
   s.PullUntil(1035, 7035);
+  EXPECT_EQ(s.pb.GetStats().foreignPackets, 5u + 2u);  // the strays, and b on probation
   EXPECT_EQ(s.pb.GetStats().reanchors, 2u);
   EXPECT_EQ(s.pb.GetStats().latePackets, 0u);
   // Stream b plays bit-exact over its segments (pull p carries packet p - 50 of b).
@@ -380,7 +385,7 @@ TEST(PlayoutBufferTest, HostileInputReanchorsOrIsIgnored) {
     if (n % 3 == 0) s.PullAt(now);
   }
   const auto& st = s.pb.GetStats();
-  EXPECT_EQ(st.packetsReceived, 300u + 3000u);
+  EXPECT_EQ(st.packetsReceived, 305u + 3000u);
   EXPECT_LE(st.targetMs, PlayoutBuffer::kMaxTargetMs);
   EXPECT_GE(st.targetMs, 20);
   // A clean stream afterwards plays normally again.
@@ -459,6 +464,11 @@ TEST_F(LowLatencyJitterBufferTest, PlaysPushedPacketsOnTheClockAndRejectsBadInpu
   cn->GetRTPHeader()->payloadType = 13;
   cn->SetDataSize(0);
   EXPECT_EQ(Push(cn), 0);
+  EXPECT_EQ(buffer.PacketsReceived(), 101u);
+  AudioSample* dtmf = Packet(voice, 101);  // a telephone event is no audio: ignored
+  dtmf->GetRTPHeader()->payloadType = 101;
+  dtmf->SetDataSize(8);
+  EXPECT_EQ(Push(dtmf), 0);
   EXPECT_EQ(buffer.PacketsReceived(), 101u);
   const LowLatencyJitterBuffer::Report report = buffer.GetReport();
   EXPECT_EQ(report.stats.targetMs, 20);
