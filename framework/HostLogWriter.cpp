@@ -26,18 +26,25 @@ void HostLogWriter::WithNumber(const char* label, int64_t number) {
 }
 
 HostLogWriter::Entry::Entry() {
-  if (HostLog* log = Next()) log->Lock();
+  locked_ = current_.load();
+  if (locked_ != nullptr) {
+    locked_->Lock();
+  } else {
+    dropped_ = true;
+  }
 }
 
 HostLogWriter::Entry::~Entry() {
-  if (HostLog* log = Next()) log->Unlock();
+  if (locked_ != nullptr) locked_->Unlock();
 }
 
 HostLog* HostLogWriter::Entry::Next() {
   if (dropped_) return nullptr;
-  HostLog* log = current_.load();
-  if (log == nullptr) dropped_ = true;
-  return log;
+  if (current_.load() != locked_) {
+    dropped_ = true;
+    return nullptr;
+  }
+  return locked_;
 }
 
 void HostLogWriter::Entry::Write(const char* text) {

@@ -26,8 +26,10 @@ class HostLogWriter {
   /// Entry with a number: Lock, Write(label), Write(decimal of n), MarkEntry, EndLine, Unlock.
   static void WithNumber(const char* label, int64_t number);
 
-  /// A multi-line entry under construction: the constructor calls Lock, the destructor Unlock.
-  /// Each call re-reads the pointer; after a null is seen the remaining calls do nothing.
+  /// A multi-line entry under construction: the constructor calls Lock, the destructor Unlock on
+  /// the same log. Each call re-reads the pointer: once it is null or another log (the host
+  /// changed logs mid-entry) the rest of the entry is dropped, so nothing is written to a log
+  /// that is not locked, and the log that was locked is unlocked all the same.
   class Entry {
    public:
     Entry();
@@ -41,6 +43,7 @@ class HostLogWriter {
 
    private:
     HostLog* Next();
+    HostLog* locked_ = nullptr;  // the log this entry locked
     bool dropped_ = false;
   };
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "framework/AudioFormat.h"
 #include "framework/AudioSample.h"
@@ -346,9 +347,22 @@ RTPPacket* RTPAudioSource::FillAndChoose() {
   return TakeSlot(best);
 }
 
+void RTPAudioSource::SetDepthChangeEvent(std::shared_ptr<HostEvent> event) {
+  std::shared_ptr<HostEvent> previous;
+  {
+    std::lock_guard<std::mutex> lock(depthChangeEventMutex);
+    previous = std::exchange(depthChangeEvent, std::move(event));
+  }
+  // previous goes here, or with the source thread's copy if it is signalling it right now.
+}
+
 void RTPAudioSource::SignalDepthChange() {
-  HostEvent* event = depthChangeEvent.load();
-  if (event != nullptr) event->Set();
+  std::shared_ptr<HostEvent> event;
+  {
+    std::lock_guard<std::mutex> lock(depthChangeEventMutex);
+    event = depthChangeEvent;
+  }
+  if (event) event->Set();
 }
 
 void RTPAudioSource::GrowIfCredited() {

@@ -31,8 +31,8 @@
 // - The source thread (AudioSource's, at the highest priority): GenerateData, ReceiveUDPPacket
 //   and every ring member. Tests and the fuzz target may call GenerateData from their own thread
 //   instead, never from two threads at once.
-// - Host threads: SetReceivePort, the start/stop hooks, StopSourceThread, depthChangeEvent
-//   (written), depth and minDepth (read; atomics).
+// - Host threads: SetReceivePort, the start/stop hooks, StopSourceThread, SetDepthChangeEvent,
+//   depth and minDepth (read; atomics).
 // filterMutex serialises the hooks, SetReceivePort and the socket closing. socketMutex guards
 // only the rtpSocket pointer, which the thread copies afresh for each read, so after a change its
 // reads go to the new socket and reads on a socket closed meanwhile fail and count as no data.
@@ -92,8 +92,9 @@ class RTPAudioSource : public AudioSource {
   void SetLowLatency(bool on) { bLowLatency.store(on); }
   bool IsLowLatency() const { return bLowLatency.load(); }
 
-  /// Signalled whenever depth changes; not owned, may be null. Written by the media terminal.
-  std::atomic<HostEvent*> depthChangeEvent{nullptr};
+  /// The event signalled whenever depth changes (null: none). The source shares its ownership,
+  /// so a host that replaces it while the thread signals it never frees it under the thread.
+  void SetDepthChangeEvent(std::shared_ptr<HostEvent> event);
   /// Receive slots in use (1 at construction, at most 30) and the shrinking bound (0: not yet
   /// measured). Written by the source thread, read by the media terminal.
   std::atomic<uint16_t> depth{1};
@@ -141,7 +142,9 @@ class RTPAudioSource : public AudioSource {
   CriticalSection filterMutex;
   SocketEvent socketEvent;
   std::mutex socketMutex;
-  DatagramReader datagramReader;  // set before the thread starts
+  DatagramReader datagramReader;     // set before the thread starts
+  std::mutex depthChangeEventMutex;  // guards the pointer only; never held while signalling
+  std::shared_ptr<HostEvent> depthChangeEvent;
 
  private:
   /// The source thread was asked to stop (GenerateData called without the thread never is).

@@ -321,14 +321,11 @@ int32_t COrbeMediaTerm::SetDestination(const char* remoteAddress, int32_t remote
   const int32_t result =
       rtpTransmitter->SetDestination(remoteAddress, static_cast<uint16_t>(remotePort));
   rtpReceiver->SetReceivePort(rtpTransmitter->GetRtpSocket());
-  if (bufferChangeEventFd >= 0) {
-    auto event = HostEvent::FromHostFd(bufferChangeEventFd);
-    rtpReceiver->depthChangeEvent = event.get();
-    bufferChangeEvent = std::move(event);
-  } else {
-    rtpReceiver->depthChangeEvent = nullptr;
-    bufferChangeEvent.reset();
-  }
+  // The receiver shares the event: replacing it while the receiver signals it is safe.
+  rtpReceiver->SetDepthChangeEvent(
+      bufferChangeEventFd >= 0
+          ? std::shared_ptr<HostEvent>(HostEvent::FromHostFd(bufferChangeEventFd))
+          : nullptr);
   return result;
 }
 

@@ -186,7 +186,6 @@ class COrbeMediaTerm final : public RTPInterface {
   uint16_t txFifth = 0;
   int32_t txSixth = -1;
 
-  std::unique_ptr<HostEvent> bufferChangeEvent;
   std::atomic<uint32_t> endOfFileCount{0};
 };
 

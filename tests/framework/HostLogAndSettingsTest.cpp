@@ -44,8 +44,8 @@ TEST(HostLogWriter, TheThreeEntryShapesAndANullLog) {
                    "MarkEntry", "EndLine", "Unlock"}),
             log.Calls());
 
-  // A log cleared in the middle of an entry drops the rest of
-  // that entry, even if a log comes back before it ends.
+  // A log cleared in the middle of an entry drops the rest of that entry, even if a log comes
+  // back before it ends; the log it locked is unlocked all the same.
   log.Clear();
   {
     ScopedHostLog none(nullptr);
@@ -57,7 +57,22 @@ TEST(HostLogWriter, TheThreeEntryShapesAndANullLog) {
     HostLogWriter::SetCurrent(&log);
     entry.EndLine();
   }
-  EXPECT_EQ((Texts{"Lock", "Write:a"}), log.Calls());
+  EXPECT_EQ((Texts{"Lock", "Write:a", "Unlock"}), log.Calls());
+
+  // A host that swaps logs mid-entry: the first is unlocked, the second sees nothing of it.
+  log.Clear();
+  RecordingHostLog other;
+  {
+    ScopedHostLog none(nullptr);
+    HostLogWriter::SetCurrent(&log);
+    HostLogWriter::Entry entry;
+    entry.Write("a");
+    HostLogWriter::SetCurrent(&other);
+    entry.Write("b");
+    entry.EndLine();
+  }
+  EXPECT_EQ((Texts{"Lock", "Write:a", "Unlock"}), log.Calls());
+  EXPECT_TRUE(other.Calls().empty());
 }
 
 TEST(NumberText, GrammarTable) {

@@ -220,7 +220,7 @@ TEST_F(LoopbackTest, TwoPhonesExchangeOnOneSocketEach) {
 
 TEST_F(LoopbackTest, ReceiverOrdersReorderedDuplicatedAndLostPacketsAcrossTheWrap) {
   SteppingClock clock;
-  HostEvent depthChanged;  // outlives the receiver
+  auto depthChanged = std::make_shared<HostEvent>();
   Phone b(9);
   // Everything is queued before the receiver starts, so it meets the same arrivals every run.
   const int rcvbuf = 1 << 20;
@@ -250,7 +250,7 @@ TEST_F(LoopbackTest, ReceiverOrdersReorderedDuplicatedAndLostPacketsAcrossTheWra
   std::vector<uint16_t> expected;
   for (int o = 0; o < 140; ++o)
     if (o != 51 && o != 54 && o != 55) expected.push_back(uint16_t(65460 + o));
-  b.source.depthChangeEvent = &depthChanged;
+  b.source.SetDepthChangeEvent(depthChanged);
   ASSERT_EQ(b.source.StartSourceThread(), 0);
   std::vector<uint16_t> got;
   for (const auto& r : b.speaker.Got(expected.size())) got.push_back(r.seq);
@@ -259,7 +259,7 @@ TEST_F(LoopbackTest, ReceiverOrdersReorderedDuplicatedAndLostPacketsAcrossTheWra
   // The copies and the far or stray sequence numbers were discarded: the ring grew (from 20, as
   // measured from the first datagram) and the host was told.
   EXPECT_GT(b.source.depth.load(), 20);
-  EXPECT_TRUE(depthChanged.IsSet());
+  EXPECT_TRUE(depthChanged->IsSet());
   EXPECT_TRUE(log.Contains("RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), WSAGetLastError==" +
                            std::to_string(WSAEMSGSIZE)));
 }
