@@ -138,6 +138,15 @@ int32_t WaveFileSource::ReadFormat() {
     TRACE(tracer, trace::kError, "SourceStarted : File %s has an average byte rate of 0", fileName);
     return kErrBadFormat;
   }
+  // A rate no sound file can mean (an IMA ADPCM file at 1 Hz made the conversion to 8 kHz decode
+  // and resample for minutes and take gigabytes), or a channel count that overflows the sizes
+  // derived from it, is refused like any other unusable format.
+  if (format.nSamplesPerSec < kMinSampleRate || format.nSamplesPerSec > kMaxSampleRate ||
+      format.nChannels > kMaxChannels) {
+    TRACE(tracer, trace::kError, "SourceStarted : File %s has %u Hz, %u channels", fileName,
+          format.nSamplesPerSec, static_cast<uint32_t>(format.nChannels));
+    return kErrBadFormat;
+  }
   hmmio->Ascend(&subChunk);
   return 0;
 }

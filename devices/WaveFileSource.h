@@ -46,7 +46,11 @@ class WaveFileSource : public AudioSource, public FileSourceNotifier {
   static constexpr int32_t kErrCannotOpen = -10;
   static constexpr int32_t kErrNotWave = -20;
   static constexpr int32_t kErrNoFormat = -30;
-  static constexpr int32_t kErrBadFormat = -40;  // "fmt " cut short, too large, or byte rate 0
+  static constexpr int32_t kErrBadFormat = -40;  // "fmt " cut short, too large, byte rate 0,
+                                                 // rate or channels out of range
+  static constexpr uint32_t kMinSampleRate = 1000;
+  static constexpr uint32_t kMaxSampleRate = 384000;
+  static constexpr uint16_t kMaxChannels = 32;
   static constexpr int32_t kErrNoData = -50;
   static constexpr int32_t kErrEmptyData = -60;
   static constexpr int32_t kErrRunning = -70;
