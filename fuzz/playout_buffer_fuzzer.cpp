@@ -10,16 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/FuzzCheck.h"
 #include "jitter/PlayoutBuffer.h"
 
 namespace {
-
-void Fail(int line) {
-  std::fprintf(stderr, "check failed at line %d\n", line);
-  std::abort();
-}
-#define Check(condition) \
-  if (!(condition)) Fail(__LINE__)
 
 // One event: kind (low bit: packet or pull), SSRC selector, timestamp step, size, time step.
 constexpr size_t kRecord = 8;

@@ -9,18 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "platform/RegistryFile.h"
 
 namespace {
 
 using tarsio::RegistryFile;
-
-void Fail(int line) {
-  std::fprintf(stderr, "check failed at line %d\n", line);
-  std::abort();
-}
-#define Check(condition) \
-  if (!(condition)) Fail(__LINE__)
 
 struct Entry {
   std::string key, name;

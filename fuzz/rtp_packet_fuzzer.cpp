@@ -11,19 +11,9 @@
 #include <vector>
 
 #include "framework/Tracer.h"
+#include "fuzz/FuzzCheck.h"
 #include "platform/TraceSink.h"
 #include "rtp/RTPPacket.h"
-
-namespace {
-
-void Fail(int line) {
-  std::fprintf(stderr, "check failed at line %d\n", line);
-  std::abort();
-}
-#define Check(condition) \
-  if (!(condition)) Fail(__LINE__)
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static tarsio::Tracer* tracer = [] {
