@@ -2,6 +2,10 @@
 
 function(tarsio_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
+  # clang checks the lock annotations (platform/ThreadAnnotations.h) as part of the warnings.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_compile_options(${target} PRIVATE -Wthread-safety)
+  endif()
   if(TARSIO_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

@@ -5,14 +5,17 @@
 // the old one and report lock orders between objects that never lived at the same time.
 // Enter/Leave must pair up on the same thread. Satisfies BasicLockable (lock/unlock), so
 // std::lock_guard and std::unique_lock work with it; CriticalSectionLock is the scoped form used
-// throughout the engine.
+// throughout the engine. Both carry clang's thread-safety annotations, so members marked
+// TARSIO_GUARDED_BY(someSection) are checked in the clang build.
 #pragma once
 
 #include <pthread.h>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace tarsio {
 
-class CriticalSection {
+class TARSIO_CAPABILITY("mutex") CriticalSection {
  public:
   CriticalSection() {
     pthread_mutexattr_t attr;
@@ -25,23 +28,23 @@ class CriticalSection {
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
-  void Enter() { pthread_mutex_lock(&mutex_); }
-  void Leave() { pthread_mutex_unlock(&mutex_); }
-  bool TryEnter() { return pthread_mutex_trylock(&mutex_) == 0; }
+  void Enter() TARSIO_ACQUIRE() { pthread_mutex_lock(&mutex_); }
+  void Leave() TARSIO_RELEASE() { pthread_mutex_unlock(&mutex_); }
+  bool TryEnter() TARSIO_TRY_ACQUIRE(true) { return pthread_mutex_trylock(&mutex_) == 0; }
 
-  void lock() { Enter(); }
-  void unlock() { Leave(); }
-  bool try_lock() { return TryEnter(); }
+  void lock() TARSIO_ACQUIRE() { Enter(); }
+  void unlock() TARSIO_RELEASE() { Leave(); }
+  bool try_lock() TARSIO_TRY_ACQUIRE(true) { return TryEnter(); }
 
  private:
   pthread_mutex_t mutex_;
 };
 
 /// Holds a critical section for the life of the object.
-class CriticalSectionLock {
+class TARSIO_SCOPED_CAPABILITY CriticalSectionLock {
  public:
-  explicit CriticalSectionLock(CriticalSection& cs) : cs_(cs) { cs_.Enter(); }
-  ~CriticalSectionLock() { cs_.Leave(); }
+  explicit CriticalSectionLock(CriticalSection& cs) TARSIO_ACQUIRE(cs) : cs_(cs) { cs_.Enter(); }
+  ~CriticalSectionLock() TARSIO_RELEASE() { cs_.Leave(); }
   CriticalSectionLock(const CriticalSectionLock&) = delete;
   CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour of Tarsio with CMake and Ninja.
 #
-# Usage: bash scripts/build.sh [release|asan|tsan|fuzz] [targets...]   (default: every target)
+# Usage: bash scripts/build.sh [release|asan|tsan|clang|fuzz] [targets...]   (default: every target)
 #   release  build/          optimised with debug info, tests and benchmarks (default)
 #   asan     build-asan/     AddressSanitizer + UndefinedBehaviorSanitizer, tests only
 #   tsan     build-tsan/     ThreadSanitizer, tests only
+#   clang    build-clang/    clang with -Wthread-safety -Werror: checks the lock annotations
 #   fuzz     build-fuzz/     clang + libFuzzer targets only
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,12 +18,17 @@ case "$flavour" in
   release) dir=build; args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan) dir=build-asan; args=(-DCMAKE_BUILD_TYPE=Debug -DTARSIO_SANITIZE=address -DTARSIO_BENCH=OFF) ;;
   tsan) dir=build-tsan; args=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DTARSIO_SANITIZE=thread -DTARSIO_BENCH=OFF) ;;
+  clang)
+    dir=build-clang
+    export CC=clang CXX=clang++
+    args=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O0 -DTARSIO_BENCH=OFF)
+    ;;
   fuzz)
     dir=build-fuzz
     export CC=clang CXX=clang++
     args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARSIO_FUZZ=ON -DTARSIO_TESTS=OFF -DTARSIO_BENCH=OFF)
     ;;
-  *) echo "usage: $0 [release|asan|tsan|fuzz]" >&2; exit 2 ;;
+  *) echo "usage: $0 [release|asan|tsan|clang|fuzz]" >&2; exit 2 ;;
 esac
 
 # ccache, when present, makes rebuilds of unchanged files instant; paths are taken relative to the

@@ -3,6 +3,8 @@
 #   1. optimised build: every test
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer: every test
 #   3. ThreadSanitizer: the threaded tests (everything but the pure numeric DSP tests)
+#   4. clang with -Wthread-safety -Werror: the library and the host compile with their lock
+#      annotations checked (nothing to run)
 # Each build also replays the fuzz targets' saved inputs (fuzz/corpus) through their entry points.
 # A private PulseAudio daemon (scripts/pulse-test-server.sh) gives the ALSA tests a paced sound
 # device; if it cannot start, those tests report "skipped" with the reason.
@@ -66,6 +68,9 @@ if [ "${TARSIO_TEST_QUICK:-0}" != "1" ]; then
   bash scripts/build.sh tsan $(test_targets | tr ' ' '\n' | grep -v '_dsp_tests$' | tr '\n' ' ')
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
     run_ctest build-tsan
+
+  echo "=== clang thread-safety analysis ==="
+  bash scripts/build.sh clang tarsio tarsio-host
 fi
 if [ "${TARSIO_TEST_FUZZ:-0}" != "0" ]; then
   echo "=== libFuzzer run, ${TARSIO_TEST_FUZZ} s per target ==="
