@@ -34,7 +34,7 @@ class FileSourceNotifier {
 
  private:
   WaveFileSource* source_;
-  std::vector<FileSourceListener*> listeners_;  // guarded by listenersMutex_
+  std::vector<FileSourceListener*> listeners_ TARSIO_GUARDED_BY(listenersMutex_);
   CriticalSection listenersMutex_;
 };
 

@@ -95,15 +95,15 @@ class ACMTransformer : public AudioTransformer {
 
   WAVEFORMATEX sourceFormat;
   WAVEFORMATEX destinationFormat;
-  AcmStream stream;                        // guarded by acmMutex
+  AcmStream stream TARSIO_GUARDED_BY(acmMutex);
   AcmStreamHeader header;                  // guarded by acmMutex while converting
   std::unique_ptr<uint8_t[]> srcBuffer;    // kBufferSize bytes
   std::unique_ptr<uint8_t[]> dstBuffer;    // kBufferSize bytes
   std::unique_ptr<uint8_t[]> outputQueue;  // ring of kBufferSize bytes; guarded by outputQueueMutex
-  uint32_t queueHead = 0;                  // guarded by outputQueueMutex
-  uint32_t queueLength = 0;                // guarded by outputQueueMutex
-  std::unique_ptr<uint8_t[]> convertedCopy;   // the pushing thread's local buffer
-  std::vector<AcmStreamHeader*> freeBuffers;  // guarded by freeBuffersMutex
+  uint32_t queueHead TARSIO_GUARDED_BY(outputQueueMutex) = 0;
+  uint32_t queueLength TARSIO_GUARDED_BY(outputQueueMutex) = 0;
+  std::unique_ptr<uint8_t[]> convertedCopy;  // the pushing thread's local buffer
+  std::vector<AcmStreamHeader*> freeBuffers TARSIO_GUARDED_BY(freeBuffersMutex);
   CriticalSection outputQueueMutex;
   CriticalSection freeBuffersMutex;
   CriticalSection stateMutex;

@@ -72,7 +72,7 @@ class LowLatencyJitterBuffer : public AudioTransformer {
   std::atomic<int32_t> initialJitterMs{100};
   std::atomic<bool> bRunning{false};
   CriticalSection bufferMutex;
-  PlayoutBuffer playout;  // guarded by bufferMutex
+  PlayoutBuffer playout TARSIO_GUARDED_BY(bufferMutex);
 };
 
 }  // namespace tarsio
