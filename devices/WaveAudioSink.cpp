@@ -28,8 +28,21 @@ WaveAudioSink::WaveAudioSink() : format(MakeAudioFormat(5)) {
 }
 
 WaveAudioSink::~WaveAudioSink() {
+  // A stop that gave up left the thread running sink code: give it one more bounded chance.
+  if (!lastStopCompleted && WaitForSinkThreadEnd(kCloseLimitMs) != WaitResult::kSignaled) {
+    HostLogWriter::WithNumber("WaveAudioSink::StopSinkThread: device still closing, ms=",
+                              kCloseLimitMs);
+  }
   CriticalSectionLock lock(filterMutex);
   EndAudioRender();
+  // A device EndAudioRender kept (its reset failed) goes now, while every member its callback
+  // touches is still alive; after this no callback reaches the sink.
+  std::shared_ptr<WaveAudioOut> last;
+  {
+    CriticalSectionLock dataLock(dataMutex);
+    last = std::move(waveOut);
+  }
+  last.reset();
   CriticalSectionLock listLock(freeBuffersMutex);
   freeBuffers.clear();
   freeBuffersCount = 0;
@@ -57,8 +70,14 @@ void WaveAudioSink::SetAudioBackend(std::shared_ptr<AudioBackend> b) { backend =
 int32_t WaveAudioSink::SetVolume(uint32_t percent) {
   const uint32_t p = std::min(percent, 100u);
   const uint32_t level = p * 65535u / 100u;
-  CriticalSectionLock lock(dataMutex);
-  if (bRunning && waveOut) waveOut->SetVolume(level << 16 | level);
+  // One volume change at a time; the device call runs on a copy of the handle, outside dataMutex.
+  CriticalSectionLock volumeLock(volumeMutex);
+  std::shared_ptr<WaveAudioOut> out;
+  {
+    CriticalSectionLock lock(dataMutex);
+    if (bRunning) out = waveOut;
+  }
+  if (out) out->SetVolume(level << 16 | level);
   return 0;
 }
 
@@ -74,24 +93,24 @@ int32_t WaveAudioSink::BeginAudioRender() {
     freeBuffersCount = 0;
   }
   std::shared_ptr<AudioBackend> device = backend ? backend : AudioBackendSelector::Current();
-  std::unique_ptr<WaveAudioOut> handle;
+  std::unique_ptr<WaveAudioOut> opened;
   const AudioBackend::StreamTiming timing{devicePeriodUs.load(), devicePeriods.load()};
-  uint32_t mr = WaveAudioOut::Open(*device, &handle, deviceID, &format, &SpeakerCallback,
+  uint32_t mr = WaveAudioOut::Open(*device, &opened, deviceID, &format, &SpeakerCallback,
                                    reinterpret_cast<uintptr_t>(this), timing);
   if (mr != MMSYSERR_NOERROR) {
     HostLogWriter::WithNumber("WaveAudioSink::BeginAudioRender: !waveOutOpen (1), mr=", mr);
     SleepMs(kOpenRetrySleepMs);
-    mr = WaveAudioOut::Open(*device, &handle, deviceID, &format, &SpeakerCallback,
+    mr = WaveAudioOut::Open(*device, &opened, deviceID, &format, &SpeakerCallback,
                             reinterpret_cast<uintptr_t>(this), timing);
     if (mr != MMSYSERR_NOERROR) {
       HostLogWriter::WithNumber("WaveAudioSink::BeginAudioRender: !waveOutOpen (2), mr=", mr);
       return -10;
     }
   }
-  WaveAudioOut* out = handle.get();
+  std::shared_ptr<WaveAudioOut> out = std::move(opened);
   {
     CriticalSectionLock lock(dataMutex);
-    waveOut = std::move(handle);
+    waveOut = out;
   }
   bRenderClosing = false;
   int32_t result = 0;
@@ -117,18 +136,18 @@ int32_t WaveAudioSink::BeginAudioRender() {
 }
 
 int32_t WaveAudioSink::EndAudioRender() {
-  WaveAudioOut* out = nullptr;
+  std::shared_ptr<WaveAudioOut> out;
   {
     CriticalSectionLock lock(dataMutex);
-    out = waveOut.get();
+    out = waveOut;
   }
-  if (out == nullptr) return 0;
+  if (!out) return 0;
   bRenderClosing = true;
   SleepMs(0);
 
   // Let the buffers at the device play out, within one budget of 100 waits of 50 ms.
   int budget = kDrainWaits;
-  for (uint32_t i = 0; i < numFrames && budget > 0; ++i) {
+  for (uint32_t i = 0; i < numFrames && budget > 0 && !out->IsStalled(); ++i) {
     for (;;) {
       const uint32_t flags = out->HeaderFlags(&headers[i]);
       if ((flags & WHDR_PREPARED) == 0 || (flags & WHDR_DONE) != 0 || budget <= 0) break;
@@ -137,17 +156,27 @@ int32_t WaveAudioSink::EndAudioRender() {
     }
   }
 
-  if (RetryDeviceCall([&] { return out->Reset(); }) != MMSYSERR_NOERROR) return -10;
+  // Forgets the handle; a device that is not closed goes with its last reference.
+  const auto drop = [&] {
+    {
+      CriticalSectionLock lock(dataMutex);
+      if (waveOut == out) waveOut.reset();
+    }
+    out.reset();
+  };
+  // Retrying a device whose backend call is stuck is pointless: it does not answer.
+  const auto stalled = [&] { return out->IsStalled(); };
+  if (RetryDeviceCall([&] { return out->Reset(); }, stalled) != MMSYSERR_NOERROR) {
+    if (!out->IsStalled()) return -10;
+    // Dropping it abandons its thread (bounded); no callback of it reaches the sink any more.
+    drop();
+    return -30;
+  }
   for (uint32_t i = 0; i < numFrames; ++i) {
-    RetryDeviceCall([&] { return out->UnprepareHeader(&headers[i], kWaveHdrSize); });
+    RetryDeviceCall([&] { return out->UnprepareHeader(&headers[i], kWaveHdrSize); }, stalled);
   }
-  const bool closed = RetryDeviceCall([&] { return out->Close(); }) == MMSYSERR_NOERROR;
-  std::unique_ptr<WaveAudioOut> old;
-  {
-    CriticalSectionLock lock(dataMutex);
-    old = std::move(waveOut);
-  }
-  old.reset();
+  const bool closed = RetryDeviceCall([&] { return out->Close(); }, stalled) == MMSYSERR_NOERROR;
+  drop();
   return closed ? 0 : -30;
 }
 
@@ -252,17 +281,24 @@ int32_t WaveAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
 
   uint32_t mr = MMSYSERR_INVALHANDLE;
   uintptr_t handleValue = 0;
+  std::shared_ptr<WaveAudioOut> out;
   {
     CriticalSectionLock lock(dataMutex);
-    if (waveOut) {
-      // How long this frame waits before it is heard: since it reached the sink, plus the audio
-      // queued ahead of it at the device, plus the device's own buffering.
-      const uint64_t nowMs = Clock::Current().NowMs();
-      queueDelay.Add(static_cast<int64_t>(nowMs - arrivedMs + waveOut->PlaybackQueueMs(nowMs)));
-      deviceDelay.Add(waveOut->OutputLatencyMs());
-      handleValue = reinterpret_cast<uintptr_t>(waveOut.get());
-      mr = waveOut->Write(header, kWaveHdrSize);
+    out = waveOut;
+  }
+  if (out) {
+    // How long this frame waits before it is heard: since it reached the sink, plus the audio
+    // queued ahead of it at the device, plus the device's own buffering.
+    const uint64_t nowMs = Clock::Current().NowMs();
+    const int64_t queueMs = static_cast<int64_t>(nowMs - arrivedMs + out->PlaybackQueueMs(nowMs));
+    const int64_t deviceMs = out->OutputLatencyMs();
+    {
+      CriticalSectionLock lock(dataMutex);
+      queueDelay.Add(queueMs);
+      deviceDelay.Add(deviceMs);
     }
+    handleValue = reinterpret_cast<uintptr_t>(out.get());
+    mr = out->Write(header, kWaveHdrSize);
   }
   if (mr != MMSYSERR_NOERROR) {
     if (mr == MMSYSERR_INVALHANDLE) {
@@ -312,26 +348,31 @@ int32_t WaveAudioSink::SinkStopped() {
 int32_t WaveAudioSink::SinkThreadStopped(Thread*, uint32_t) { return SinkStopped(); }
 
 int32_t WaveAudioSink::StopSinkThread() {
-  if (!bSinkThreadRunning) return AudioSink::StopSinkThread();
-  bStopSinkThread = true;
-  uint32_t waited = 0;
-  while (bSinkThreadRunning && waited < kStopThreadLimitMs) {
-    SleepMs(kStopPollMs);
-    waited += kStopPollMs;
-  }
   if (bSinkThreadRunning) {
-    // The loop did not end (a pull or render that never returns): give up rather than hang.
-    HostLogWriter::WithNumber("WaveAudioSink::StopSinkThread: sink thread still running, ms=",
-                              waited);
-    return 0;
+    bStopSinkThread = true;
+    uint32_t waited = 0;
+    while (bSinkThreadRunning && waited < kStopThreadLimitMs) {
+      freeBuffersEvent.Set();  // out of a wait for a free buffer at once
+      SleepMs(kStopPollMs);
+      waited += kStopPollMs;
+    }
+    if (bSinkThreadRunning) {
+      // The loop did not end (a pull or render that never returns): give up rather than hang.
+      HostLogWriter::WithNumber("WaveAudioSink::StopSinkThread: sink thread still running, ms=",
+                                waited);
+      lastStopCompleted = false;
+      return 0;
+    }
   }
   // The thread closes the device after its loop (SinkThreadStopped); wait (bounded) for its last
   // act so the device is closed when the stop returns.
   if (WaitForSinkThreadEnd(kCloseLimitMs) != WaitResult::kSignaled) {
     HostLogWriter::WithNumber("WaveAudioSink::StopSinkThread: device still closing, ms=",
                               kCloseLimitMs);
+    lastStopCompleted = false;
     return 0;
   }
+  lastStopCompleted = true;
   return AudioSink::StopSinkThread();
 }
 

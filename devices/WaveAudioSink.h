@@ -10,12 +10,27 @@
 //
 // Threading: host threads call set-up, volume and start/stop; the sink thread (or the pushing
 // source thread in passive mode) runs RenderAudioSamples and GetFreeBuffer; the device thread runs
-// SpeakerCallback. Locks: filterMutex (start/stop hooks) before freeBuffersMutex (freeBuffers) and
-// dataMutex (the device handle for writes and volume). The callback takes only freeBuffersMutex.
-// bRunning and bRenderClosing are atomics. The played-byte total is a relaxed atomic.
-// Stop bound: StopSinkThread waits at most kStopThreadLimitMs for the thread's loop to end and at
-// most kCloseLimitMs for it to close the device, logging when a limit is hit, so a dead device
-// cannot hang a stop (the base class would wait without limit).
+// SpeakerCallback. Locks: filterMutex (start/stop hooks) before volumeMutex (serialises volume
+// calls) before freeBuffersMutex (freeBuffers) and dataMutex (the device handle and the delay
+// statistics). dataMutex is held only to copy or replace the handle (a shared_ptr) and to add
+// statistics, never across a device call, so a slow volume change or a device call of a stop
+// never holds up the render path; the device calls run on the copied handle. The callback takes
+// only freeBuffersMutex. bRunning and bRenderClosing are atomics. The played-byte total is a
+// relaxed atomic.
+// Stop bounds: StopSinkThread wakes the sink thread and waits at most kStopThreadLimitMs (2 s) for
+// its loop to end and then at most kCloseLimitMs (12 s) for it to close the device, logging when a
+// limit is hit, so a dead device cannot hang a stop (the base class would wait without limit).
+// The sink's own closing work fits in kCloseLimitMs: the drain budget (5 s), then the reset and the
+// close, each given up after 40 tries 50 ms apart (2 s), and the device's own bounds
+// (WaveAudioDevice). A device whose write is stuck even when interrupted
+// (WaveAudioDevice::IsStalled) is not retried: after one device wait
+// (WaveAudioDevice::kDeviceWaitMs, 1 s) it is dropped at once, its thread abandoned. So with a
+// playback device that stops answering a stop returns after about 6 s. LastStopCompleted() tells
+// whether the last stop saw the sink thread finish; when it did not (the thread is stuck outside
+// this sink, e.g. in a source's pull), the owner must not destroy the sink yet (calling
+// StopSinkThread again waits again). Once the device is closed or dropped no device callback
+// reaches the sink any more (WaveAudioDevice), and the destructor drops the device before any
+// member goes.
 #pragma once
 
 #include <atomic>
@@ -37,8 +52,8 @@ class WaveAudioSink : public AudioSink {
  public:
   static constexpr uint32_t kMaxSlots = 50;
   static constexpr uint32_t kMaxFrameSize = 3200;
-  static constexpr uint32_t kStopThreadLimitMs = 10000;
-  static constexpr uint32_t kCloseLimitMs = 60000;
+  static constexpr uint32_t kStopThreadLimitMs = 2000;
+  static constexpr uint32_t kCloseLimitMs = 12000;
 
   WaveAudioSink();
   ~WaveAudioSink() override;
@@ -78,7 +93,10 @@ class WaveAudioSink : public AudioSink {
   int32_t SinkStopped() override;
   int32_t SinkThreadStarted(Thread* threadHandle, uint32_t threadID) override;
   int32_t SinkThreadStopped(Thread* threadHandle, uint32_t threadID) override;
+  /// Always 0; see the stop bounds above.
   int32_t StopSinkThread() override;
+  /// Whether the last StopSinkThread saw the sink thread finish (true before any stop).
+  bool LastStopCompleted() const { return lastStopCompleted.load(); }
   /// 0, or 5 while the device is closing.
   int32_t RenderAudioSamples(AudioSampleList& audioSamples) override;
   bool ReadyToRender() override;
@@ -98,7 +116,7 @@ class WaveAudioSink : public AudioSink {
                               uintptr_t param1, uintptr_t param2);
 
   const WAVEFORMATEX format;
-  std::unique_ptr<WaveAudioOut> waveOut;  // replaced under dataMutex
+  std::shared_ptr<WaveAudioOut> waveOut;  // copied and replaced under dataMutex
   std::shared_ptr<AudioBackend> backend;
   std::atomic<int32_t> deviceID{WAVE_MAPPER};  // read by SetSpeakerVolume without a lock
   std::atomic<uint32_t> frameSize{320};
@@ -110,13 +128,15 @@ class WaveAudioSink : public AudioSink {
   std::atomic<bool> bRunning{false};
   std::atomic<bool> bRenderClosing{false};
   std::atomic<bool> bPullWhenReady{false};
+  std::atomic<bool> lastStopCompleted{true};
   std::atomic<uint32_t> devicePeriodUs{0};
   std::atomic<uint32_t> devicePeriods{0};
-  DelayStatistics queueDelay;   // written by the sink thread
-  DelayStatistics deviceDelay;  // written by the sink thread
+  DelayStatistics queueDelay;   // added to under dataMutex, reset while nothing renders
+  DelayStatistics deviceDelay;  // added to under dataMutex, reset while nothing renders
   Event freeBuffersEvent{Event::Reset::kAuto};
   CriticalSection dataMutex;
   CriticalSection freeBuffersMutex;
+  CriticalSection volumeMutex;
   CriticalSection filterMutex;
 };
 

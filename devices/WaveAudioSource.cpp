@@ -28,7 +28,12 @@ WaveAudioSource::WaveAudioSource() {
 }
 
 WaveAudioSource::~WaveAudioSource() {
-  EndAudioCapture();
+  // A stop that gave up left the thread running source code: give it one more bounded chance.
+  if (!lastStopCompleted && WaitForSourceThreadEnd(kCloseLimitMs) != WaitResult::kSignaled) {
+    HostLogWriter::WithNumber("WaveAudioSource::StopSourceThread: device still closing, ms=",
+                              kCloseLimitMs);
+  }
+  EndAudioCapture();  // drops the device: no callback reaches the source after this
   CriticalSectionLock lock(bufferListMutex);
   buffersToAdd.clear();
   buffersToAddCount = 0;
@@ -97,16 +102,25 @@ int32_t WaveAudioSource::BeginAudioCapture() {
 }
 
 int32_t WaveAudioSource::EndAudioCapture() {
-  CriticalSectionLock lock(waveInMutex);
-  if (!waveIn) return 0;
-  bEnabled = false;
-  WaveAudioIn* device = waveIn.get();
-  RetryDeviceCall([&] { return device->Reset(); });
-  for (uint32_t i = 0; i < numBuffers; ++i) {
-    RetryDeviceCall([&] { return device->UnprepareHeader(&headers[i], kWaveHdrSize); });
+  std::shared_ptr<WaveAudioIn> device;
+  {
+    CriticalSectionLock lock(waveInMutex);
+    if (!waveIn) return 0;
+    bEnabled = false;
+    device = std::move(waveIn);
   }
-  RetryDeviceCall([&] { return device->Close(); });
-  waveIn.reset();
+  // The device calls run outside waveInMutex: GenerateData needs it every frame.
+  const auto stalled = [&] { return device->IsStalled(); };
+  if (RetryDeviceCall([&] { return device->Reset(); }, stalled) == MMSYSERR_NOERROR) {
+    for (uint32_t i = 0; i < numBuffers; ++i) {
+      RetryDeviceCall([&] { return device->UnprepareHeader(&headers[i], kWaveHdrSize); }, stalled);
+    }
+    RetryDeviceCall([&] { return device->Close(); }, stalled);
+  }
+  // Without a reset the buffers are still at the device, so neither unprepare nor close could
+  // succeed: the device is dropped at once (its destructor resets and closes once more, and
+  // abandons a thread stuck in the backend).
+  device.reset();
   return 0;
 }
 
@@ -239,16 +253,22 @@ int32_t WaveAudioSource::SetVolume(uint32_t v) {
     bVolumePending = true;
     return 0;
   }
-  CriticalSectionLock lock(waveInMutex);
-  if (waveIn) ApplyVolume(v);
+  // One walk at a time, on a copy of the handle: the mixer calls run outside waveInMutex.
+  CriticalSectionLock volumeLock(volumeMutex);
+  std::shared_ptr<WaveAudioIn> device;
+  {
+    CriticalSectionLock lock(waveInMutex);
+    device = waveIn;
+  }
+  if (device) ApplyVolume(*device, v);
   return 0;
 }
 
 // The microphone walk over the capture mixer: the first microphone or undefined source line with a
 // volume control gets the level (and its mute, if any); without one, the destination line does.
-void WaveAudioSource::ApplyVolume(uint32_t v) {
+void WaveAudioSource::ApplyVolume(WaveAudioIn& device, uint32_t v) {
   std::unique_ptr<WaveAudioMixer> mixer;
-  uint32_t mr = WaveAudioMixer::Open(&mixer, waveIn.get());
+  uint32_t mr = WaveAudioMixer::Open(&mixer, &device);
   if (mr != MMSYSERR_NOERROR) {
     TRACE(tracer, trace::kError, "SetVolume : e-mixerOpen : %d\n", mr);
     return;
@@ -416,17 +436,19 @@ int32_t WaveAudioSource::StopSourceThread() {
       dataEvent.Set();
       SleepMs(kDeviceRetrySleepMs);
     }
-    if (!bSourceThreadRunning) {
-      // The loop ended, but the thread still closes the device (SourceThreadStopped) and then
-      // signals its last act; the base would not wait for that, so wait here (bounded like the
-      // base's wait) and the device is closed and the object free when the stop returns.
-      if (WaitForSourceThreadEnd(kStopWaitMs) != WaitResult::kSignaled) {
-        HostLogWriter::WithNumber("WaveAudioSource::StopSourceThread: device still closing, ms=",
-                                  kStopWaitMs);
-      }
+    // After its loop the thread still closes the device (SourceThreadStopped) and then signals
+    // its last act; wait (bounded) for that, so the device is closed and the object free when the
+    // stop returns.
+    if (WaitForSourceThreadEnd(kCloseLimitMs) != WaitResult::kSignaled) {
+      HostLogWriter::WithNumber("WaveAudioSource::StopSourceThread: device still closing, ms=",
+                                kCloseLimitMs);
+      lastStopCompleted = false;
+      return 0;
     }
   }
-  return AudioSource::StopSourceThread();
+  const int32_t result = AudioSource::StopSourceThread();
+  lastStopCompleted = !bStopSignalPending.load();
+  return result;
 }
 
 }  // namespace tarsio

@@ -10,13 +10,24 @@
 // (AudioBackendSelector) unless SetAudioBackend gave one.
 //
 // Threading: host threads call the set-up operations and start/stop; the source thread runs
-// GenerateData and AddBuffer; the device thread runs WaveInCallback. Locks: waveInMutex (device
-// handle, bEnabled, handing buffers to the device), bufferListMutex (buffersToAdd), filterMutex
-// (start/stop hooks, taken before the other two). The callback takes only bufferListMutex;
-// dataEvent wakes the source thread. bRunning, bEnabled, volume and bVolumePending are atomics
-// (read outside their lock by other threads). The recorded-byte total is a relaxed atomic.
-// Stop bound: StopSourceThread wakes the thread for at most 39 x 50 ms, then the base waits at
-// most 15 s; the device calls of EndAudioCapture are bounded by their retry counts.
+// GenerateData and AddBuffer; the device thread runs WaveInCallback. Locks: filterMutex
+// (start/stop hooks) before volumeMutex (serialises the microphone walks) before waveInMutex
+// (device handle, bEnabled, handing buffers to the device) and bufferListMutex (buffersToAdd).
+// waveInMutex is held only to copy or take the handle (a shared_ptr) and while the media path
+// hands a buffer to the device; the volume walk over the capture mixer and the reset/unprepare/
+// close of a stop run on a copy of the handle outside it, so they never hold up GenerateData. The
+// callback takes only bufferListMutex; dataEvent wakes the source thread. bRunning, bEnabled,
+// volume and bVolumePending are atomics (read outside their lock by other threads). The
+// recorded-byte total is a relaxed atomic.
+// Stop bounds: StopSourceThread wakes the thread for at most 39 x 50 ms, then waits at most
+// kCloseLimitMs (8 s) for it to close the device. Closing takes at most a reset and a close, each
+// given up after 40 tries 50 ms apart, or, for a device whose read is stuck even when interrupted
+// (WaveAudioDevice::IsStalled: it never gives its buffers back), one device wait
+// (WaveAudioDevice::kDeviceWaitMs, 1 s): such a device is dropped at once, its thread abandoned.
+// So a capture device that stops answering holds a stop for about 1 s. LastStopCompleted() tells
+// whether the last stop saw the source thread finish; when it did not, the owner must not destroy
+// the source yet. After the device is closed or dropped no callback reaches the source any more,
+// and the destructor drops the device before any member goes.
 #pragma once
 
 #include <atomic>
@@ -40,6 +51,7 @@ class WaveAudioSource : public AudioSource {
   static constexpr uint32_t kNumBuffers = 10;
   static constexpr uint32_t kMaxSlots = 30;
   static constexpr uint32_t kMaxBufferSize = 3200;
+  static constexpr uint32_t kCloseLimitMs = 8000;
 
   WaveAudioSource();
   ~WaveAudioSource() override;
@@ -57,7 +69,10 @@ class WaveAudioSource : public AudioSource {
   int32_t SourceStopped() override;
   int32_t SourceThreadStarted(Thread* threadHandle, uint32_t threadID) override;
   int32_t SourceThreadStopped(Thread* threadHandle, uint32_t threadID) override;
+  /// Always 0; see the stop bounds above.
   int32_t StopSourceThread() override;
+  /// Whether the last StopSourceThread saw the source thread finish (true before any stop).
+  bool LastStopCompleted() const { return lastStopCompleted.load(); }
   int32_t GenerateData(AudioSample** out) override;
 
   int32_t BeginAudioCapture();
@@ -73,10 +88,10 @@ class WaveAudioSource : public AudioSource {
  private:
   static void WaveInCallback(WaveAudioDevice* device, uint32_t message, uintptr_t instance,
                              uintptr_t param1, uintptr_t param2);
-  void ApplyVolume(uint32_t v);
+  void ApplyVolume(WaveAudioIn& device, uint32_t v);
 
   WAVEFORMATEX format{};
-  std::unique_ptr<WaveAudioIn> waveIn;  // guarded by waveInMutex
+  std::shared_ptr<WaveAudioIn> waveIn;  // copied and replaced under waveInMutex
   std::shared_ptr<AudioBackend> backend;
   int32_t deviceID = WAVE_MAPPER;
   const uint32_t numBuffers = kNumBuffers;
@@ -89,9 +104,11 @@ class WaveAudioSource : public AudioSource {
   std::atomic<bool> bRunning{false};
   std::atomic<uint32_t> volume{0};
   std::atomic<bool> bVolumePending{false};
+  std::atomic<bool> lastStopCompleted{true};
   Event dataEvent{Event::Reset::kAuto};
   CriticalSection waveInMutex;
   CriticalSection bufferListMutex;
+  CriticalSection volumeMutex;
   CriticalSection filterMutex;
   AudioSampleManager* sampleManager = nullptr;
 };

@@ -11,10 +11,13 @@
 // ScriptedAudioBackend. AudioBackendSelector picks one at run time.
 //
 // Threading: a Stream's Read or Write runs on the device thread of the model; SetInterrupted,
-// Reset, Close, the volume and mixer calls come from other threads. SetInterrupted(true) must make
-// a blocked Read/Write return within a few tens of milliseconds, and every Read/Write must return
-// within a bounded time even when the device stops answering (the model relies on this to bound
-// stops). Backend objects are shared (std::shared_ptr) and must allow calls from any thread.
+// Reset, Close, the volume and mixer calls come from other threads, Reset and Close never while a
+// Read/Write of the same stream runs (a stream whose call was stuck is closed by the device thread
+// once the call returns). SetInterrupted(true) must make a blocked Read/Write return within a few
+// tens of milliseconds, and every Read/Write should return within a bounded time even when the
+// device stops answering: the model bounds its own waits regardless, but a call that never returns
+// keeps an abandoned device thread, with the stream, alive (WaveAudioDevice). Streams and backend
+// objects are shared (std::shared_ptr) and must allow calls from any thread.
 #pragma once
 
 #include <cstdint>

@@ -13,7 +13,7 @@ uint32_t WaveAudioIn::Open(AudioBackend& backend, std::unique_ptr<WaveAudioIn>* 
   if (!stream) return MMSYSERR_ERROR;
   std::unique_ptr<WaveAudioIn> device(
       new WaveAudioIn(AudioDirection::kCapture, std::move(stream), *format, callback, instance));
-  device->Launch();
+  if (!device->Launch()) return MMSYSERR_NOMEM;
   *out = std::move(device);
   return MMSYSERR_NOERROR;
 }

@@ -14,7 +14,8 @@ namespace tarsio {
 
 class WaveAudioIn final : public WaveAudioDevice {
  public:
-  /// waveInOpen: MMSYSERR_NOERROR and the device in *out, or the backend's error code.
+  /// waveInOpen: MMSYSERR_NOERROR and the device in *out, or the backend's error code
+  /// (MMSYSERR_NOMEM when no device thread could be started).
   static uint32_t Open(AudioBackend& backend, std::unique_ptr<WaveAudioIn>* out, int32_t deviceID,
                        const WAVEFORMATEX* format, Callback callback, uintptr_t instance);
   /// waveInGetNumDevs.

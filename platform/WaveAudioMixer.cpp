@@ -4,16 +4,18 @@
 
 namespace tarsio {
 
-WaveAudioMixer::WaveAudioMixer(AudioBackend::Stream* stream, std::vector<AudioMixerLine> lines)
-    : stream_(stream), lines_(std::move(lines)) {}
+WaveAudioMixer::WaveAudioMixer(std::shared_ptr<AudioBackend::Stream> stream,
+                               std::vector<AudioMixerLine> lines)
+    : stream_(std::move(stream)), lines_(std::move(lines)) {}
 
 uint32_t WaveAudioMixer::Open(std::unique_ptr<WaveAudioMixer>* out, WaveAudioIn* device) {
   if (out == nullptr) return MMSYSERR_INVALPARAM;
   out->reset();
   if (device == nullptr || device->IsClosed()) return MMSYSERR_INVALHANDLE;
-  std::vector<AudioMixerLine> lines = device->GetStream().MixerLines();
+  std::shared_ptr<AudioBackend::Stream> stream = device->SharedStream();
+  std::vector<AudioMixerLine> lines = stream->MixerLines();
   if (lines.empty()) return MMSYSERR_NODRIVER;
-  out->reset(new WaveAudioMixer(&device->GetStream(), std::move(lines)));
+  out->reset(new WaveAudioMixer(std::move(stream), std::move(lines)));
   return MMSYSERR_NOERROR;
 }
 
@@ -80,7 +82,7 @@ uint32_t WaveAudioMixer::SetControlValue(uint32_t controlID, uint32_t value) {
 }
 
 uint32_t WaveAudioMixer::Close() {
-  stream_ = nullptr;
+  stream_.reset();
   lines_.clear();
   lines_.push_back({});
   return MMSYSERR_NOERROR;

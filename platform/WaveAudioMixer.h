@@ -4,7 +4,13 @@
 // controls. Line ids are 0 for the destination and 1.. for its sources; control ids are
 // line id * 2 (volume) and line id * 2 + 1 (mute).
 //
-// Threading: a mixer is used by one thread at a time and must be closed before its device.
+// The mixer shares its device's stream (WaveAudioDevice::SharedStream), so it stays safe to use
+// while or after its device closes: the calls then reach a closed stream and fail or change
+// nothing. A caller can therefore open and walk it without holding any lock that guards the
+// device handle.
+//
+// Threading: a mixer is used by one thread at a time; its calls go to the stream under no lock of
+// the device.
 #pragma once
 
 #include <memory>
@@ -34,10 +40,10 @@ class WaveAudioMixer {
   uint32_t Close();
 
  private:
-  WaveAudioMixer(AudioBackend::Stream* stream, std::vector<AudioMixerLine> lines);
+  WaveAudioMixer(std::shared_ptr<AudioBackend::Stream> stream, std::vector<AudioMixerLine> lines);
   void Fill(uint32_t index, MIXERLINE* line) const;
 
-  AudioBackend::Stream* stream_;
+  std::shared_ptr<AudioBackend::Stream> stream_;  // null once closed
   std::vector<AudioMixerLine> lines_;
 };
 

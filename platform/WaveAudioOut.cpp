@@ -15,7 +15,7 @@ uint32_t WaveAudioOut::Open(AudioBackend& backend, std::unique_ptr<WaveAudioOut>
   std::unique_ptr<WaveAudioOut> device(
       new WaveAudioOut(AudioDirection::kPlayback, std::move(stream), *format, callback, instance));
   device->SetStarted(true);
-  device->Launch();
+  if (!device->Launch()) return MMSYSERR_NOMEM;
   *out = std::move(device);
   return MMSYSERR_NOERROR;
 }

@@ -3,7 +3,8 @@
 // (low word left, high word right). WOM_OPEN, WOM_DONE (parameter 1: the WAVEHDR) and WOM_CLOSE
 // arrive on the device's own thread.
 //
-// Threading: see WaveAudioDevice.
+// Threading: see WaveAudioDevice. The volume calls go to the stream directly, under no lock of the
+// device, so a slow mixer never holds up the device thread.
 #pragma once
 
 #include <memory>
@@ -15,7 +16,8 @@ namespace tarsio {
 
 class WaveAudioOut final : public WaveAudioDevice {
  public:
-  /// waveOutOpen: MMSYSERR_NOERROR and the device in *out, or the backend's error code.
+  /// waveOutOpen: MMSYSERR_NOERROR and the device in *out, or the backend's error code
+  /// (MMSYSERR_NOMEM when no device thread could be started).
   /// timing: the device buffering wanted (default: the backend's own).
   static uint32_t Open(AudioBackend& backend, std::unique_ptr<WaveAudioOut>* out, int32_t deviceID,
                        const WAVEFORMATEX* format, Callback callback, uintptr_t instance,
@@ -25,7 +27,7 @@ class WaveAudioOut final : public WaveAudioDevice {
 
   /// waveOutWrite.
   uint32_t Write(WAVEHDR* header, uint32_t size) { return Enqueue(header, size); }
-  /// waveOutSetVolume / waveOutGetVolume.
+  /// waveOutSetVolume / waveOutGetVolume (MMSYSERR_INVALHANDLE once closed).
   uint32_t SetVolume(uint32_t level);
   uint32_t GetVolume(uint32_t* level);
 

@@ -3,13 +3,21 @@
 // It refuses a given number of opens, queued buffers (waveInAddBuffer / waveOutWrite), resets and
 // closes with a given code before it accepts them, and counts every call. Playback writes are
 // recorded and return at once unless the test holds them (HoldWrites), which keeps buffers at the
-// device; capture reads deliver nothing and block until the stream is interrupted. Output volumes
-// and the capture mixer's writes are recorded; reads of chosen mixer controls fail.
+// device; capture reads fill the next FillReads(n) buffers at once with kCaptureByte, and after
+// that deliver nothing and block until the stream is interrupted. Output volumes and the capture
+// mixer's writes are recorded (volume calls may be held: HoldVolumeCalls); reads of chosen mixer
+// controls fail.
+//
+// A device that stops answering: after StallTransfers every read and write (the ones blocked now
+// and the ones to come) blocks, deaf to interrupts, until ReleaseTransfers; a released read fills
+// its whole buffer, a released write records its data, as a device that finally answered would.
+// StalledTransfers counts the calls blocked that way now.
 //
 // Threading: every member may be called from any thread, except that `lines` and `failingReads`
 // are set before the first open.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -65,9 +73,34 @@ class ScriptedAudioBackend final : public AudioBackend,
     return MMSYSERR_NOERROR;
   }
 
+  static constexpr uint8_t kCaptureByte = 0x5A;
+
   void HoldWrites(bool hold) {
     Locked([&] { hold_ = hold; });
     cv_.notify_all();
+  }
+  /// The next n capture reads return a full buffer at once.
+  void FillReads(int n) {
+    Locked([&] { readsToFill_ = n; });
+  }
+  void StallTransfers() {
+    Locked([&] { stalled_ = true; });
+    cv_.notify_all();
+  }
+  void ReleaseTransfers() {
+    Locked([&] { released_ = true; });
+    cv_.notify_all();
+  }
+  int StalledTransfers() {
+    return Locked([&] { return stalledNow_; });
+  }
+  /// While held, SetVolume and SetMixerValue block (and count in VolumeCallsHeld) until released.
+  void HoldVolumeCalls(bool hold) {
+    Locked([&] { holdVolume_ = hold; });
+    cv_.notify_all();
+  }
+  int VolumeCallsHeld() {
+    return Locked([&] { return volumeHeldNow_; });
   }
   std::vector<std::vector<uint8_t>> Written() {
     return Locked([&] { return written_; });
@@ -87,16 +120,22 @@ class ScriptedAudioBackend final : public AudioBackend,
     ~ScriptedStream() override {
       if (!closed_.exchange(true)) --b_->openStreams;
     }
-    uint32_t Read(uint8_t*, uint32_t, uint32_t* got) override {
+    uint32_t Read(uint8_t* data, uint32_t bytes, uint32_t* got) override {
       std::unique_lock<std::mutex> lk(b_->mutex_);
-      b_->cv_.wait(lk, [&] { return interrupted_; });
       *got = 0;
-      return MMSYSERR_ERROR;
+      if (!b_->Transfer(lk, [&] { return interrupted_ || b_->readsToFill_ > 0; })) {
+        if (interrupted_) return MMSYSERR_ERROR;
+        --b_->readsToFill_;
+      }
+      std::fill(data, data + bytes, kCaptureByte);
+      *got = bytes;
+      return MMSYSERR_NOERROR;
     }
     uint32_t Write(const uint8_t* data, uint32_t bytes) override {
       std::unique_lock<std::mutex> lk(b_->mutex_);
-      b_->cv_.wait(lk, [&] { return interrupted_ || !b_->hold_; });
-      if (interrupted_) return MMSYSERR_ERROR;
+      if (!b_->Transfer(lk, [&] { return interrupted_ || !b_->hold_; }) && interrupted_) {
+        return MMSYSERR_ERROR;
+      }
       b_->written_.emplace_back(data, data + bytes);
       return MMSYSERR_NOERROR;
     }
@@ -112,7 +151,9 @@ class ScriptedAudioBackend final : public AudioBackend,
       return r;
     }
     uint32_t SetVolume(uint32_t level) override {
-      b_->Locked([&] { b_->volumes_.push_back(level); });
+      std::unique_lock<std::mutex> lk(b_->mutex_);
+      b_->HoldVolume(lk);
+      b_->volumes_.push_back(level);
       return MMSYSERR_NOERROR;
     }
     uint32_t GetVolume(uint32_t* level) override {
@@ -127,7 +168,9 @@ class ScriptedAudioBackend final : public AudioBackend,
       return b_->failingReads.count({line, control}) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
     }
     uint32_t SetMixerValue(uint32_t line, uint32_t control, uint32_t value) override {
-      b_->Locked([&] { b_->mixerWrites_.push_back({line, control, value}); });
+      std::unique_lock<std::mutex> lk(b_->mutex_);
+      b_->HoldVolume(lk);
+      b_->mixerWrites_.push_back({line, control, value});
       return MMSYSERR_NOERROR;
     }
 
@@ -138,9 +181,31 @@ class ScriptedAudioBackend final : public AudioBackend,
     std::atomic<bool> closed_{false};
   };
 
+  // Waits (lk held) until ready() or, once the transfers stall, until they are released; true
+  // when the call was stalled and released.
+  template <typename Ready>
+  bool Transfer(std::unique_lock<std::mutex>& lk, Ready ready) {
+    cv_.wait(lk, [&] { return (stalled_ && !released_) || ready(); });
+    if (!stalled_ || released_) return false;
+    ++stalledNow_;
+    cv_.wait(lk, [&] { return released_; });
+    --stalledNow_;
+    return true;
+  }
+  void HoldVolume(std::unique_lock<std::mutex>& lk) {
+    ++volumeHeldNow_;
+    cv_.wait(lk, [&] { return !holdVolume_; });
+    --volumeHeldNow_;
+  }
+
   std::mutex mutex_;
   std::condition_variable cv_;
   bool hold_ = false;
+  int readsToFill_ = 0;
+  bool stalled_ = false, released_ = false;
+  int stalledNow_ = 0;
+  bool holdVolume_ = false;
+  int volumeHeldNow_ = 0;
   std::vector<std::vector<uint8_t>> written_;
   std::vector<uint32_t> volumes_;
   std::vector<MixerWrite> mixerWrites_;
