@@ -129,7 +129,6 @@ RegistryStore& RegistryStore::Instance() {
   static RegistryStore* const store = [] {
     auto* created = new RegistryStore();
     gStore.store(created);
-    std::atexit([] { gStore.load()->ShutDown(); });
     ::pthread_atfork(&RegistryStore::AtForkPrepare, &RegistryStore::AtForkParent,
                      &RegistryStore::AtForkChild);
     return created;
@@ -369,7 +368,7 @@ bool RegistryStore::Enqueue(Op op) {
     op.sequence = nextSequence_++;
     ApplyToView(op);
     pending_[id] = std::move(op);
-    if (writeBehind_ && !shutDown_) {
+    if (writeBehind_ && stoppers_ == 0) {
       StartWriterLocked();
       wakeWriter_.notify_one();
       return true;
@@ -483,20 +482,27 @@ void RegistryStore::SetWriteBehind(bool on) {
 
 bool RegistryStore::WriteBehind() const {
   std::lock_guard lock(mutex_);
-  return writeBehind_ && !shutDown_;
+  return writeBehind_;
+}
+
+bool RegistryStore::WriterRunning() const {
+  std::lock_guard lock(mutex_);
+  return writer_ != nullptr;
 }
 
 void RegistryStore::StartWriterLocked() {
-  if (writer_ || stopping_) return;
-  writer_ = std::make_unique<std::thread>([this] { WriterLoop(); });
+  if (writer_ || stoppers_ != 0) return;
+  const uint64_t generation = ++writerGeneration_;
+  writer_ = std::make_unique<std::thread>([this, generation] { WriterLoop(generation); });
 }
 
-void RegistryStore::WriterLoop() {
+void RegistryStore::WriterLoop(uint64_t generation) {
   std::chrono::milliseconds backoff(0);
   std::unique_lock lock(mutex_);
+  const auto stopped = [this, generation] { return writerGeneration_ != generation; };
   for (;;) {
-    wakeWriter_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-    if (stopping_) return;
+    wakeWriter_.wait(lock, [&] { return stopped() || !pending_.empty(); });
+    if (stopped()) return;
     lock.unlock();
     const bool ok = PersistPending();
     lock.lock();
@@ -506,28 +512,25 @@ void RegistryStore::WriterLoop() {
       // The disk refuses: retry later rather than spin (a Flush or a new write retries now).
       backoff = std::min(std::chrono::milliseconds(30000),
                          std::max(std::chrono::milliseconds(100), backoff * 2));
-      wakeWriter_.wait_for(lock, backoff, [this] { return stopping_; });
+      wakeWriter_.wait_for(lock, backoff, stopped);
     }
   }
 }
 
-void RegistryStore::ShutDown() {
+bool RegistryStore::StopWriter() {
   std::unique_ptr<std::thread> writer;
   {
     std::lock_guard lock(mutex_);
-    stopping_ = true;
-    shutDown_ = true;
+    ++stoppers_;
+    ++writerGeneration_;  // the running writer leaves at its next look
     writer = std::move(writer_);
   }
   wakeWriter_.notify_all();
-  if (writer && writer->joinable()) {
-    if (writer->get_id() == std::this_thread::get_id()) {
-      writer->detach();
-    } else {
-      writer->join();
-    }
-  }
-  PersistPending();
+  if (writer && writer->joinable()) writer->join();
+  const bool ok = PersistPending();  // what the writer had not taken, and writes made meanwhile
+  std::lock_guard lock(mutex_);
+  --stoppers_;
+  return ok;
 }
 
 void RegistryStore::AtForkPrepare() {
@@ -551,6 +554,7 @@ void RegistryStore::AtForkChild() {
   new (&store->wakeWriter_) std::condition_variable();
   // The thread does not exist here: its object is kept, never joined or destroyed.
   store->abandonedWriter_ = store->writer_.release();
+  store->stoppers_ = 0;     // a StopWriter of the parent does not go on here
   store->pending_.clear();  // the parent persists its own pending writes
   // A child of a multi-threaded process should not start threads: its writes are persisted
   // synchronously unless it turns the background writer on again (SetWriteBehind).

@@ -16,13 +16,19 @@
 //
 // Write-behind: a write can stall for a long time in fsync on a busy disk, and media threads write
 // settings too. So by default writes only update the view (readers in this process see the new
-// value at once) and a background writer thread persists them, batching whatever accumulated.
-// Flush() waits until everything written so far is on disk. Pending writes are flushed at process
-// exit (atexit); after that, writes are persisted synchronously. The store object is never
-// destroyed, so it may be used during static destruction. A child made by fork() starts without
-// the parent's pending writes (the parent still persists those) and persists its own writes
-// synchronously, since a child of a multi-threaded process should not start threads;
-// SetWriteBehind(true) starts a writer thread in it again.
+// value at once) and a background writer thread persists them, batching whatever accumulated; it
+// starts with the first such write and persists each write as soon as the disk lets it.
+// Flush() waits until everything written so far is on disk. StopWriter() flushes, then stops the
+// writer and joins it: the last terminal calls it when it is destroyed, so that no settings write
+// is pending and no writer thread runs once the engine is gone; a later write starts a new writer.
+// Nothing runs at process exit (no exit handler: a join there deadlocks under the Windows loader
+// lock), so a process that exits without StopWriter or Flush may lose the writes of its last
+// moments, those the writer had not yet persisted; the file is still whole (old or new). The store
+// object is never destroyed, so it may be used during static destruction; a writer still running
+// at exit is left to the exit. A child made by fork() starts without the parent's pending writes
+// (the parent still persists those) and persists its own writes synchronously, since a child of a
+// multi-threaded process should not start threads; SetWriteBehind(true) starts a writer thread in
+// it again.
 //
 // Write failure: a write is refused (false) when the file's directory cannot be created or its
 // lock file cannot be opened, or (synchronous mode) when persisting fails. A write-behind write
@@ -31,7 +37,8 @@
 // Threading: all members may be called from any thread. Locks: diskMutex_ (one persist at a time
 // in this process; held across the file lock and the disk I/O) is taken before mutex_ (the view,
 // the pending writes, the path); mutex_ is never held across a persist, only across re-reading the
-// file when it changed. The writer thread holds neither while it waits.
+// file when it changed. The writer thread holds neither while it waits; StopWriter holds neither
+// while it joins the writer. While a StopWriter runs, writes are persisted synchronously.
 #pragma once
 
 #include <condition_variable>
@@ -86,6 +93,11 @@ class RegistryStore {
 
   /// Waits until every write made so far is on disk. False when persisting failed.
   bool Flush();
+  /// Flushes, then stops the background writer and joins it (waiting for a persist it has
+  /// started). The next write-behind write starts a new writer. False when persisting failed.
+  bool StopWriter();
+  /// Whether a background writer thread exists now (tests).
+  bool WriterRunning() const;
 
   /// Write-behind (the default) or synchronous persisting of each write. Flushes first.
   void SetWriteBehind(bool on);
@@ -131,8 +143,7 @@ class RegistryStore {
                   FileIdentity* identity);
   bool ProbeWritableLocked();
   void StartWriterLocked();
-  void WriterLoop();
-  void ShutDown();  // atexit
+  void WriterLoop(uint64_t generation);
   static void AtForkPrepare();
   static void AtForkParent();
   static void AtForkChild();
@@ -155,8 +166,8 @@ class RegistryStore {
   uint64_t nextSequence_ = 0;
   bool writeBehind_ = true;
   bool lastPersistOk_ = true;
-  bool stopping_ = false;
-  bool shutDown_ = false;
+  int stoppers_ = 0;               // StopWriter calls in progress: no writer may start meanwhile
+  uint64_t writerGeneration_ = 0;  // a writer whose generation is no longer current leaves
   std::unique_ptr<std::thread> writer_;
   std::thread* abandonedWriter_ = nullptr;  // the parent's writer, in a forked child
 };

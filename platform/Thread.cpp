@@ -13,6 +13,9 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
+
+#include "platform/Clock.h"
 
 namespace tarsio {
 
@@ -75,45 +78,151 @@ struct Thread::Shared {
   pid_t tid = 0;
   pthread_t native{};
   Proc proc;
+
+  // Guarded by the list's mutex, not by mutex.
+  bool ended = false;         // the thread's last act: nothing of the engine runs on it any more
+  bool reaping = false;       // a reaper took it out of the list and joins it
+  bool joined = false;        // joined (or, in a forked child, never existed)
+  bool handleClosed = false;  // the Thread object is gone
 };
+
+// The process-wide list of threads not yet joined. Created on first use and never destroyed, so
+// that no joinable std::thread is ever destroyed and nothing joins at exit.
+struct Thread::List {
+  struct Entry {
+    std::thread thread;
+    std::shared_ptr<Shared> shared;
+    uint32_t id = 0;
+  };
+
+  std::mutex mutex;
+  std::condition_variable changed;  // a thread ended, or a reaper finished its joins
+  std::vector<Entry> entries;       // guarded by mutex
+  int joining = 0;                  // threads taken out of entries and being joined; by mutex
+
+  // Joins every thread that has ended and that no other reaper took. lk is held on entry and
+  // exit and released across the joins.
+  void ReapLocked(std::unique_lock<std::mutex>& lk) {
+    std::vector<Entry> taken;
+    for (auto it = entries.begin(); it != entries.end();) {
+      if (it->shared->ended) {
+        it->shared->reaping = true;
+        taken.push_back(std::move(*it));
+        it = entries.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (taken.empty()) return;
+    joining += static_cast<int>(taken.size());
+    lk.unlock();
+    for (Entry& entry : taken) entry.thread.join();  // immediate: each thread has ended
+    lk.lock();
+    joining -= static_cast<int>(taken.size());
+    for (Entry& entry : taken) entry.shared->joined = true;
+    changed.notify_all();
+  }
+
+  // Closed-handle threads still running, other than the calling thread.
+  int OrphansRunningLocked() const {
+    const uint32_t self = CurrentThreadId();
+    int running = 0;
+    for (const Entry& entry : entries) {
+      if (entry.shared->handleClosed && !entry.shared->ended && entry.id != self) ++running;
+    }
+    return running;
+  }
+
+  bool AnyEndedLocked() const {
+    for (const Entry& entry : entries) {
+      if (entry.shared->ended) return true;
+    }
+    return false;
+  }
+};
+
+Thread::List& Thread::TheList() {
+  static List* const list = [] {
+    auto* created = new List();
+    ::pthread_atfork(&Thread::AtForkPrepare, &Thread::AtForkParent, &Thread::AtForkChild);
+    return created;
+  }();
+  return *list;
+}
+
+void Thread::AtForkPrepare() { TheList().mutex.lock(); }
+
+void Thread::AtForkParent() { TheList().mutex.unlock(); }
+
+void Thread::AtForkChild() {
+  // Only the forking thread exists in the child: the listed threads are gone, and so is any
+  // reaper or waiter. Their std::thread objects are kept, never joined or destroyed.
+  List& list = TheList();
+  new (&list.mutex) std::mutex();
+  new (&list.changed) std::condition_variable();
+  auto* abandoned = new std::vector<List::Entry>(std::move(list.entries));
+  for (List::Entry& entry : *abandoned) {
+    entry.shared->ended = true;
+    entry.shared->joined = true;
+  }
+  list.entries.clear();
+  list.joining = 0;
+}
 
 Thread::Thread(std::shared_ptr<Shared> shared, uint32_t id) : shared_(std::move(shared)), id_(id) {}
 
 Thread::~Thread() {
   // Without a handle a suspended thread could never be resumed: let it go instead of leaking it.
   Terminate();
+  List& list = TheList();
+  std::lock_guard<std::mutex> lock(list.mutex);
+  shared_->handleClosed = true;
+}
+
+void Thread::Run(const std::shared_ptr<Shared>& shared, uint32_t id) {
+  currentThreadId = id;
+  Proc body;
+  {
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    shared->tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    shared->started = true;
+    shared->cv.notify_all();
+    shared->cv.wait(lock, [&] { return shared->state != Shared::State::kSuspended; });
+    body = std::move(shared->proc);
+    shared->proc = nullptr;
+    if (shared->state == Shared::State::kTerminated) {
+      shared->exited = true;
+      return;
+    }
+  }
+  body();
+  body = nullptr;  // the procedure's captures die on this thread, before it is marked exited
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  shared->exited = true;
 }
 
 std::unique_ptr<Thread> Thread::CreateSuspended(Proc proc) {
   if (TakeInjectedFailure(failCreates)) return nullptr;
+  List& list = TheList();
+  {
+    std::unique_lock<std::mutex> lk(list.mutex);
+    list.ReapLocked(lk);
+  }
   auto shared = std::make_shared<Shared>();
   shared->proc = std::move(proc);
   const uint32_t id = AllocateId();
 
   try {
     std::thread thread([shared, id] {
-      currentThreadId = id;
-      Proc body;
-      {
-        std::unique_lock<std::mutex> lock(shared->mutex);
-        shared->tid = static_cast<pid_t>(::syscall(SYS_gettid));
-        shared->started = true;
-        shared->cv.notify_all();
-        shared->cv.wait(lock, [&] { return shared->state != Shared::State::kSuspended; });
-        body = std::move(shared->proc);
-        shared->proc = nullptr;
-        if (shared->state == Shared::State::kTerminated) {
-          shared->exited = true;
-          return;
-        }
-      }
-      body();
-      body = nullptr;  // the procedure's captures die on this thread, before it is marked exited
-      std::lock_guard<std::mutex> lock(shared->mutex);
-      shared->exited = true;
+      Run(shared, id);
+      List& threads = TheList();
+      std::lock_guard<std::mutex> lock(threads.mutex);
+      shared->ended = true;
+      threads.changed.notify_all();
     });
     shared->native = thread.native_handle();
-    thread.detach();
+    std::lock_guard<std::mutex> lock(list.mutex);
+    list.entries.push_back(List::Entry{std::move(thread), shared, id});
   } catch (const std::system_error&) {
     return nullptr;
   }
@@ -124,6 +233,47 @@ std::unique_ptr<Thread> Thread::CreateSuspended(Proc proc) {
     shared->cv.wait(lock, [&] { return shared->started; });
   }
   return std::unique_ptr<Thread>(new Thread(std::move(shared), id));
+}
+
+bool Thread::Join(uint32_t waitMs) {
+  if (CurrentThreadId() == id_) return false;
+  List& list = TheList();
+  std::unique_lock<std::mutex> lk(list.mutex);
+  // Ended and still listed: this call reaps it; ended and taken by another reaper: wait for it.
+  const auto reapableOrJoined = [&] {
+    return shared_->joined || (shared_->ended && !shared_->reaping);
+  };
+  if (!Clock::Current().WaitFor(list.changed, lk, waitMs, reapableOrJoined)) return false;
+  if (!shared_->joined) list.ReapLocked(lk);
+  return Clock::Current().WaitFor(list.changed, lk, waitMs, [&] { return shared_->joined; });
+}
+
+int Thread::ReapFinished(uint32_t waitMs) {
+  List& list = TheList();
+  Clock& clock = Clock::Current();
+  const uint64_t start = clock.NowMs();
+  std::unique_lock<std::mutex> lk(list.mutex);
+  for (;;) {
+    list.ReapLocked(lk);
+    const int running = list.OrphansRunningLocked();
+    if (running == 0 && list.joining == 0) return 0;
+    uint32_t remaining = kInfinite;
+    if (waitMs != kInfinite) {
+      const uint64_t elapsed = clock.NowMs() - start;
+      if (elapsed >= waitMs) return running;
+      remaining = static_cast<uint32_t>(waitMs - elapsed);
+    }
+    clock.WaitFor(list.changed, lk, remaining, [&] {
+      return list.AnyEndedLocked() || (list.OrphansRunningLocked() == 0 && list.joining == 0);
+    });
+  }
+}
+
+int Thread::LiveCount() {
+  List& list = TheList();
+  std::unique_lock<std::mutex> lk(list.mutex);
+  list.ReapLocked(lk);
+  return static_cast<int>(list.entries.size()) + list.joining;
 }
 
 int Thread::Resume() {

@@ -6,6 +6,17 @@
 // on regardless and owns its own state. Closing the handle of a thread that was never resumed ends
 // that thread (nobody could resume it any more). Ids are small process-unique non-zero numbers.
 //
+// Ownership: no thread is ever detached. Every thread stays joinable in a process-wide list until
+// it is reaped (joined) after it ended: CreateSuspended reaps the threads that have ended before
+// it starts another, LiveCount reaps them before it counts, and ReapFinished(ms) waits, bounded,
+// for the threads whose handles are closed and reaps them. Joining a thread that has ended returns
+// at once, and once a thread is joined none of its code can run any more, so an owner about to
+// go away (the terminal's destructor, before its library may be unloaded) calls ReapFinished.
+// Join(ms) does the same for one thread through its handle. Nothing joins at process exit: there
+// is no exit handler and the list is never destroyed, so threads still running then are left to
+// the exit (a join at exit would deadlock under the Windows loader lock). A child made by fork()
+// forgets its parent's threads (they do not exist in the child).
+//
 // Priorities: SetPriority maps the Windows levels to Linux scheduling. kTimeCritical and kHighest
 // become SCHED_FIFO (99 and 50) when the process may use real-time scheduling and the environment
 // variable TARSIO_NO_REALTIME is unset; other levels, or a refusal, leave the thread at normal
@@ -15,7 +26,10 @@
 //
 // Threading: Resume/Terminate/SetPriority are meant for the creating thread (they are safe from any
 // thread: the suspend state sits behind a mutex shared with the new thread); Id() and
-// HandleValue() from anywhere. The procedure's captures are destroyed on the new thread.
+// HandleValue() from anywhere; Join, ReapFinished and LiveCount from any thread (a thread never
+// waits for or joins itself). The procedure's captures are destroyed on the new thread. Locks: each
+// thread's own mutex (its suspend state) and the process-wide list's mutex, never both at once;
+// no join happens while either is held. Timed waits run on Clock::Current().
 #pragma once
 
 #include <cstdint>
@@ -42,7 +56,7 @@ class Thread {
   /// created (resources exhausted, or a failure injected with FailNextCreates).
   static std::unique_ptr<Thread> CreateSuspended(Proc proc);
 
-  ~Thread();  // closes the handle; never waits for or stops the thread
+  ~Thread();  // closes the handle; never waits for or stops the thread (see Join)
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
@@ -60,6 +74,19 @@ class Thread {
   /// The handle as a number for traces ("0x%x").
   uint32_t HandleValue() const;
 
+  /// Waits up to waitMs (kInfinite: no limit) until the thread has ended, then joins it. True
+  /// when it ended (at once for a thread that already did); false after the time-out, and always
+  /// on the thread itself. A thread never resumed does not end until Terminate or the handle's
+  /// close.
+  bool Join(uint32_t waitMs);
+
+  /// Waits up to waitMs until every thread whose handle is closed has ended, joining each thread
+  /// that ended (whether its handle is closed or not). Returns how many of the closed-handle
+  /// threads still run (0: all ended); the calling thread is never waited for.
+  static int ReapFinished(uint32_t waitMs);
+  /// Threads created and not yet ended, after reaping those that ended (open handles included).
+  static int LiveCount();
+
   /// Makes the next n CreateSuspended calls fail (tests of start-failure paths).
   static void FailNextCreates(int n);
   /// Makes the next n Resume calls fail with -1, leaving the thread suspended (tests).
@@ -70,7 +97,14 @@ class Thread {
 
  private:
   struct Shared;
+  struct List;
   explicit Thread(std::shared_ptr<Shared> shared, uint32_t id);
+
+  static List& TheList();
+  static void Run(const std::shared_ptr<Shared>& shared, uint32_t id);
+  static void AtForkPrepare();
+  static void AtForkParent();
+  static void AtForkChild();
 
   std::shared_ptr<Shared> shared_;
   uint32_t id_;

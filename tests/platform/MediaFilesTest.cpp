@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "platform/FileAudioBackend.h"
 #include "platform/MmioFile.h"
 #include "platform/WaveAudioTypes.h"
+#include "support/FakeClock.h"
 #include "support/WavTestFiles.h"
 
 namespace tarsio {
@@ -23,7 +25,15 @@ using namespace std::chrono_literals;
 using testing::BuildRiff;
 using testing::BuildWav;
 using testing::Bytes;
+using testing::FakeClock;
 using testing::LinearFormat;
+
+// Polls cond in real time; false after a generous cap.
+template <typename Cond>
+bool Eventually(Cond cond) {
+  for (int i = 0; i < 10000 && !cond(); ++i) std::this_thread::sleep_for(1ms);
+  return cond();
+}
 
 Bytes Iota(size_t n, uint8_t first = 1) {
   Bytes b(n);
@@ -239,7 +249,7 @@ TEST(AcmStreamTest, WavFilesOfEveryFormatBecome8kHzPcmKeepingTheTone) {
   }
 }
 
-TEST(FileAudioBackendTest, PacesInRealTimeAndMovesExactBytes) {
+TEST(FileAudioBackendTest, PacesByTheClockAndMovesExactBytes) {
   testing::TempDir dir;
   const Bytes audio = Iota(800);  // two and a half buffers, then silence
   const std::string outPath = dir.Path() + "/out.wav";
@@ -252,29 +262,52 @@ TEST(FileAudioBackendTest, PacesInRealTimeAndMovesExactBytes) {
   ASSERT_EQ(backend.Open(AudioDirection::kCapture, 0, pcm, &capture), MMSYSERR_NOERROR);
   ASSERT_EQ(backend.Open(AudioDirection::kPlayback, -1, pcm, &playback), MMSYSERR_NOERROR);
 
-  // One second each way at once, 20 ms per buffer: not faster, and not much slower.
+  // One second each way at once, 20 ms per buffer, on a fake clock that moves only in 20 ms steps:
+  // after k steps each direction has moved exactly k buffers, and one millisecond short of the
+  // next step it has not moved another.
+  FakeClock clock;
+  ScopedClock scoped(clock);
+  const uint64_t start = clock.NowMs();
   constexpr uint32_t kBuffers = 50;
   Bytes played, captured(kBuffers * 320), midway;
+  std::atomic<uint32_t> done[2] = {0, 0};  // buffers finished: capture, playback
   auto paced = [&](bool play) {
-    const auto start = std::chrono::steady_clock::now();
     for (uint32_t i = 0; i < kBuffers; ++i) {
       const Bytes buffer(320, static_cast<uint8_t>(i + 1));
       uint32_t got = 0;
       if (!play) {
         EXPECT_EQ(capture->Read(&captured[i * 320], 320, &got), MMSYSERR_NOERROR);
-        continue;
+      } else {
+        EXPECT_EQ(playback->Write(buffer.data(), 320), MMSYSERR_NOERROR);
+        played.insert(played.end(), buffer.begin(), buffer.end());
+        if (i == 9) midway = ReadFile(outPath);
       }
-      EXPECT_EQ(playback->Write(buffer.data(), 320), MMSYSERR_NOERROR);
-      played.insert(played.end(), buffer.begin(), buffer.end());
-      if (i == 9) midway = ReadFile(outPath);
+      done[play ? 1 : 0] = i + 1;
     }
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(elapsed, 995ms) << play;
-    EXPECT_LE(elapsed, 1400ms) << play;
   };
   std::thread player(paced, true);
-  paced(false);
+  std::thread capturer(paced, false);
+  // Both parked in their first buffer, k buffers done each: the next step may be taken.
+  auto settled = [&](uint32_t k) {
+    return Eventually([&] {
+      return done[0].load() == k && done[1].load() == k && (k == kBuffers || clock.Sleepers() == 2);
+    });
+  };
+  for (uint32_t k = 1; k <= kBuffers; ++k) {
+    ASSERT_TRUE(settled(k - 1)) << "step " << k;
+    if (k == 25) {
+      clock.AdvanceMs(19);
+      std::this_thread::sleep_for(20ms);
+      EXPECT_EQ(done[0].load() + done[1].load(), 2 * (k - 1)) << "a buffer ended early";
+      clock.AdvanceMs(1);
+    } else {
+      clock.AdvanceMs(20);
+    }
+  }
+  ASSERT_TRUE(settled(kBuffers));
   player.join();
+  capturer.join();
+  EXPECT_EQ(clock.NowMs() - start, kBuffers * 20u);
   EXPECT_EQ(Bytes(captured.begin(), captured.begin() + 800), audio);
   EXPECT_EQ(Bytes(captured.begin() + 800, captured.end()), Bytes(kBuffers * 320 - 800, 0));
   // The header is whole after every buffer, and at the end the file holds what was played.

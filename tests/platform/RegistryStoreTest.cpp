@@ -1,18 +1,26 @@
 // The settings file and the store over it: the export text format, corrupt and missing files, the
-// background writer, and many threads and processes writing at once.
+// background writer, its stop, processes that exit with writes pending, and many threads and
+// processes writing at once.
 #include "platform/RegistryStore.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "platform/RegistryFile.h"
+#include "support/ChildProcess.h"
 #include "support/TempRegistry.h"
 
 namespace tarsio {
@@ -65,6 +73,126 @@ TEST(RegistryStoreTest, BackgroundWriterIsSeenAtOnceAndLeavesTheExportFormatOnDi
   std::ofstream(registry.Path(), std::ios::binary) << text.replace(text.find("1f"), 2, "2e");
   EXPECT_EQ(store.Read(kKey, "Codec"), Value::Dword(0x2E));
   EXPECT_EQ(store.Read(kKey, "Device"), Value::String("file:C:\\in \"a\".wav"));
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// What the last terminal does when it is destroyed: StopWriter persists the pending writes and
+// joins the writer. Writes made while a stop runs are persisted at once, so none is lost to a
+// stop; the next write-behind write starts a new writer.
+TEST(RegistryStoreTest, StopWriterPersistsJoinsAndTheNextWriteStartsAnother) {
+  testing::TempRegistry registry;
+  RegistryStore& store = RegistryStore::Instance();
+  ASSERT_TRUE(store.StopWriter());
+  EXPECT_FALSE(store.WriterRunning());
+  ASSERT_TRUE(store.Write(kKey, "First", Value::Dword(1)));
+  EXPECT_TRUE(store.WriterRunning());
+  ASSERT_TRUE(store.StopWriter());
+  EXPECT_FALSE(store.WriterRunning());
+  EXPECT_NE(ReadText(registry.Path()).find("\"First\"=dword:00000001"), std::string::npos);
+  ASSERT_TRUE(store.Write(kKey, "Second", Value::Dword(2)));
+  EXPECT_TRUE(store.WriterRunning());
+
+  constexpr int kThreads = 3, kWrites = 20;
+  std::atomic<bool> writing{true};
+  std::thread stopper([&] {
+    while (writing) store.StopWriter();
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&store, t] {
+      for (int i = 0; i < kWrites; ++i) {
+        store.Write(kKey, "W" + std::to_string(t) + "_" + std::to_string(i), Value::Dword(i));
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  writing = false;
+  stopper.join();
+  ASSERT_TRUE(store.StopWriter());
+  const RegistryFile file = RegistryFile::Parse(ReadText(registry.Path()));
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kWrites; ++i) {
+      const Value* v = file.Find(kKey, "W" + std::to_string(t) + "_" + std::to_string(i));
+      EXPECT_TRUE(v != nullptr && v->dword == static_cast<uint32_t>(i)) << t << " " << i;
+    }
+  }
+  EXPECT_FALSE(store.WriterRunning());
+}
+
+// The bodies of the processes started by SettingsOfAnExitingProcess: each writes through the
+// background writer (a fresh process writes behind) and returns from main.
+TARSIO_CHILD_BODY(WriteThenStopWriter) {
+  RegistryStore& store = RegistryStore::Instance();
+  if (!store.WriteBehind() || !store.Write(kKey, "Stopped", Value::Dword(7))) return 1;
+  if (!store.WriterRunning()) return 2;
+  return store.StopWriter() && !store.WriterRunning() ? 0 : 3;
+}
+
+TARSIO_CHILD_BODY(WriteAndLeaveItToTheWriter) {
+  RegistryStore& store = RegistryStore::Instance();
+  if (!store.Write(kKey, "Prompt", Value::Dword(8))) return 1;
+  // Nobody flushes: the writer persists the write by itself, soon.
+  for (int i = 0; i < 20000; ++i) {
+    if (ReadText(store.Path()).find("\"Prompt\"=dword:00000008") != std::string::npos) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return 2;
+}
+
+TARSIO_CHILD_BODY(WriteThenExitWhileTheFileIsLocked) {
+  RegistryStore& store = RegistryStore::Instance();
+  if (!store.Write(kKey, "Late", Value::Dword(9))) return 1;
+  return store.Read(kKey, "Late") == Value::Dword(9) ? 0 : 2;  // seen at once in the process
+}
+
+// Nothing of the store runs at process exit: the writes reach the file because the writer
+// persists them promptly, or because the last terminal stopped the writer. A process whose writer
+// is blocked (the file locked by another process) exits at once, leaving the write unwritten and
+// the file whole, where an exit handler that joined or flushed would wait for the lock.
+TEST(RegistryStoreTest, SettingsOfAnExitingProcess) {
+  testing::TempRegistry registry;
+  const std::string env = "TARSIO_REGISTRY=" + registry.Path();
+  ASSERT_EQ(testing::RunChildProcess("WriteThenStopWriter", env), 0);
+  ASSERT_EQ(testing::RunChildProcess("WriteAndLeaveItToTheWriter", env), 0);
+  const std::string before = ReadText(registry.Path());
+  EXPECT_NE(before.find("\"Stopped\"=dword:00000007"), std::string::npos) << before;
+  EXPECT_NE(before.find("\"Prompt\"=dword:00000008"), std::string::npos) << before;
+
+  const int lockFd =
+      ::open((registry.Path() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(lockFd, 0);
+  ASSERT_EQ(::flock(lockFd, LOCK_EX), 0);
+  // Should the child wait for the lock after all, a generous real-time limit lets it go so that
+  // the test fails instead of hanging.
+  std::mutex m;
+  std::condition_variable cv;
+  bool childDone = false;
+  std::atomic<bool> releasedByTimer{false};
+  std::thread timer([&] {
+    std::unique_lock<std::mutex> lk(m);
+    if (!cv.wait_for(lk, std::chrono::seconds(30), [&] { return childDone; })) {
+      releasedByTimer = true;
+      ::flock(lockFd, LOCK_UN);
+    }
+  });
+  const int code = testing::RunChildProcess("WriteThenExitWhileTheFileIsLocked", env);
+  {
+    std::lock_guard<std::mutex> lk(m);
+    childDone = true;
+  }
+  cv.notify_all();
+  timer.join();
+  EXPECT_EQ(code, 0);
+  EXPECT_FALSE(releasedByTimer.load()) << "the exit waited for the blocked writer";
+  EXPECT_EQ(ReadText(registry.Path()), before);
+  ::flock(lockFd, LOCK_UN);
+  ::close(lockFd);
 }
 
 std::string Name(int thread, int value) {

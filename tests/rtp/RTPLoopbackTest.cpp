@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -56,6 +57,13 @@ class SteppingClock final : public Clock {
   std::atomic<uint64_t> offset_{5000000};
   ScopedClock scoped_{*this};
 };
+
+// Polls cond in real time; false after a generous cap.
+template <typename Cond>
+bool WaitUntil(Cond cond) {
+  for (int i = 0; i < 10000 && !cond(); ++i) std::this_thread::sleep_for(1ms);
+  return cond();
+}
 
 /// An RTP datagram with payloadLength zero bytes.
 Bytes MakeRtp(uint16_t seq, uint32_t ts, uint8_t pt = 0, size_t payloadLength = 160) {
@@ -265,13 +273,40 @@ TEST_F(LoopbackTest, ReceiverOrdersReorderedDuplicatedAndLostPacketsAcrossTheWra
 }
 
 TEST_F(LoopbackTest, StopEndsTheReceiveWaitAtOnce) {
-  Phone b(9);  // real clock: the receiver really sits in its 500 ms wait
-  ASSERT_EQ(b.source.StartSourceThread(), 0);
-  std::this_thread::sleep_for(120ms);
-  const auto start = steady_clock::now();
-  EXPECT_EQ(b.source.StopSourceThread(), 0);
-  EXPECT_LT(steady_clock::now() - start, 300ms);
-  EXPECT_FALSE(b.source.IsSourceThreadRunning());
+  // The receiver's socket wait (500 ms) and the stop's pauses (10 ms) run on a fake clock. The
+  // clock moves only while the stop pauses, and then by less than the socket wait in all, so a
+  // stop that returns has ended the wait by its signal, not by the wait's time-out.
+  testing::FakeClock clock;
+  ScopedClock scoped(clock);
+  std::optional<Phone> b(std::in_place, 9);
+  ASSERT_EQ(b->source.StartSourceThread(), 0);
+  // The receiver pauses (fill sleep) before it reads; past that it sits in the socket wait.
+  ASSERT_TRUE(clock.WaitForSleepers(1));
+  clock.AdvanceMs(50);  // the fill sleep
+  ASSERT_TRUE(WaitUntil([&] { return clock.Sleepers() == 0; }));
+  std::this_thread::sleep_for(20ms);  // into the wait; had it not got there, the stop still holds
+  const uint64_t before = clock.NowMs();
+  std::atomic<bool> stopped{false};
+  int32_t result = -1;
+  std::thread stopper([&] {
+    result = b->source.StopSourceThread();
+    stopped = true;
+  });
+  constexpr uint64_t kStopPausesMs = 19 * 10;  // at most 19 pauses of 10 ms before it waits
+  uint64_t moved = 0;
+  for (int i = 0; i < 10000 && !stopped; ++i) {  // a real-time cap of about 10 s
+    if (moved < kStopPausesMs && clock.Sleepers() > 0) {
+      clock.AdvanceMs(10);
+      moved += 10;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(stopped.load()) << "the receiver stayed in its wait";
+  stopper.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_LT(clock.NowMs() - before, uint64_t{RTPAudioSource::kReceiveWaitMs});
+  EXPECT_FALSE(b->source.IsSourceThreadRunning());
+  b.reset();
 }
 
 TEST_F(LoopbackTest, SocketRebuiltOrClosedUnderARunningReceiver) {

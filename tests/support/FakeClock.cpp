@@ -10,17 +10,34 @@ namespace {
 // How often a parked thread re-reads the fake time, in real time.
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
 
-// Counts a thread as parked for the life of the object.
-class SleeperCount {
+}  // namespace
+
+// Counts a thread as parked, with its deadline (none for kInfinite), for the life of the object.
+class FakeClock::Parked {
  public:
-  explicit SleeperCount(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
-  ~SleeperCount() { count_.fetch_sub(1); }
+  Parked(FakeClock& clock, uint32_t ms, uint64_t deadline)
+      : clock_(clock), limited_(ms != kInfinite) {
+    if (limited_) {
+      std::lock_guard<std::mutex> lock(clock_.deadlinesMutex_);
+      deadline_ = clock_.deadlines_.insert(deadline);
+    }
+    clock_.sleepers_.fetch_add(1);
+  }
+  ~Parked() {
+    clock_.sleepers_.fetch_sub(1);
+    if (limited_) {
+      std::lock_guard<std::mutex> lock(clock_.deadlinesMutex_);
+      clock_.deadlines_.erase(deadline_);
+    }
+  }
+  Parked(const Parked&) = delete;
+  Parked& operator=(const Parked&) = delete;
 
  private:
-  std::atomic<int>& count_;
+  FakeClock& clock_;
+  const bool limited_;
+  std::multiset<uint64_t>::iterator deadline_;
 };
-
-}  // namespace
 
 void FakeClock::SleepMs(uint32_t ms) {
   if (ms == 0) {
@@ -28,7 +45,7 @@ void FakeClock::SleepMs(uint32_t ms) {
     return;
   }
   const uint64_t deadline = NowMs() + ms;
-  SleeperCount parked(sleepers_);
+  Parked parked(*this, ms, deadline);
   while (ms == kInfinite || NowMs() < deadline) std::this_thread::sleep_for(kPollInterval);
 }
 
@@ -37,7 +54,7 @@ bool FakeClock::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex
   if (pred()) return true;
   if (ms == 0) return false;
   const uint64_t deadline = NowMs() + ms;
-  SleeperCount parked(sleepers_);
+  Parked parked(*this, ms, deadline);
   while (!pred()) {
     if (ms != kInfinite && NowMs() >= deadline) return false;
     cv.wait_for(lk, kPollInterval);
@@ -51,6 +68,18 @@ bool FakeClock::WaitForSleepers(int k, uint32_t realTimeCapMs) {
     if (std::chrono::steady_clock::now() >= cap) return false;
     std::this_thread::sleep_for(kPollInterval);
   }
+  return true;
+}
+
+uint64_t FakeClock::NextDeadline() const {
+  std::lock_guard<std::mutex> lock(deadlinesMutex_);
+  return deadlines_.empty() ? UINT64_MAX : *deadlines_.begin();
+}
+
+bool FakeClock::AdvanceToNextDeadline() {
+  std::lock_guard<std::mutex> lock(deadlinesMutex_);
+  if (deadlines_.empty() || *deadlines_.begin() <= now_.load()) return false;
+  now_.store(*deadlines_.begin());
   return true;
 }
 
