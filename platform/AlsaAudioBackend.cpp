@@ -1,5 +1,6 @@
 #include "platform/AlsaAudioBackend.h"
 
+#include "platform/Thread.h"
 #include "platform/WaveAudioTypes.h"
 
 #ifdef TARSIO_HAVE_ALSA
@@ -52,16 +53,25 @@ struct PcmCall {
   int result = 0;
 };
 
+// The helper is an engine thread (platform Thread): its handle is closed at once, and the
+// process-wide thread list joins it once it ended, so it is never detached.
 bool RunBounded(snd_pcm_t* pcm, std::function<int(snd_pcm_t*)> op, int* result) {
   auto call = std::make_shared<PcmCall>();
-  std::thread([call, pcm, op = std::move(op)] {
+  std::unique_ptr<Thread> helper = Thread::CreateSuspended([call, pcm, op] {
     const int r = op(pcm);
     std::lock_guard<std::mutex> lk(call->mutex);
     call->result = r;
     call->done = true;
     if (call->abandoned) snd_pcm_close(pcm);
     call->cv.notify_all();
-  }).detach();
+    return 0u;
+  });
+  if (!helper || helper->Resume() == -1) {
+    // No thread to spare: make the call here, unbounded, rather than not at all.
+    *result = op(pcm);
+    return true;
+  }
+  helper.reset();
   std::unique_lock<std::mutex> lk(call->mutex);
   if (!call->cv.wait_for(lk, kControlLimit, [&] { return call->done; })) {
     call->abandoned = true;
