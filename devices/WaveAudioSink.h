@@ -116,15 +116,15 @@ class WaveAudioSink : public AudioSink {
                               uintptr_t param1, uintptr_t param2);
 
   const WAVEFORMATEX format;
-  std::shared_ptr<WaveAudioOut> waveOut;  // copied and replaced under dataMutex
+  std::shared_ptr<WaveAudioOut> waveOut TARSIO_GUARDED_BY(dataMutex);  // copied, replaced
   std::shared_ptr<AudioBackend> backend;
   std::atomic<int32_t> deviceID{WAVE_MAPPER};  // read by SetSpeakerVolume without a lock
   std::atomic<uint32_t> frameSize{320};
   uint32_t numFrames = 27;
   WAVEHDR headers[kMaxSlots];
   uint8_t data[kMaxSlots][kMaxFrameSize];
-  std::list<WAVEHDR*> freeBuffers;  // guarded by freeBuffersMutex
-  uint32_t freeBuffersCount = 0;    // guarded by freeBuffersMutex
+  std::list<WAVEHDR*> freeBuffers TARSIO_GUARDED_BY(freeBuffersMutex);
+  uint32_t freeBuffersCount TARSIO_GUARDED_BY(freeBuffersMutex) = 0;
   std::atomic<bool> bRunning{false};
   std::atomic<bool> bRenderClosing{false};
   std::atomic<bool> bPullWhenReady{false};
@@ -136,8 +136,8 @@ class WaveAudioSink : public AudioSink {
   Event freeBuffersEvent{Event::Reset::kAuto};
   CriticalSection dataMutex;
   CriticalSection freeBuffersMutex;
-  CriticalSection volumeMutex;
-  CriticalSection filterMutex;
+  CriticalSection volumeMutex TARSIO_ACQUIRED_BEFORE(freeBuffersMutex, dataMutex);
+  CriticalSection filterMutex TARSIO_ACQUIRED_BEFORE(volumeMutex);
 };
 
 }  // namespace tarsio

@@ -91,15 +91,15 @@ class WaveAudioSource : public AudioSource {
   void ApplyVolume(WaveAudioIn& device, uint32_t v);
 
   WAVEFORMATEX format{};
-  std::shared_ptr<WaveAudioIn> waveIn;  // copied and replaced under waveInMutex
+  std::shared_ptr<WaveAudioIn> waveIn TARSIO_GUARDED_BY(waveInMutex);  // copied, replaced
   std::shared_ptr<AudioBackend> backend;
   int32_t deviceID = WAVE_MAPPER;
   const uint32_t numBuffers = kNumBuffers;
   uint32_t bufferSize = 320;
   WAVEHDR headers[kMaxSlots];
   uint8_t data[kMaxSlots][kMaxBufferSize];
-  std::list<WAVEHDR*> buffersToAdd;  // guarded by bufferListMutex
-  uint32_t buffersToAddCount = 0;    // guarded by bufferListMutex
+  std::list<WAVEHDR*> buffersToAdd TARSIO_GUARDED_BY(bufferListMutex);
+  uint32_t buffersToAddCount TARSIO_GUARDED_BY(bufferListMutex) = 0;
   std::atomic<bool> bEnabled{false};
   std::atomic<bool> bRunning{false};
   std::atomic<uint32_t> volume{0};
@@ -108,8 +108,8 @@ class WaveAudioSource : public AudioSource {
   Event dataEvent{Event::Reset::kAuto};
   CriticalSection waveInMutex;
   CriticalSection bufferListMutex;
-  CriticalSection volumeMutex;
-  CriticalSection filterMutex;
+  CriticalSection volumeMutex TARSIO_ACQUIRED_BEFORE(waveInMutex, bufferListMutex);
+  CriticalSection filterMutex TARSIO_ACQUIRED_BEFORE(volumeMutex);
   AudioSampleManager* sampleManager = nullptr;
 };
 
