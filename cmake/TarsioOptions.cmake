@@ -25,6 +25,9 @@ if(TARSIO_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "TARSIO_FUZZ needs clang: configure with CC=clang CXX=clang++")
   endif()
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined)
+  # Undefined behaviour is fatal, as in the ASan build: in recover mode UBSan only prints, and
+  # libFuzzer would neither stop nor save the input.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
 endif()

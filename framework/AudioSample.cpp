@@ -27,6 +27,15 @@ bool EarlierWrapped(uint32_t a, uint32_t b, uint32_t wrapDistance) {
   return distance >= wrapDistance ? a > b : a < b;
 }
 
+// Bytes of one PCM frame (all channels), computed wide: 16-bit fields multiplied in int overflow
+// for absurd channel counts. A frame that would not fit a sample is no format this engine can
+// carry: it counts as having no block size (0), so durations and frame sizes derived from it are
+// 0 instead of garbage.
+int32_t PcmBlockBytes(const WAVEFORMATEX& format) {
+  const uint64_t bytes = uint64_t{format.wBitsPerSample} * uint64_t{format.nChannels} / 8u;
+  return bytes <= AudioSample::kCapacity ? static_cast<int32_t>(bytes) : 0;
+}
+
 }  // namespace
 
 AudioSample::AudioSample(AudioSampleManager* manager)
@@ -96,7 +105,7 @@ int32_t AudioSample::SetFormat(const WAVEFORMATEX& format) {
       if (format.nSamplesPerSec != 0) {
         blockDuration_ = static_cast<int32_t>(1000000u / format.nSamplesPerSec);
       }
-      blockSize_ = format.wBitsPerSample * format.nChannels / 8;
+      blockSize_ = PcmBlockBytes(format);
       break;
     case WAVE_FORMAT_ALAW:
     case WAVE_FORMAT_MULAW:

@@ -21,8 +21,9 @@ constexpr int64_t kExponentClamp = 1000000;
 
 }  // namespace
 
-double ParseNumberText(const char* text) {
-  if (text == nullptr) return 0.0;
+NumberTextScan ScanNumberText(const char* text) {
+  NumberTextScan scan;
+  if (text == nullptr) return scan;
   const char* p = text;
   while (IsWhiteSpace(*p)) ++p;
   bool negative = false;
@@ -43,7 +44,7 @@ double ParseNumberText(const char* text) {
     for (; IsDigit(*q); ++q, ++fracDigits) fraction.push_back(*q);
     if (intDigits + fracDigits > 0) p = q;
   }
-  if (intDigits + fracDigits == 0) return 0.0;
+  if (intDigits + fracDigits == 0) return scan;
   if (intDigits == 0) canonical.assign(1, '0');
   if (!fraction.empty()) canonical += "." + fraction;
 
@@ -78,8 +79,10 @@ double ParseNumberText(const char* text) {
       if (expNegative) exponent = -exponent;
       canonical += 'e';
       canonical += std::to_string(exponent);
+      p = q;
     }
   }
+  scan.length = static_cast<size_t>(p - text);
 
   double value = 0.0;
   const auto [end, error] = std::from_chars(canonical.data(), canonical.data() + canonical.size(),
@@ -89,10 +92,28 @@ double ParseNumberText(const char* text) {
     // Too large saturates at the largest finite value; too small becomes zero.
     value =
         (seenNonZero && leadingPosition + exponent > 0) ? std::numeric_limits<double>::max() : 0.0;
+    scan.inRange = false;
   } else if (error != std::errc()) {
     value = 0.0;
+    scan.inRange = false;
+  } else if (value == 0.0 && seenNonZero) {
+    scan.inRange = false;  // a non-zero number too small for a double, read as 0
   }
-  return negative ? -value : value;
+  scan.value = negative ? -value : value;
+  return scan;
+}
+
+double ParseNumberText(const char* text) { return ScanNumberText(text).value; }
+
+bool IsWholeNumberText(std::string_view text, double* value) {
+  if (text.empty() || IsWhiteSpace(text.front())) return false;
+  // The scanner reads a C string: text with a zero byte in it is not a number.
+  if (text.find('\0') != std::string_view::npos) return false;
+  const std::string copy(text);
+  const NumberTextScan scan = ScanNumberText(copy.c_str());
+  if (scan.length != text.size() || !scan.inRange) return false;
+  if (value != nullptr) *value = scan.value;
+  return true;
 }
 
 }  // namespace tarsio

@@ -142,8 +142,11 @@ uint32_t SampleBytes(const AcmFormat& f) {
   }
 }
 
+bool ValidRate(uint32_t rate) { return rate >= AcmStream::kMinRate && rate <= AcmStream::kMaxRate; }
+
 bool ValidSource(const AcmFormat& f) {
-  if (f.nChannels < 1 || f.nSamplesPerSec < 1 || f.nSamplesPerSec > AcmStream::kMaxRate) {
+  if (f.nChannels < 1 || !ValidRate(f.nSamplesPerSec) ||
+      f.nBlockAlign > AcmStream::kMaxBlockAlign) {
     return false;
   }
   if (f.wFormatTag == AcmStream::kTagImaAdpcm) {
@@ -156,7 +159,7 @@ bool ValidSource(const AcmFormat& f) {
 }
 
 bool ValidDestination(const AcmFormat& f) {
-  if (f.nChannels != 1 || f.nSamplesPerSec < 1 || f.nSamplesPerSec > AcmStream::kMaxRate) {
+  if (f.nChannels != 1 || !ValidRate(f.nSamplesPerSec)) {
     return false;
   }
   if (f.wFormatTag == AcmStream::kTagPcm) return f.wBitsPerSample == 16 && f.nBlockAlign == 2;
@@ -214,6 +217,8 @@ int32_t AcmStream::Open(const AcmFormat& src, const AcmFormat& dst, uint32_t /*f
   pending_.clear();
   pendingStart_ = 0;
   decoded_.clear();
+  decodedStart_ = 0;
+  endRequested_ = false;
   open_ = true;
   return kOk;
 }
@@ -227,13 +232,16 @@ int32_t AcmStream::PrepareHeader(AcmStreamHeader* header) {
   if ((header->fdwStatus & kStatusPrepared) != 0) return kErrBusy;
   preparedSrcLength_ = header->cbSrcLength;
   preparedDstLength_ = header->cbDstLength;
-  // All working memory is sized here, once, for the largest conversion these buffers allow.
+  // The working memory is sized here, once, for the largest conversion these buffers allow: one
+  // IMA ADPCM block, or the source frames that fill the destination; the destination's frames
+  // plus a margin for the resampler's tail.
+  const uint64_t dstFrames = preparedDstLength_ / dstSampleBytes_;
   const uint64_t maxDecoded =
-      (static_cast<uint64_t>(preparedSrcLength_ / src_.nBlockAlign) + 1u) * framesPerBlock_;
-  const uint64_t maxOut =
-      maxDecoded * dst_.nSamplesPerSec / src_.nSamplesPerSec + preparedDstLength_ + 4096u;
+      src_.wFormatTag == kTagImaAdpcm
+          ? framesPerBlock_
+          : std::min<uint64_t>(preparedSrcLength_ / src_.nBlockAlign, SourceFramesFor(dstFrames));
   decoded_.reserve(static_cast<size_t>(maxDecoded));
-  pending_.reserve(static_cast<size_t>(maxOut));
+  pending_.reserve(static_cast<size_t>(dstFrames + 4096u));
   header->fdwStatus |= kStatusPrepared;
   return kOk;
 }
@@ -259,6 +267,8 @@ int32_t AcmStream::Close() {
   pending_.clear();
   pendingStart_ = 0;
   decoded_.clear();
+  decodedStart_ = 0;
+  endRequested_ = false;
   return kOk;
 }
 
@@ -361,40 +371,46 @@ void AcmStream::DecodeBlocks(const uint8_t* src, uint32_t blocks) {
   }
 }
 
-bool AcmStream::Resample() {
+uint64_t AcmStream::SourceFramesFor(uint64_t outFrames) const {
+  // Rounded up, plus one: the resampler's phase may need a frame more than the ratio says.
+  return (outFrames * src_.nSamplesPerSec + dst_.nSamplesPerSec - 1) / dst_.nSamplesPerSec + 1;
+}
+
+bool AcmStream::Resample(size_t room, bool* progress) {
+  *progress = false;
+  const size_t remaining = decoded_.size() - decodedStart_;
+  const float* in = decoded_.data() + decodedStart_;
+  size_t used = 0;
   if (resampler_ == nullptr) {
-    pending_.insert(pending_.end(), decoded_.begin(), decoded_.end());
-    decoded_.clear();
-    return true;
-  }
+    used = std::min(remaining, room);
+    pending_.insert(pending_.end(), in, in + used);
+  } else {
 #ifdef TARSIO_HAVE_SOXR
-  auto* s = static_cast<soxr_t>(resampler_);
-  static const float kNoInput = 0.0f;  // a non-null input of length 0 means "no data now"
-  const double ratio =
-      static_cast<double>(dst_.nSamplesPerSec) / static_cast<double>(src_.nSamplesPerSec);
-  size_t offset = 0;
-  for (int rounds = 0; rounds < 1000; ++rounds) {
-    const size_t remaining = decoded_.size() - offset;
-    const size_t room = static_cast<size_t>(static_cast<double>(remaining) * ratio) + 1024u;
+    // soxr takes no more input than the output room needs (about room x the rate ratio) and
+    // keeps what it has not yet turned into output in its own bounded buffer.
+    auto* s = static_cast<soxr_t>(resampler_);
     const size_t old = pending_.size();
     pending_.resize(old + room);
-    size_t idone = 0;
     size_t odone = 0;
-    const float* in = remaining > 0 ? decoded_.data() + offset : &kNoInput;
-    if (soxr_process(s, in, remaining, &idone, pending_.data() + old, room, &odone) != nullptr) {
+    if (soxr_process(s, in, remaining, &used, pending_.data() + old, room, &odone) != nullptr) {
       pending_.resize(old);
       decoded_.clear();
+      decodedStart_ = 0;
       return false;
     }
     pending_.resize(old + odone);
-    offset += idone;
-    if (offset >= decoded_.size() && odone < room) break;
-  }
-  decoded_.clear();
-  return true;
+    *progress = odone > 0;
 #else
-  return false;
+    return false;
 #endif
+  }
+  decodedStart_ += used;
+  *progress = *progress || used > 0;
+  if (decodedStart_ >= decoded_.size()) {
+    decoded_.clear();
+    decodedStart_ = 0;
+  }
+  return true;
 }
 
 void AcmStream::FlushResampler() {
@@ -451,32 +467,45 @@ int32_t AcmStream::Convert(AcmStreamHeader* header, uint32_t flags) {
   }
   header->cbSrcLengthUsed = 0;
   header->cbDstLengthUsed = 0;
+  if ((flags & kConvertEnd) != 0) endRequested_ = true;
 
-  // Undelivered frames move to the front, so pending_ never grows past its reserve.
-  if (pendingStart_ > 0) {
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingStart_));
-    pendingStart_ = 0;
-  }
   const uint32_t dstFrames = header->cbDstLength / dstSampleBytes_;
-  const uint64_t pendingFrames = pending_.size();
-  const uint32_t blocksAvailable = header->cbSrcLength / src_.nBlockAlign;
-
-  // Only as many whole blocks as the destination can take after what is pending (the resampler
-  // may emit a couple of frames more than the rate ratio, hence the margin).
-  uint64_t budget = dstFrames > pendingFrames + 4 ? dstFrames - pendingFrames - 4 : 0;
-  uint64_t inFrames = budget * src_.nSamplesPerSec / dst_.nSamplesPerSec;
-  uint32_t blocks =
-      static_cast<uint32_t>(std::min<uint64_t>(blocksAvailable, inFrames / framesPerBlock_));
-  if (blocks == 0 && pendingFrames == 0 && blocksAvailable > 0) blocks = 1;  // a huge block
-
-  if (blocks > 0) {
-    DecodeBlocks(header->pbSrc, blocks);
-    if (!Resample()) return kErrNotPossible;
+  uint32_t srcUsed = 0;
+  uint32_t written = 0;
+  // Each round delivers, resamples what is decoded, decodes one more piece of source, or flushes
+  // the resampler at the end; it stops when the destination is full or nothing is left. Source is
+  // decoded only when everything decoded before has gone through, so the work of a call follows
+  // the room it has.
+  for (;;) {
+    written += EmitPending(header->pbDst + static_cast<size_t>(written) * dstSampleBytes_,
+                           dstFrames - written);
+    if (written >= dstFrames) break;
+    const size_t room = dstFrames - written;
+    if (decodedStart_ < decoded_.size()) {
+      bool progress = false;
+      if (!Resample(room, &progress)) return kErrNotPossible;
+      if (!progress) break;
+      continue;
+    }
+    const uint32_t blocksLeft = (header->cbSrcLength - srcUsed) / src_.nBlockAlign;
+    if (blocksLeft > 0) {
+      const uint32_t blocks =
+          src_.wFormatTag == kTagImaAdpcm
+              ? 1u
+              : static_cast<uint32_t>(std::min<uint64_t>(blocksLeft, SourceFramesFor(room)));
+      DecodeBlocks(header->pbSrc + srcUsed, blocks);
+      srcUsed += blocks * src_.nBlockAlign;
+      continue;
+    }
+    if (endRequested_) {
+      endRequested_ = false;
+      FlushResampler();
+      continue;
+    }
+    break;
   }
-  if ((flags & kConvertEnd) != 0) FlushResampler();
-  const uint32_t frames = EmitPending(header->pbDst, dstFrames);
-  header->cbSrcLengthUsed = blocks * src_.nBlockAlign;
-  header->cbDstLengthUsed = frames * dstSampleBytes_;
+  header->cbSrcLengthUsed = srcUsed;
+  header->cbDstLengthUsed = written * dstSampleBytes_;
   return kOk;
 }
 

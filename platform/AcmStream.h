@@ -8,9 +8,19 @@
 // mono by averaging (IMA ADPCM: one or two). Destination: mono 16-bit PCM, A-law or µ-law.
 // Different rates are converted with libsoxr (a streaming, band-limited resampler); equal rates
 // pass through sample-exactly. The resampler holds back its delay (10 to 140 ms depending on the
-// rate pair) until more input comes or a conversion is flagged as the end. The stream keeps its
-// state across calls: the resampler's history and any converted audio that did not fit into the
-// destination buffer, which is delivered first by the next call.
+// rate pair) until more input comes or a conversion is flagged as the end.
+//
+// Formats that no real file has are refused at Open: rates outside kMinRate..kMaxRate, a block
+// size that does not match the sample size and channels (PCM, float, G.711), IMA ADPCM blocks that
+// are not whole groups of the header size or larger than kMaxBlockAlign.
+//
+// Work and memory are bounded by what a call asks for: a conversion decodes source blocks only
+// while its destination has room, one block at a time for IMA ADPCM (at most kMaxBlockAlign bytes,
+// about 16 000 frames) and only the frames the room needs for the others, and feeds the resampler
+// no more than the room needs. Decoded frames that did not fit (the rest of a large block) and
+// converted frames not yet delivered (the resampler's flushed tail) are kept by the stream and
+// delivered first by the next call. So a hostile format (huge blocks, an extreme rate pair) costs
+// at most one block plus the output asked for, never minutes or gigabytes.
 //
 // Threading: none. One stream is used by one thread at a time; the caller serialises calls.
 #pragma once
@@ -68,7 +78,10 @@ class AcmStream {
   static constexpr int32_t kErrUnprepared = 514;   // ACMERR_UNPREPARED
 
   static constexpr uint32_t kMaxChannels = 8;
+  static constexpr uint32_t kMinRate = 1000;
   static constexpr uint32_t kMaxRate = 768000;
+  /// The largest source block accepted (IMA ADPCM files use 256 to 2048 bytes per channel).
+  static constexpr uint32_t kMaxBlockAlign = 8192;
 
   AcmStream();
   ~AcmStream();
@@ -86,10 +99,11 @@ class AcmStream {
   /// Marks the header prepared and sizes the working memory for its two buffers.
   int32_t PrepareHeader(AcmStreamHeader* header);
   /// Converts whole source blocks of pbSrc[0, cbSrcLength) into pbDst. Sets cbSrcLengthUsed and
-  /// cbDstLengthUsed. Source that would produce more than the destination holds is left unused
-  /// (it is converted by a later call). With kConvertEnd the resampler also gives out the audio
-  /// it holds back (its filter delay) and starts afresh; that audio is delivered by this and the
-  /// following calls.
+  /// cbDstLengthUsed. Blocks are taken only while the destination has room; the rest is left
+  /// unused (the caller passes it again). A decoded block's frames that do not fit are kept and
+  /// delivered by the following calls. With kConvertEnd, once the source passed is used up, the
+  /// resampler also gives out the audio it holds back (its filter delay) and starts afresh; that
+  /// audio is delivered by this and the following calls.
   int32_t Convert(AcmStreamHeader* header, uint32_t flags);
   int32_t UnprepareHeader(AcmStreamHeader* header);
   int32_t Close();
@@ -98,8 +112,11 @@ class AcmStream {
   /// Decodes whole blocks into mono float frames appended to decoded_.
   void DecodeBlocks(const uint8_t* src, uint32_t blocks);
   void DecodeImaBlock(const uint8_t* block);
-  /// Moves decoded_ through the resampler (or straight) into pending_.
-  bool Resample();
+  /// Source frames (PCM, float, G.711 blocks) that yield about outFrames destination frames.
+  uint64_t SourceFramesFor(uint64_t outFrames) const;
+  /// Moves decoded frames through the resampler (or straight) into pending_, producing at most
+  /// room frames. False on a resampler error; *progress tells whether anything moved.
+  bool Resample(size_t room, bool* progress);
   /// Moves what the resampler holds back into pending_ and resets it.
   void FlushResampler();
   /// Writes up to maxFrames pending frames into dst; returns the frames written.
@@ -111,9 +128,12 @@ class AcmStream {
   uint32_t framesPerBlock_ = 0;  // source frames (per channel) in one block
   uint32_t dstSampleBytes_ = 0;
   void* resampler_ = nullptr;   // soxr_t when rates differ
-  std::vector<float> decoded_;  // mono frames of the current call, before resampling
+  std::vector<float> decoded_;  // decoded mono frames not yet resampled (at most one block's worth
+                                // or what one call's room needs)
+  size_t decodedStart_ = 0;     // first frame of decoded_ not yet resampled
   std::vector<float> pending_;  // converted frames not yet delivered
   size_t pendingStart_ = 0;     // first undelivered frame in pending_
+  bool endRequested_ = false;   // kConvertEnd seen: flush once the source is used up
   uint32_t preparedSrcLength_ = 0;
   uint32_t preparedDstLength_ = 0;
 };

@@ -1,5 +1,7 @@
 #include "platform/WavFile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -81,7 +83,19 @@ bool WavFile::OpenRead(const std::string& path, std::string* error) {
         Close();
         return false;
       }
-      dataSize_ = size;
+      // The size field is not trusted: only the bytes the file really holds after the header
+      // are data, so a reader may size its memory by DataSize().
+      const long at = std::ftell(file_);
+      struct stat st {};
+      if (at < 0 || ::fstat(::fileno(file_), &st) != 0) {
+        *error = "cannot read " + path;
+        Close();
+        return false;
+      }
+      const uint64_t present = static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(at)
+                                   ? static_cast<uint64_t>(st.st_size) - static_cast<uint64_t>(at)
+                                   : 0;
+      dataSize_ = static_cast<uint32_t>(std::min<uint64_t>(size, present));
       dataRead_ = 0;
       return true;
     } else {

@@ -1,7 +1,9 @@
 // A minimal WAV (RIFF) file for the file sound backend: reads the PCM data of a file, or writes
 // one whose header stays valid while it grows.
 //
-// Reading accepts uncompressed PCM ("fmt " tag 1) and skips unknown chunks. Writing puts a 44-byte
+// Reading accepts uncompressed PCM ("fmt " tag 1) and skips unknown chunks. The "data" chunk's
+// size field is cut to the bytes the file holds after it, so DataSize() never exceeds the file
+// (a 44-byte file claiming 4 GB of data has 0 data bytes). Writing puts a 44-byte
 // header in front and, after every Append, rewrites the RIFF and "data" sizes and flushes, so a
 // file cut off at any moment (a crashed or killed process) is still a playable WAV of what was
 // written.
@@ -37,7 +39,7 @@ class WavFile {
   void Close();
   bool IsOpen() const { return file_ != nullptr; }
   const WAVEFORMATEX& Format() const { return format_; }
-  /// Data bytes in the file (reading) or written so far (writing).
+  /// Data bytes present in the file (reading) or written so far (writing).
   uint32_t DataSize() const { return dataSize_; }
 
  private:

@@ -79,10 +79,15 @@ if [ "${TARSIO_TEST_FUZZ:-0}" != "0" ]; then
     [ -x "$f" ] || continue
     name="$(basename "$f" _fuzzer)"
     work="$(mktemp -d)"
-    # libFuzzer adds what it finds to its corpus folder: give it a copy of the seeds.
+    # libFuzzer adds what it finds to its corpus folder: give it a copy of the seeds. Inputs may
+    # be as long as the longest seed (or 4096 bytes); one that runs over 20 s or 2 GB is a
+    # failure (hostile files must be refused or converted within bounded time and memory), and
+    # so is undefined behaviour (the fuzz build makes it fatal). A failing input is left in
+    # build-fuzz/ as crash-*, timeout-* or oom-*: add it to fuzz/corpus/$name/ once fixed.
     if [ -d "fuzz/corpus/$name" ]; then cp -r "fuzz/corpus/$name/." "$work/"; fi
     ASAN_OPTIONS="suppressions=$PWD/tests/asan.supp" \
-      "$f" -max_total_time="$TARSIO_TEST_FUZZ" -max_len=2048 "$work" 2>&1 | tail -n 1
+      "$f" -max_total_time="$TARSIO_TEST_FUZZ" -timeout=20 -rss_limit_mb=2048 \
+      -artifact_prefix="build-fuzz/" "$work" 2>&1 | tail -n 1
     rm -rf "$work"
   done
 fi

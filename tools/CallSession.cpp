@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "framework/TrafficTotals.h"
 #include "platform/AudioBackendSelector.h"
@@ -28,6 +29,8 @@ constexpr const char* kTerminalKey = "HKEY_CURRENT_USER\\Software\\Almagre\\Orbe
 // The receiver logs this when it takes its very first datagram (it measures its depths from it).
 constexpr const char* kFirstDatagramLine = "RTPAudioSource::GenerateData: buffer recepcion minimo=";
 constexpr int kPollMs = 5;
+// PlayFile's result when the file could not be loaded (opened and checked by the file source).
+constexpr int32_t kPlayFileNotLoaded = -10;
 
 std::string StartTxReason(int32_t code) {
   switch (code) {
@@ -69,6 +72,20 @@ bool CheckCaptureFile(const std::string& path, std::string* error) {
     return false;
   }
   return true;
+}
+
+/// The error of a refused file play: the engine's result, what it means, and the host-log lines
+/// the engine wrote while it refused.
+std::string PlayFileError(const std::string& path, int32_t result,
+                          const std::vector<ConsoleHostLog::Line>& lines, size_t firstNew) {
+  std::string error = "cannot play " + path;
+  if (result == kPlayFileNotLoaded) {
+    error +=
+        ": the file is missing, unreadable, not a WAV file, or a WAV file whose format file play "
+        "refuses (see docs/terminal.md, File play)";
+  }
+  for (size_t i = firstNew; i < lines.size(); ++i) error += "; host log: " + lines[i].text;
+  return error;
 }
 
 }  // namespace
@@ -150,14 +167,9 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
   if (!config.capture.FilePath().empty() && !CheckCaptureFile(config.capture.FilePath(), &error)) {
     return Fail(report, kExitFailure, error);
   }
-  if (!config.playFile.empty()) {
-    WavFile file;
-    std::string reason;
-    if (!file.OpenRead(config.playFile, &reason)) {
-      return Fail(report, kExitFailure,
-                  "cannot read file to play " + config.playFile + ": " + reason);
-    }
-  }
+  // The file to play is not checked here: the engine's file play reads more formats than the
+  // host's own PCM reader (A-law, µ-law, IMA ADPCM, float, any rate it can convert), so the
+  // engine alone judges it, and its refusal is the error the user sees (see PlayFile below).
 
   // The selector's choice (TARSIO_AUDIO, else probing ALSA) only for a direction not given.
   std::shared_ptr<AudioBackend> fallback;
@@ -212,9 +224,10 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
   }
   if (exitCode == kExitOk && !config.playFile.empty()) {
     uint32_t id = 0;
-    step(terminal->PlayFile(config.playFile.c_str(), config.playOnce ? 1 : 0, config.playVolume,
-                            &id),
-         "cannot play " + config.playFile);
+    const size_t linesBefore = log_->Lines().size();
+    const int32_t played = terminal->PlayFile(config.playFile.c_str(), config.playOnce ? 1 : 0,
+                                              config.playVolume, &id);
+    step(played, PlayFileError(config.playFile, played, log_->Lines(), linesBefore));
   }
 
   if (exitCode == kExitOk) {

@@ -1,9 +1,10 @@
 // One call driven through the media terminal, as every tarsio command that makes a call runs it:
-// check the arguments against the machine (address, local port, input files), install the sound
-// devices, create the terminal, set destination, codecs and volumes, start both directions,
-// optionally play a WAV file into the call, watch the call until it is told to stop or its time is
-// up, stop, destroy the terminal (which writes the statistics report to the host log) and fill
-// the call report.
+// check the arguments against the machine (address, local port, the microphone's input file; a
+// file to play is judged by the engine's file play alone, whose refusal, with its result and the
+// host-log lines it wrote, becomes the call's error), install the sound devices, create the
+// terminal, set destination, codecs and volumes, start both directions, optionally play a WAV file
+// into the call, watch the call until it is told to stop or its time is up, stop, destroy the
+// terminal (which writes the statistics report to the host log) and fill the call report.
 //
 // The receive mode is the host's choice (CallConfig::lowLatencyReceive), forced on the terminal
 // for this call; the library's own default, the setting "LowLatencyReceive", is left as it is.

@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "framework/NumberText.h"
 #include "framework/Registry.h"
 #include "platform/RegistryFile.h"
 #include "platform/RegistryStore.h"
@@ -117,14 +118,22 @@ bool SettingsCommand::Normalise(Kind kind, const std::string& value, std::string
       return true;
     }
     case Kind::kNumber: {
-      char* end = nullptr;
-      std::strtod(value.c_str(), &end);
-      if (value.empty() || end == value.c_str() || *end != '\0') {
-        *error = "'" + value + "' is not a decimal number";
-        return false;
+      // Checked with the grammar the engine reads tuning values with (framework/NumberText), so
+      // that what is stored is what the engine will use: no hexadecimal, inf or nan (read as 0),
+      // nothing the engine would saturate (1e999 would become the largest double).
+      if (IsWholeNumberText(value, nullptr)) {
+        *normalised = value;
+        return true;
       }
-      *normalised = value;
-      return true;
+      const NumberTextScan scan = ScanNumberText(value.c_str());
+      if (!value.empty() && scan.length == value.size() && !scan.inRange) {
+        *error = "'" + value + "' is out of the range of a number (about 1e-308 to 1e308)";
+      } else {
+        *error = "'" + value +
+                 "' is not a decimal number (digits with an optional sign, '.' and exponent, "
+                 "e.g. -8.5 or 75e-3)";
+      }
+      return false;
     }
     case Kind::kString:
       if (!RegistryFile::IsStorableString(value)) {

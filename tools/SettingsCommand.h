@@ -4,7 +4,9 @@
 //   list              every setting the terminal reads or records, with its value or default
 //   get NAME          one value (the default when it is not stored yet)
 //   set NAME VALUE    stores a value; booleans take true/false, DWORD values a decimal or 0x hex
-//                     number, tuning values a decimal number; the next call uses it
+//                     number, tuning values a decimal number in the engine's own number grammar
+//                     (framework/NumberText.h: no hex, inf or nan, nothing out of a double's
+//                     range); the next call uses it
 //
 // Names compare without regard to case. A name the terminal does not know is refused unless
 // --type says how to store it.

@@ -18,6 +18,7 @@
 #include <thread>
 #include <tuple>
 
+#include "dsp/G711Codec.h"
 #include "support/WavTestFiles.h"
 #include "tools/AudioClip.h"
 #include "tools/LoopbackAnalysis.h"
@@ -266,7 +267,9 @@ TEST_F(TarsioProgram, ErrorsAreClearAndExitNonZero) {
       {{"--local", std::to_string(even)}, 1, "port " + taken + " is in use (the call holds port"},
       {{"loopback", "--input", dir_ + "/not-a-wav.wav"}, 1, "cannot read input file"},
       {{"--local", free, "--capture", "file:" + missing}, 1, "cannot read input file"},
-      {{"--local", free, "--play", missing, "--capture", "null"}, 1, "cannot read file to play"},
+      {{"--local", free, "--play", missing, "--capture", "null"},
+       1,
+       "cannot play " + missing + ": the file is missing"},
       {{"--local", free, "--playback", "speakers"}, 2, "unknown playback device 'speakers'"},
       {{"--local", free, "--capture", "mic0"}, 2, "unknown capture device 'mic0'"},
       {{"devices", "--backend", "bogus"}, 2, "unknown sound backend 'bogus'"},
@@ -329,6 +332,89 @@ TEST_F(TarsioProgram, SettingsAreReadChangedAndUsedByTheNextCall) {
   // The call recorded its local port.
   EXPECT_EQ(Run({"settings", "get", "transmitport"}).out, localPort + "\n");
   ::close(fd);
+}
+
+// --play hands the file to the engine's file play, which converts more than the host's own PCM
+// reader takes: an A-law file and an IMA ADPCM file (22.05 kHz stereo) are heard by the far end
+// of a call whose microphone is silent (silent frames are not sent, so every packet that arrives
+// carries the file). A file the engine refuses fails the call with the engine's result.
+TEST_F(TarsioProgram, PlaysAlawAndImaAdpcmFilesThatTheEngineConverts) {
+  using testing::Bytes;
+  const std::vector<float> tone8k = testing::Sine(440.0, 0.5, 8000, 8000, 1);
+  Bytes alaw;
+  for (float v : tone8k) alaw.push_back(G711Codec::EncodeALaw(static_cast<int16_t>(v * 32767)));
+  const std::vector<float> tone22k = testing::Sine(440.0, 0.5, 22050, 22050, 2);
+  std::vector<int16_t> pcm22k;
+  for (float v : tone22k) pcm22k.push_back(static_cast<int16_t>(v * 32767));
+  const testing::WavFormat ima = testing::ImaFormat(2, 22050, 1024);
+  testing::TempDir files;
+  const std::pair<std::string, std::string> plays[] = {
+      {"A-law",
+       files.Write("alaw.wav", testing::BuildWav(testing::LinearFormat(6, 1, 8000, 8), alaw))},
+      {"IMA ADPCM", files.Write("ima.wav", testing::BuildWav(ima, testing::EncodeIma(
+                                                                      pcm22k, 2, ima.blockAlign)))},
+  };
+  for (const auto& [name, path] : plays) {
+    SCOPED_TRACE(name);
+    const uint16_t farPort = UdpPortProbe::FindFreePair();
+    const int fd = BindUdp(farPort);
+    ASSERT_GE(fd, 0);
+    const timeval timeout{0, 300000};
+    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)), 0);
+    auto call = Start({"call", "--local", std::to_string(UdpPortProbe::FindFreePair()), "--remote",
+                       "127.0.0.1:" + std::to_string(farPort), "--capture", "null", "--playback",
+                       "null", "--play", path, "--duration", "2", "--quiet"});
+    int packets = 0;
+    double energy = 0.0;
+    size_t samples = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    for (int quiet = 0; quiet < 4 && std::chrono::steady_clock::now() < deadline;) {
+      uint8_t data[1500];
+      const ssize_t n = ::recv(fd, data, sizeof(data), 0);
+      if (n < 12) {
+        quiet += packets > 0 ? 1 : 0;
+        continue;
+      }
+      quiet = 0;
+      ++packets;
+      for (ssize_t i = 12; i < n; ++i) {
+        const double v = G711Codec::DecodeULaw(data[i]) / 32768.0;
+        energy += v * v;
+        ++samples;
+      }
+    }
+    const Result r = call->Wait(15000);
+    ::close(fd);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_GE(packets, 40);  // 2 s of 20 ms frames is 100
+    ASSERT_GT(samples, 0u);
+    EXPECT_NEAR(std::sqrt(energy / samples), 0.5 / std::sqrt(2.0), 0.1);
+  }
+
+  // The engine's refusal is the call's error: a 1 Hz IMA ADPCM file.
+  testing::WavFormat oneHertz = ima;
+  oneHertz.rate = 1;
+  const std::string refused =
+      files.Write("1hz.wav", testing::BuildWav(oneHertz, Bytes(ima.blockAlign)));
+  const Result r = Run({"call", "--local", std::to_string(UdpPortProbe::FindFreePair()), "--remote",
+                        "127.0.0.1:9", "--capture", "null", "--playback", "null", "--play", refused,
+                        "--duration", "1"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("cannot play " + refused + ": "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(result -10)"), std::string::npos) << r.err;
+}
+
+// Tuning values are stored only when the engine would read them as written.
+TEST_F(TarsioProgram, SettingsRefuseNumbersTheEngineWouldMisread) {
+  for (const char* text : {"0x1A", "inf", "nan", "1e999", "1e-400"}) {
+    const Result r = Run({"settings", "set", "LimiterThreshold", text});
+    EXPECT_EQ(r.exitCode, 2) << text << r.out << r.err;
+    EXPECT_NE(r.err.find(std::string("'") + text + "'"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Run({"settings", "get", "LimiterThreshold"}).out, "-8.0\n");  // still the default
+  Result r = Run({"settings", "set", "LimiterThreshold", "-6.5e0"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(Run({"settings", "get", "LimiterThreshold"}).out, "-6.5e0\n");
 }
 
 }  // namespace
