@@ -2,9 +2,10 @@
 
 function(tarsio_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
-  # clang checks the lock annotations (platform/ThreadAnnotations.h) as part of the warnings.
+  # clang checks the lock annotations (platform/ThreadAnnotations.h) as part of the warnings; the
+  # beta set adds the lock orders (TARSIO_ACQUIRED_BEFORE).
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    target_compile_options(${target} PRIVATE -Wthread-safety)
+    target_compile_options(${target} PRIVATE -Wthread-safety -Wthread-safety-beta)
   endif()
   if(TARSIO_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
