@@ -148,7 +148,10 @@ int32_t AudioSink::StartSinkThread() {
             "StartSinkThread : e-error : bSinkRunning = %d, bSinkThreadRunning = %d\n",
             static_cast<int>(bSinkRunning.load()), static_cast<int>(bSinkThreadRunning.load()));
       result = -10;
-    } else if (sinkThreadHandle || sinkThreadID != 0) {
+    } else if (sinkThreadHandle || sinkThreadID != 0 ||
+               WaitForSinkThreadEnd(0) != WaitResult::kSignaled) {
+      // Also a thread a stop gave up on that has left its loop but not yet given its final
+      // signal: a new thread must not have that signal taken for its own.
       TRACE(tracer, trace::kError,
             "StartSinkThread : e-error : sinkThreadHandle = 0x%x, sinkThreadID = 0x%x\n",
             HandleValueOf(sinkThreadHandle), sinkThreadID);

@@ -110,7 +110,10 @@ int32_t AudioSource::StartSourceThread() {
             "StartSourceThread : e-error : bSourceRunning = %d, bSourceThreadRunning = %d\n",
             static_cast<int>(bSourceRunning.load()), static_cast<int>(bSourceThreadRunning.load()));
       result = -10;
-    } else if (sourceThreadHandle || sourceThreadID != 0) {
+    } else if (sourceThreadHandle || sourceThreadID != 0 ||
+               WaitForSourceThreadEnd(0) != WaitResult::kSignaled) {
+      // Also a thread a stop gave up on that has left its loop but not yet given its final
+      // signal: a new thread must not have that signal taken for its own.
       TRACE(tracer, trace::kError,
             "StartSourceThread : e-error : sourceThreadHandle = 0x%x, sourceThreadID = 0x%x\n",
             HandleValueOf(sourceThreadHandle), sourceThreadID);
