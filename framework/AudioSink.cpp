@@ -247,21 +247,31 @@ uint32_t AudioSink::SinkThreadProc() {
 
   TRACE(tracer, trace::kState, "SinkThreadProc : broke out of while loop\n");
   TRACE(tracer, trace::kState, "SinkThreadProc : entering sinkStateMutex\n");
-  bool hookFailed = false;
+  // The hook runs without sinkStateMutex: it may wait for a device (whose own thread may wait for
+  // the host), and a stop on a host thread must never be held up behind it. The handle stays set
+  // until the hook returned, so no start begins meanwhile.
+  Thread* handle = nullptr;
+  uint32_t threadId = 0;
   {
     CriticalSectionLock lock(sinkStateMutex);
     bSinkThreadRunning = false;
-    TRACE(tracer, trace::kState, "SinkThreadProc : calling SinkThreadStopped\n");
-    try {
-      SinkThreadStopped(sinkThreadHandle.get(), sinkThreadID);
-    } catch (...) {
-      hookFailed = true;
-    }
+    handle = sinkThreadHandle.get();
+    threadId = sinkThreadID;
+  }
+  bool hookFailed = false;
+  TRACE(tracer, trace::kState, "SinkThreadProc : calling SinkThreadStopped\n");
+  try {
+    SinkThreadStopped(handle, threadId);
+  } catch (...) {
+    hookFailed = true;
+  }
+  {
+    CriticalSectionLock lock(sinkStateMutex);
     sinkThreadHandle.reset();  // closes this thread's own handle; the thread runs on
     sinkThreadID = 0;
   }
   TRACE(tracer, trace::kState, "SinkThreadProc : left sinkStateMutex\n");
-  // Logged outside sinkStateMutex, which a stop on a host thread takes.
+  // Logged outside every lock of this class.
   if (hookFailed) HostLogWriter::Plain("AudioSink::SinkThreadProc: exception");
   TRACE(tracer, trace::kState, "SinkThreadProc : setting sinkThreadStopEvent and exiting\n");
   // The last touch of this object: the owner may destroy it as soon as the stop wait returns.
@@ -278,13 +288,12 @@ WaitResult AudioSink::WaitForSinkThreadEnd(uint32_t ms) {
 }
 
 WaitResult AudioSink::StopAndWait(const char* hostLogLabel) {
-  {
-    CriticalSectionLock lock(sinkStateMutex);
-    if (!bSinkThreadRunning) {
-      TRACE(tracer, trace::kNotable, "StopSinkThread : bSinkThreadRunning = false\n");
-    } else {
-      bStopSinkThread = true;
-    }
+  // No lock here: the thread's ending may be held up in its stopped hook, and the flag is an
+  // atomic that a start sets itself.
+  if (!bSinkThreadRunning) {
+    TRACE(tracer, trace::kNotable, "StopSinkThread : bSinkThreadRunning = false\n");
+  } else {
+    bStopSinkThread = true;
   }
   // Also a thread that has already left its loop is waited for: it still touches the object
   // until its stop signal. Never on that thread itself: it cannot end while it waits here.

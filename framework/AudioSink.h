@@ -10,7 +10,9 @@
 // - A source thread: TakeNextAudioSample (push mode).
 // - The sink thread: SinkThreadProc (pull mode).
 // Locks: sinkStartStopMutex before sinkStateMutex. Both StartSinkThread and StopSinkThread hold
-// sinkStartStopMutex, so a start never clears the stop event a stop is waiting for.
+// sinkStartStopMutex, so a start never clears the stop event a stop is waiting for; a stop takes
+// no other lock of this class, and the thread runs SinkThreadStopped with none, so a hook that
+// waits for a device never holds up a stop beyond its bound.
 // audioSourcesMutex is held while sources' GiveNextAudioSample runs (so connecting waits for the
 // current collection). RenderAudioSamples runs with no lock of this class. audioSamples belongs to
 // the sink thread's cycle; a push collects its set in a vector of its own, so pushes from several

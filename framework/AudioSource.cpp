@@ -252,20 +252,30 @@ uint32_t AudioSource::SourceThreadProc() {
     }
   }
 
-  bool hookFailed = false;
+  // The hook runs without sourceStateMutex: it may wait for a device (whose own thread may wait
+  // for the host), and a stop on a host thread must never be held up behind it. The handle stays
+  // set until the hook returned, so no start begins meanwhile.
+  Thread* handle = nullptr;
+  uint32_t threadId = 0;
   {
     CriticalSectionLock lock(sourceStateMutex);
     bSourceThreadRunning = false;
-    TRACE(tracer, trace::kState, "SourceThreadProc : calling SourceThreadStopped\n");
-    try {
-      SourceThreadStopped(sourceThreadHandle.get(), sourceThreadID);
-    } catch (...) {
-      hookFailed = true;
-    }
+    handle = sourceThreadHandle.get();
+    threadId = sourceThreadID;
+  }
+  bool hookFailed = false;
+  TRACE(tracer, trace::kState, "SourceThreadProc : calling SourceThreadStopped\n");
+  try {
+    SourceThreadStopped(handle, threadId);
+  } catch (...) {
+    hookFailed = true;
+  }
+  {
+    CriticalSectionLock lock(sourceStateMutex);
     sourceThreadHandle.reset();  // closes this thread's own handle; the thread runs on
     sourceThreadID = 0;
   }
-  // Logged outside sourceStateMutex, which a stop on a host thread takes.
+  // Logged outside every lock of this class.
   if (hookFailed) HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 8");
   // The last touch of this object: the owner may destroy it as soon as the stop wait returns.
   // The caller's keep-alive token, if any, is dropped after this returns.
@@ -281,13 +291,12 @@ WaitResult AudioSource::WaitForSourceThreadEnd(uint32_t ms) {
 }
 
 WaitResult AudioSource::StopAndWait(const char* hostLogLabel) {
-  {
-    CriticalSectionLock lock(sourceStateMutex);
-    if (!bSourceThreadRunning) {
-      TRACE(tracer, trace::kNotable, "StopSourceThread : bSourceThreadRunning = false\n");
-    } else {
-      bStopSourceThread = true;
-    }
+  // No lock here: the thread's ending may be held up in its stopped hook, and the flag is an
+  // atomic that only ever goes to true while a thread runs (a start sets it itself).
+  if (!bSourceThreadRunning) {
+    TRACE(tracer, trace::kNotable, "StopSourceThread : bSourceThreadRunning = false\n");
+  } else {
+    bStopSourceThread = true;
   }
   // Also a thread that has already left its loop is waited for: it still touches the object
   // until its stop signal. Never on that thread itself: it cannot end while it waits here.

@@ -12,10 +12,12 @@
 // - Any sink thread or pushing thread: GiveNextAudioSample.
 // Locks: sourceStartStopMutex before sourceStateMutex. Both StartSourceThread and
 // StopSourceThread hold sourceStartStopMutex, so a start never clears the stop event a stop is
-// waiting for. audioSinksMutex is held during every delivery, so all processing downstream of a
-// push runs under it. The stop flag is an atomic read between cycles; GenerateData on the thread
-// must return soon after it is set (derived classes that block override StopSourceThread to wake
-// it and then call this one).
+// waiting for; a stop takes no other lock of this class, and the thread runs SourceThreadStopped
+// with none, so a hook that waits for a device never holds up a stop beyond its bound.
+// audioSinksMutex is held during every delivery, so all processing downstream of a push runs
+// under it; the thread writes to the host log only outside these locks. The stop flag is an atomic
+// read between cycles; GenerateData on the thread must return soon after it is set (derived classes
+// that block override StopSourceThread to wake it and then call this one).
 //
 // Stop bound: StopSourceThread waits at most SourceStopWaitMs() (kStopWaitMs, 15 s, unless changed
 // with SetSourceStopWaitMs) for the thread's final signal and then returns 0 whether or not it

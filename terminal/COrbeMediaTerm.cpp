@@ -430,6 +430,15 @@ void COrbeMediaTerm::FireEndOfFileTX(uint32_t /*filePlayId*/) { endOfFileCount.f
 
 void COrbeMediaTerm::FireEndOfFileRX(uint32_t /*filePlayId*/) { endOfFileCount.fetch_add(1); }
 
+void COrbeMediaTerm::SetThreadStopWaitMs(uint32_t ms) {
+  OperationLock lock(*this);
+  threadStopWaitMs = ms;
+  if (ms == 0) return;
+  captureSource->SetSourceStopWaitMs(ms);
+  rtpReceiver->SetSourceStopWaitMs(ms);
+  playbackSink->SetSinkStopWaitMs(ms);
+}
+
 size_t COrbeMediaTerm::FilePlayCount() {
   CriticalSectionLock lock(filePlayMutex);
   return filePlays.size();
@@ -914,6 +923,7 @@ int32_t COrbeMediaTerm::PlayFile(const char* fileName, int32_t playOnce, int32_t
       throw Exception(-10, "Error loading file %s", fileName != nullptr ? fileName : "(null)");
     }
     if (playOnce == 0) play->PlayInLoop();
+    if (const uint32_t ms = threadStopWaitMs.load(); ms != 0) play->SetStopWaitMs(ms);
     play->SetVolume(volumePercent);
     play->SetDestinationFormat(MakeAudioFormat(5));
     CriticalSectionLock playLock(filePlayMutex);

@@ -164,6 +164,11 @@ class COrbeMediaTerm final : public RTPInterface {
   /// ends and destroys it.
   static int32_t AbandonedChainCount();
 
+  /// The bound of the waits for filter threads that the terminal's stops make through the
+  /// filter base classes (capture source, receiver, playback sink, file plays made from now on);
+  /// the device filters add bounded waits of their own. Tests shorten it; 0 keeps the defaults.
+  void SetThreadStopWaitMs(uint32_t ms);
+
   // Observers for tests and tools.
   bool IsTransmitting() const { return bTransmitting.load(); }
   bool IsReceiving() const { return bReceiving.load(); }
@@ -254,6 +259,7 @@ class COrbeMediaTerm final : public RTPInterface {
   int32_t txSixth = -1;
 
   std::atomic<uint32_t> endOfFileCount{0};
+  std::atomic<uint32_t> threadStopWaitMs{0};  // 0: the filters' defaults
 };
 
 }  // namespace tarsio

@@ -58,6 +58,11 @@ int32_t FilePlay::SetVolume(int32_t volumePercent) {
   return pcmVolumeTransformer->SetVolume(volumePercent);
 }
 
+void FilePlay::SetStopWaitMs(uint32_t ms) {
+  stopWaitMs = ms;
+  waveFileSource->SetSourceStopWaitMs(ms);
+}
+
 int32_t FilePlay::SetDestinationFormat(const WAVEFORMATEX& format) {
   return acmTransformer->SetDestinationFormat(format);
 }
@@ -255,8 +260,9 @@ int32_t FilePlay::StopImmediately() {
     case STATE_STOPPING: {
       // Another stop, or the play's own thread at its end, is on its way to STATE_STOPPED.
       uint32_t waited = 0;
-      constexpr uint32_t kWaitStepMs = 100;
-      while (currentState != STATE_STOPPED && waited < kStopWaitMs) {
+      constexpr uint32_t kWaitStepMs = 20;
+      const uint32_t bound = stopWaitMs.load();
+      while (currentState != STATE_STOPPED && waited < bound) {
         stateChangedEvent.ResetEvent();
         acmTransformer->FlushBuffer();
         lock.unlock();

@@ -65,16 +65,19 @@ class FilePlay : public FileSourceListener, public virtual TracedObject {
   bool IsTX() const { return bIsTransmit; }
 
   /// How long StopImmediately waits for a stop that the play's own thread began (its end of
-  /// file) before it gives up.
+  /// file) before it gives up, unless SetStopWaitMs changed it.
   static constexpr uint32_t kStopWaitMs = 15000;
+  /// Sets that bound and the file source's stop bound (AudioSource::SetSourceStopWaitMs).
+  void SetStopWaitMs(uint32_t ms);
 
   /// 0, -10 (went to STOPPED while another Start waited), -20 (stopping), -30 (bad state),
   /// -35/-40/-50/-60 (failed start step), -70 (the source thread could not be started).
   /// keepAlive is handed to the file source's thread (AudioSource::SetSourceThreadKeepAlive) if
   /// one is started; an owner holding the play through std::shared_ptr passes a holder of it.
   int32_t Start(std::shared_ptr<void> keepAlive = nullptr);
-  /// Stops the file source's thread (its bound, AudioSource::kStopWaitMs) or waits at most
-  /// kStopWaitMs for a stop its thread began; returns 0 either way (-10 while starting).
+  /// Stops the file source's thread (its bound, AudioSource::kStopWaitMs by default) or waits at
+  /// most kStopWaitMs (by default) for a stop its thread began; returns 0 either way (-10 while
+  /// starting).
   int32_t StopImmediately();
   int32_t Cleanup();
   int32_t CleanupImmediately();
@@ -96,6 +99,7 @@ class FilePlay : public FileSourceListener, public virtual TracedObject {
   CriticalSection stateMutex;
   Event stateChangedEvent{Event::Reset::kAuto};
   State currentState = STATE_STOPPED;  // guarded by stateMutex
+  std::atomic<uint32_t> stopWaitMs{kStopWaitMs};
 };
 
 }  // namespace tarsio
