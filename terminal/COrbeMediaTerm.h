@@ -29,18 +29,21 @@
 // operation (and the statistics report of the destructor) are collected under terminalMutex and
 // written once the outermost operation released it, so a host that holds its log lock around its
 // calls into the terminal cannot deadlock with another host thread inside an operation. The
-// filters' threads write to the host log only outside the filter locks that host threads take
-// (framework/AudioSource.h, framework/AudioSink.h).
+// filter base classes write to the host log only outside the filter locks that host threads take
+// (framework/AudioSource.h, framework/AudioSink.h). A media thread that logs waits for the host's
+// lock, so a stop made while the host holds it may wait out its bound for that thread.
 //
 // Lifetime: the terminal owns its filters through std::shared_ptr. Each start of a direction
 // makes a chain holder (references to every filter the direction's threads reach and one on the
 // sample pool) and hands it to those threads as their keep-alive token; a file play's thread gets
-// one holding the play and the transmit chain. A thread drops its token as its very last act, so
+// one holding the play, the transmit filters its pushes reach and a pool reference. A thread drops its token as its very last act, so
 // a stop that gave up on a stuck thread (the device did not return) leaks the chain at worst and
 // never frees memory a thread still uses; the filters are then destroyed on that thread when it
 // ends. Such a chain is counted in AbandonedChainCount() from the moment the terminal lets go of
 // it until its last thread ends. The sample pool and the end-of-file registry are counted per
-// terminal, so terminals may be created and destroyed in any order.
+// terminal, so terminals may be created and destroyed in any order: the first live terminal
+// receives the registry's end-of-file notifications and hands them to the oldest survivor when
+// it goes.
 //
 // Stop bounds (no stop waits for a thread without limit):
 // - StopTX: the capture source's StopSourceThread (WaveAudioSource's bound, see its header);
@@ -49,6 +52,8 @@
 //   AudioSource::kStopWaitMs) and the playback sink's StopSinkThread (WaveAudioSink's bound).
 // - StopFile: FilePlay::StopImmediately, at most AudioSource::kStopWaitMs for the file source's
 //   thread plus FilePlay::kStopWaitMs for a stop that thread began itself.
+// SetThreadStopWaitMs replaces AudioSource::kStopWaitMs, AudioSink::kSinkStopWaitMs and
+// FilePlay::kStopWaitMs above (tests shorten them); the device filters' own waits stay.
 // - The destructor: StopFile's bound for each running file play, StopRX, StopTX, and
 //   EndOfFileRegistry::Close (the end-of-file notifications in flight, which only count).
 // A stop that gives up returns what it returned before (0 unless a stop hook failed) and the
