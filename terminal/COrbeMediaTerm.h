@@ -36,14 +36,14 @@
 // Lifetime: the terminal owns its filters through std::shared_ptr. Each start of a direction
 // makes a chain holder (references to every filter the direction's threads reach and one on the
 // sample pool) and hands it to those threads as their keep-alive token; a file play's thread gets
-// one holding the play, the transmit filters its pushes reach and a pool reference. A thread drops its token as its very last act, so
-// a stop that gave up on a stuck thread (the device did not return) leaks the chain at worst and
-// never frees memory a thread still uses; the filters are then destroyed on that thread when it
-// ends. Such a chain is counted in AbandonedChainCount() from the moment the terminal lets go of
-// it until its last thread ends. The sample pool and the end-of-file registry are counted per
-// terminal, so terminals may be created and destroyed in any order: the first live terminal
-// receives the registry's end-of-file notifications and hands them to the oldest survivor when
-// it goes.
+// one holding the play, the transmit filters its pushes reach and a pool reference. A thread drops
+// its token as its very last act, so a stop that gave up on a stuck thread (the device did not
+// return) leaks the chain at worst and never frees memory a thread still uses; the filters are then
+// destroyed on that thread when it ends. Such a chain is counted in AbandonedChainCount() from the
+// moment the terminal lets go of it until its last thread ends. The sample pool and the end-of-file
+// registry are counted per terminal, so terminals may be created and destroyed in any order: the
+// first live terminal receives the registry's end-of-file notifications and hands them to the
+// oldest survivor when it goes.
 //
 // Stop bounds (no stop waits for a thread without limit):
 // - StopTX: the capture source's StopSourceThread (WaveAudioSource's bound, see its header);
