@@ -4,9 +4,9 @@ namespace tarsio {
 
 namespace {
 
-// The process-wide pool, its flag and the lock around creating and destroying it.
+// The process-wide pool, its reference count and the lock around creating and destroying it.
 std::atomic<AudioSampleManager*> instance{nullptr};
-std::atomic<bool> initialised{false};
+int32_t references = 0;  // guarded by InstanceMutex()
 CriticalSection& InstanceMutex() {
   static CriticalSection* mutex = new CriticalSection;  // never destroyed: used at exit too
   return *mutex;
@@ -48,20 +48,26 @@ AudioSampleManager* AudioSampleManager::Instance() {
   if (manager == nullptr) {
     manager = new AudioSampleManager;
     instance.store(manager);
-    initialised.store(true);
+    references = 1;
   }
   return manager;
 }
 
 void AudioSampleManager::CreateInstance() {
-  if (!initialised.load()) Instance();
+  CriticalSectionLock lock(InstanceMutex());
+  if (instance.load() == nullptr) {
+    instance.store(new AudioSampleManager);
+    references = 0;
+  }
+  ++references;
 }
 
 void AudioSampleManager::DestroyInstance() {
-  if (!initialised.load()) return;
   CriticalSectionLock lock(InstanceMutex());
+  if (instance.load() == nullptr) return;
+  if (--references > 0) return;
+  references = 0;
   delete instance.exchange(nullptr);
-  initialised.store(false);
 }
 
 bool AudioSampleManager::Exists() { return instance.load() != nullptr; }

@@ -11,8 +11,14 @@
 // Threading: GetAudioSample and ReturnAudioSample may be called from any thread; the free list is
 // guarded by poolMutex. GetAudioSample never holds poolMutex and a sample's lock together;
 // ReturnAudioSample is called by Release with the sample's lock held (sample lock before pool
-// lock). Instance/CreateInstance/DestroyInstance are guarded by a process-wide lock; the pool is
-// created by the media terminal's constructor and destroyed by its destructor after all filters.
+// lock). Instance/CreateInstance/DestroyInstance are guarded by a process-wide lock.
+//
+// Lifetime: the pool is reference-counted. Every CreateInstance takes a reference and every
+// DestroyInstance drops one; the pool is deleted when the last goes. Each media terminal holds one
+// for its life, and so does each chain of filters a stuck thread keeps alive after its terminal
+// let it go, so terminals may be created and destroyed in any order and a sample is never
+// returned to a deleted pool. Instance() alone (tests, tools) creates the pool with one
+// reference, which the first DestroyInstance drops.
 #pragma once
 
 #include <atomic>
@@ -31,11 +37,12 @@ class AudioSampleManager : public TracedObject {
   ~AudioSampleManager() override;
   int32_t ReadTraceLevel() override;
 
-  /// Creates the pool on first use and returns it; a pool made here counts as created by
-  /// CreateInstance, so DestroyInstance deletes it.
+  /// Creates the pool on first use and returns it; a pool made here holds one reference, as if
+  /// made by CreateInstance. Does not take a reference on an existing pool.
   static AudioSampleManager* Instance();
+  /// Takes a reference, creating the pool if there is none.
   static void CreateInstance();
-  /// Deletes the pool and every free sample in it.
+  /// Drops a reference; the last one deletes the pool and every free sample in it.
   static void DestroyInstance();
   /// Whether the pool exists now (does not create it).
   static bool Exists();

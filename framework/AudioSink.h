@@ -10,18 +10,30 @@
 // - A source thread: TakeNextAudioSample (push mode).
 // - The sink thread: SinkThreadProc (pull mode).
 // Locks: sinkStartStopMutex before sinkStateMutex. Both StartSinkThread and StopSinkThread hold
-// sinkStartStopMutex, so a start never clears the stop event a stop is waiting for.
+// sinkStartStopMutex, so a start never clears the stop event a stop is waiting for; a stop takes
+// no other lock of this class, and the thread runs SinkThreadStopped with none, so a hook that
+// waits for a device never holds up a stop beyond its bound.
 // audioSourcesMutex is held while sources' GiveNextAudioSample runs (so connecting waits for the
 // current collection). RenderAudioSamples runs with no lock of this class. audioSamples belongs to
 // the sink thread's cycle; a push collects its set in a vector of its own, so pushes from several
 // source threads do not share state in this class. The flags are atomics read by the loop between
 // cycles.
-// The thread's last act is setting sinkThreadStopEvent; it does not touch the object after that,
-// so the owner may destroy the sink once StopSinkThread returned. A start refused by
-// SinkThreadStarted (-40) returns only after the refused thread has finished. An exception out of
-// a cycle ends the thread ("AudioSink::SinkThreadProc: exception") the same way a stop does.
-// StopSinkThread waits for the thread without a time limit: a sink whose RenderAudioSamples or
-// pulls can block must make them return when stopped (device sinks do).
+// The thread's last touch of the object is setting sinkThreadStopEvent. A start refused by
+// SinkThreadStarted (-40) returns only after the refused thread has finished (or the stop bound
+// passed). An exception out of a cycle ends the thread ("AudioSink::SinkThreadProc: exception")
+// the same way a stop does.
+//
+// Stop bound: StopSinkThread waits at most SinkStopWaitMs() (kSinkStopWaitMs, 15 s, unless changed
+// with SetSinkStopWaitMs) for the thread's final signal and then returns 0 whether or not it came;
+// SinkThreadEnded() tells which. A sink whose RenderAudioSamples or pulls can block should make
+// them return when stopped (device sinks do), so that the bound is rarely reached.
+//
+// Lifetime when a stop gives up: as for AudioSource, an owner holding the sink through
+// std::shared_ptr hands its thread a keep-alive token (SetSinkThreadKeepAlive) before each start;
+// the thread keeps the token until after its final signal and drops it as its very last act, so
+// what it pins outlives the thread, and is destroyed on that thread if it held the last
+// reference. The destructor of a sink whose thread is still pending stops it with the same bound
+// (never on the sink thread itself) and logs when it had to give up.
 // Never let a sink pull from a source that also pushes into it: a pull holds the sink's
 // audioSourcesMutex and then takes the source's audioSinksMutex, a push holds the source's
 // audioSinksMutex and then takes the sink's audioSourcesMutex, so the two threads would take the
@@ -53,6 +65,9 @@ using AudioSampleList = std::vector<std::pair<AudioSample*, AudioSource*>>;
 
 class AudioSink : public AudioSinkInterface, public virtual TracedObject {
  public:
+  /// The default bound of a stop's wait for the sink thread.
+  static constexpr uint32_t kSinkStopWaitMs = 15000;
+
   AudioSink();
   ~AudioSink() override;
 
@@ -60,7 +75,8 @@ class AudioSink : public AudioSinkInterface, public virtual TracedObject {
   /// 0, -10 (already running), -20 (stale thread), -30 (CreateThread), -40 (hook refused),
   /// -50 (resume failed).
   virtual int32_t StartSinkThread();
-  /// Always 0; waits for the thread to end.
+  /// Always 0. Sets the stop flag and waits at most SinkStopWaitMs() for the thread to end; on its
+  /// own thread it does not wait.
   virtual int32_t StopSinkThread();
   virtual int32_t SinkThreadStarted(Thread* threadHandle, uint32_t threadID);
   virtual int32_t SinkThreadStopped(Thread* threadHandle, uint32_t threadID);
@@ -86,6 +102,21 @@ class AudioSink : public AudioSinkInterface, public virtual TracedObject {
   /// One pull-and-render cycle of the sink thread, callable from tests.
   void RunSinkCycleForTest() { SinkCycle(); }
 
+  /// Waits (at most ms) for the sink thread's final signal if one is pending; kSignaled at
+  /// once otherwise. Afterwards no thread of this sink touches the object.
+  WaitResult WaitForSinkThreadEnd(uint32_t ms);
+  /// True when no thread of this sink can touch it any more: none was started, or the last one
+  /// gave its final signal. False after a stop that gave up on a thread still running.
+  bool SinkThreadEnded() { return WaitForSinkThreadEnd(0) == WaitResult::kSignaled; }
+
+  /// The token the next StartSinkThread hands to its thread (consumed by that start, whatever
+  /// its result): the thread keeps it until after its final signal. Pass a holder of
+  /// std::shared_ptr references to this sink and everything its thread reaches.
+  void SetSinkThreadKeepAlive(std::shared_ptr<void> token);
+  /// The bound of a stop's wait (and of the destructor's), kSinkStopWaitMs unless set.
+  void SetSinkStopWaitMs(uint32_t ms) { sinkStopWaitMs.store(ms); }
+  uint32_t SinkStopWaitMs() const { return sinkStopWaitMs.load(); }
+
  protected:
   std::vector<AudioSource*> audioSources;    // guarded by audioSourcesMutex
   AudioSampleList audioSamples;              // the current cycle's set; see Threading
@@ -98,19 +129,27 @@ class AudioSink : public AudioSinkInterface, public virtual TracedObject {
   /// flag of AudioSource: the thread clears bSinkThreadRunning before its last act).
   std::atomic<bool> bStopSignalPending{false};
   Event sinkThreadStartEvent{Event::Reset::kAuto};
-  Event sinkThreadStopEvent{Event::Reset::kAuto};
+  /// Manual reset: set by the thread as its last touch, reset by the next start, so every waiter
+  /// and every SinkThreadEnded query sees it.
+  Event sinkThreadStopEvent{Event::Reset::kManual};
   CriticalSection audioSourcesMutex;
   CriticalSection sinkStateMutex;
   CriticalSection sinkStartStopMutex;
-
-  /// Waits (at most ms) for the sink thread's final stop signal if one is pending; kSignaled at
-  /// once otherwise. Afterwards no thread of this sink touches the object.
-  WaitResult WaitForSinkThreadEnd(uint32_t ms);
 
   /// Releases every sample of audioSamples and empties it.
   void ReleaseAudioSamples();
 
  private:
+  /// Sets the stop flag and waits (bounded) for the thread's final signal unless called on that
+  /// thread; the common part of StopSinkThread and the destructor. A wait that gives up is
+  /// written to the host log with hostLogLabel, or only traced when that is null.
+  WaitResult StopAndWait(const char* hostLogLabel);
+
+  std::shared_ptr<void> nextThreadKeepAlive;  // guarded by sinkStateMutex
+  std::atomic<uint32_t> sinkStopWaitMs{kSinkStopWaitMs};
+  /// The id of the latest thread; stays set after the thread ended (see AudioSource).
+  std::atomic<uint32_t> lastThreadId{0};
+
   uint32_t SinkThreadProc();
   void SinkCycle();
 };

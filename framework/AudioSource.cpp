@@ -25,7 +25,13 @@ constexpr uint32_t kEventError = 0;
 
 AudioSource::AudioSource() = default;
 
-AudioSource::~AudioSource() = default;
+AudioSource::~AudioSource() {
+  // An owner that stopped the thread (or shares the source with its thread) finds nothing
+  // pending. Anything else is a source destroyed under its running thread: stop it, bounded,
+  // rather than free the object under it silently.
+  if (!bStopSignalPending.load()) return;
+  StopAndWait("AudioSource::~AudioSource: source thread still running, ms=");
+}
 
 int32_t AudioSource::SourceThreadStarted(Thread* /*threadHandle*/, uint32_t /*threadID*/) {
   return 0;
@@ -80,75 +86,92 @@ int32_t AudioSource::GiveNextAudioSample(AudioSample** out, AudioSink* requester
   return result;
 }
 
+void AudioSource::SetSourceThreadKeepAlive(std::shared_ptr<void> token) {
+  CriticalSectionLock lock(sourceStateMutex);
+  nextThreadKeepAlive = std::move(token);
+}
+
 int32_t AudioSource::StartSourceThread() {
   TRACE(tracer, trace::kEntry, "StartSourceThread\n");
   ReadTraceLevel();
   // Starts are serialised with stops: a stop waiting for the old thread's stop event must not
   // have that event cleared under it by a new start.
   CriticalSectionLock startStopLock(sourceStartStopMutex);
-  TRACE(tracer, trace::kState, "StartSourceThread : entering  sourceStateMutex\n");
-  sourceStateMutex.Enter();
   int32_t result = 0;
-  if (bSourceRunning || bSourceThreadRunning) {
-    TRACE(tracer, trace::kError,
-          "StartSourceThread : e-error : bSourceRunning = %d, bSourceThreadRunning = %d\n",
-          static_cast<int>(bSourceRunning.load()), static_cast<int>(bSourceThreadRunning.load()));
-    result = -10;
-  } else if (sourceThreadHandle || sourceThreadID != 0) {
-    TRACE(tracer, trace::kError,
-          "StartSourceThread : e-error : sourceThreadHandle = 0x%x, sourceThreadID = 0x%x\n",
-          HandleValueOf(sourceThreadHandle), sourceThreadID);
-    result = -20;
-  } else {
-    TRACE(tracer, trace::kState,
-          "StartSourceThread : resetting sourceThreadStartEvent and sourceThreadStopEvent\n");
-    if (!sourceThreadStartEvent.ResetEvent()) {
+  bool refusedThreadRuns = false;
+  {
+    TRACE(tracer, trace::kState, "StartSourceThread : entering  sourceStateMutex\n");
+    CriticalSectionLock stateLock(sourceStateMutex);
+    // Taken whatever happens, so that a token never stays behind in the object (it pins the
+    // object: kept here it would keep it alive for ever).
+    std::shared_ptr<void> keepAlive = std::move(nextThreadKeepAlive);
+    if (bSourceRunning || bSourceThreadRunning) {
       TRACE(tracer, trace::kError,
-            "StartSourceThread : e-ResetEvent(sourceThreadStartedEvent) : 0x%x\n", kEventError);
-    }
-    if (!sourceThreadStopEvent.ResetEvent()) {
+            "StartSourceThread : e-error : bSourceRunning = %d, bSourceThreadRunning = %d\n",
+            static_cast<int>(bSourceRunning.load()), static_cast<int>(bSourceThreadRunning.load()));
+      result = -10;
+    } else if (sourceThreadHandle || sourceThreadID != 0 ||
+               WaitForSourceThreadEnd(0) != WaitResult::kSignaled) {
+      // Also a thread a stop gave up on that has left its loop but not yet given its final
+      // signal: a new thread must not have that signal taken for its own.
       TRACE(tracer, trace::kError,
-            "StartSourceThread : e-ResetEvent(sourceThreadStopEvent) : 0x%x\n", kEventError);
-    }
-    bStopSourceThread = true;
-    sourceThreadHandle = Thread::CreateSuspended([this] { return SourceThreadEntry(this); });
-    if (!sourceThreadHandle) {
-      sourceThreadID = 0;
+            "StartSourceThread : e-error : sourceThreadHandle = 0x%x, sourceThreadID = 0x%x\n",
+            HandleValueOf(sourceThreadHandle), sourceThreadID);
       result = -20;
     } else {
-      sourceThreadID = sourceThreadHandle->Id();
-      if (SourceThreadStarted(sourceThreadHandle.get(), sourceThreadID) != 0) {
-        // The stop flag stays set: once resumed the thread leaves at once and cleans up.
-        result = -30;
-      } else {
-        bStopSourceThread = false;
+      TRACE(tracer, trace::kState,
+            "StartSourceThread : resetting sourceThreadStartEvent and sourceThreadStopEvent\n");
+      if (!sourceThreadStartEvent.ResetEvent()) {
+        TRACE(tracer, trace::kError,
+              "StartSourceThread : e-ResetEvent(sourceThreadStartedEvent) : 0x%x\n", kEventError);
       }
-      if (sourceThreadHandle->Resume() == -1) {
-        sourceThreadHandle->Terminate();
-        sourceThreadHandle.reset();
+      if (!sourceThreadStopEvent.ResetEvent()) {
+        TRACE(tracer, trace::kError,
+              "StartSourceThread : e-ResetEvent(sourceThreadStopEvent) : 0x%x\n", kEventError);
+      }
+      bStopSourceThread = true;
+      // The token lives in the procedure's captures, which die on the new thread after the
+      // procedure returned: after its final signal, the thread's very last act.
+      sourceThreadHandle = Thread::CreateSuspended(
+          [this, keepAlive = std::move(keepAlive)] { return SourceThreadEntry(this); });
+      if (!sourceThreadHandle) {
         sourceThreadID = 0;
+        result = -20;
       } else {
-        bStopSignalPending = true;
-        TRACE(tracer, trace::kState,
-              "StartSourceThread : before WaitForSingleObject(sourceThreadStartEvent, "
-              "INFINITE)\n");
-        const WaitResult waited = sourceThreadStartEvent.Wait(kInfinite);
-        TRACE(tracer, trace::kState, "StartSourceThread : waitResult = 0x%x\n",
-              static_cast<uint32_t>(waited));
-        if (waited == WaitResult::kFailed) {
-          TRACE(tracer, trace::kError, "StartSourceThread : e-WaitForSingleObject : %d 0x%x\n",
-                static_cast<int>(kEventError), kEventError);
+        sourceThreadID = sourceThreadHandle->Id();
+        lastThreadId = sourceThreadID;
+        if (SourceThreadStarted(sourceThreadHandle.get(), sourceThreadID) != 0) {
+          // The stop flag stays set: once resumed the thread leaves at once and cleans up.
+          result = -30;
+        } else {
+          bStopSourceThread = false;
+        }
+        if (sourceThreadHandle->Resume() == -1) {
+          sourceThreadHandle->Terminate();
+          sourceThreadHandle.reset();
+          sourceThreadID = 0;
+        } else {
+          bStopSignalPending = true;
+          TRACE(tracer, trace::kState,
+                "StartSourceThread : before WaitForSingleObject(sourceThreadStartEvent, "
+                "INFINITE)\n");
+          const WaitResult waited = sourceThreadStartEvent.Wait(kInfinite);
+          TRACE(tracer, trace::kState, "StartSourceThread : waitResult = 0x%x\n",
+                static_cast<uint32_t>(waited));
+          if (waited == WaitResult::kFailed) {
+            TRACE(tracer, trace::kError, "StartSourceThread : e-WaitForSingleObject : %d 0x%x\n",
+                  static_cast<int>(kEventError), kEventError);
+          }
         }
       }
     }
+    refusedThreadRuns = result == -30 && sourceThreadHandle != nullptr;
   }
-  const bool refusedThreadRuns = result == -30 && sourceThreadHandle != nullptr;
-  sourceStateMutex.Leave();
   TRACE(tracer, trace::kState, "StartSourceThread : left  sourceStateMutex\n");
   if (refusedThreadRuns) {
     // The refused thread is on its way out; let it finish so that the caller may destroy or
     // restart the source as soon as this returns.
-    WaitForSourceThreadEnd(kStopWaitMs);
+    WaitForSourceThreadEnd(SourceStopWaitMs());
   }
   TRACE(tracer, trace::kEntry, "~StartSourceThread : returning %d\n", result);
   return result;
@@ -169,9 +192,10 @@ uint32_t AudioSource::SourceThreadProc() {
     sourceThreadStartEvent.Set();
   } catch (...) {
     HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 3");
-    return 0;
   }
 
+  // Every way out of the loop (a stop, a failed GenerateData, an exception) goes through the
+  // common end below, so the thread always gives its final signal.
   while (!bStopSourceThread) {
     AudioSample* sample = nullptr;
     try {
@@ -190,7 +214,7 @@ uint32_t AudioSource::SourceThreadProc() {
       }
     } catch (...) {
       HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 4");
-      return 0;
+      break;
     }
 
     try {
@@ -201,40 +225,60 @@ uint32_t AudioSource::SourceThreadProc() {
       }
     } catch (...) {
       HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 5");
-      return 0;
+      if (sample != nullptr) sample->Release(this);
+      break;
     }
 
+    bool deliveryFailed = false;
     {
       CriticalSectionLock lock(audioSinksMutex);
       for (AudioSinkInterface* sink : audioSinks) {
         try {
           SendAudioSample(sample, sink);
         } catch (...) {
-          HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 6");
+          deliveryFailed = true;
         }
       }
     }
+    // Logged outside audioSinksMutex: a host that holds its log lock while it links or unlinks
+    // filters would otherwise deadlock with this thread.
+    if (deliveryFailed) HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 6");
 
     try {
       if (sample != nullptr) sample->Release(this);
     } catch (...) {
       HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 7");
-      return 0;
+      break;
     }
   }
 
-  try {
+  // The hook runs without sourceStateMutex: it may wait for a device (whose own thread may wait
+  // for the host), and a stop on a host thread must never be held up behind it. The handle stays
+  // set until the hook returned, so no start begins meanwhile.
+  Thread* handle = nullptr;
+  uint32_t threadId = 0;
+  {
     CriticalSectionLock lock(sourceStateMutex);
     bSourceThreadRunning = false;
-    TRACE(tracer, trace::kState, "SourceThreadProc : calling SourceThreadStopped\n");
-    SourceThreadStopped(sourceThreadHandle.get(), sourceThreadID);
+    handle = sourceThreadHandle.get();
+    threadId = sourceThreadID;
+  }
+  bool hookFailed = false;
+  TRACE(tracer, trace::kState, "SourceThreadProc : calling SourceThreadStopped\n");
+  try {
+    SourceThreadStopped(handle, threadId);
+  } catch (...) {
+    hookFailed = true;
+  }
+  {
+    CriticalSectionLock lock(sourceStateMutex);
     sourceThreadHandle.reset();  // closes this thread's own handle; the thread runs on
     sourceThreadID = 0;
-  } catch (...) {
-    HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 8");
-    return 0;
   }
+  // Logged outside every lock of this class.
+  if (hookFailed) HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 8");
   // The last touch of this object: the owner may destroy it as soon as the stop wait returns.
+  // The caller's keep-alive token, if any, is dropped after this returns.
   sourceThreadStopEvent.Set();
   return 0;
 }
@@ -246,34 +290,46 @@ WaitResult AudioSource::WaitForSourceThreadEnd(uint32_t ms) {
   return waited;
 }
 
-int32_t AudioSource::StopSourceThread() {
-  TRACE(tracer, trace::kEntry, "StopSourceThread\n");
-  sourceStartStopMutex.Enter();
-  TRACE(tracer, trace::kState, "StopSourceThread : entered  sourceStartStopMutex\n");
-  sourceStateMutex.Enter();
-  TRACE(tracer, trace::kState, "StopSourceThread : entered  sourceStateMutex\n");
+WaitResult AudioSource::StopAndWait(const char* hostLogLabel) {
+  // No lock here: the thread's ending may be held up in its stopped hook, and the flag is an
+  // atomic that only ever goes to true while a thread runs (a start sets it itself).
   if (!bSourceThreadRunning) {
     TRACE(tracer, trace::kNotable, "StopSourceThread : bSourceThreadRunning = false\n");
   } else {
     bStopSourceThread = true;
   }
   // Also a thread that has already left its loop is waited for: it still touches the object
-  // until its stop signal.
-  const bool wait = bStopSignalPending.load();
-  sourceStateMutex.Leave();
-  TRACE(tracer, trace::kState, "StopSourceThread : left  sourceStateMutex\n");
-  if (wait) {
-    TRACE(tracer, trace::kState,
-          "StopSourceThread : before WaitForSingleObject(sourceThreadStopEvent, INFINITE)\n");
-    const WaitResult waited = WaitForSourceThreadEnd(kStopWaitMs);
-    TRACE(tracer, trace::kState, "StopSourceThread : waitResult = 0x%x\n",
-          static_cast<uint32_t>(waited));
-    if (waited == WaitResult::kFailed) {
-      TRACE(tracer, trace::kError, "StopSourceThread : e-WaitForSingleObject : %d 0x%x\n",
-            static_cast<int>(kEventError), kEventError);
-    }
+  // until its stop signal. Never on that thread itself: it cannot end while it waits here.
+  if (!bStopSignalPending.load()) return WaitResult::kSignaled;
+  if (CurrentThreadId() != 0 && CurrentThreadId() == lastThreadId.load()) {
+    return WaitResult::kTimeout;
   }
-  sourceStartStopMutex.Leave();
+  const uint32_t bound = SourceStopWaitMs();
+  TRACE(tracer, trace::kState,
+        "StopSourceThread : before WaitForSingleObject(sourceThreadStopEvent, %u)\n", bound);
+  const WaitResult waited = WaitForSourceThreadEnd(bound);
+  TRACE(tracer, trace::kState, "StopSourceThread : waitResult = 0x%x\n",
+        static_cast<uint32_t>(waited));
+  if (waited == WaitResult::kFailed) {
+    TRACE(tracer, trace::kError, "StopSourceThread : e-WaitForSingleObject : %d 0x%x\n",
+          static_cast<int>(kEventError), kEventError);
+  } else if (waited == WaitResult::kTimeout && hostLogLabel != nullptr) {
+    HostLogWriter::WithNumber(hostLogLabel, bound);
+  } else if (waited == WaitResult::kTimeout) {
+    // A stop reports this through SourceThreadEnded(); its caller may hold locks (the
+    // terminal's) under which a host-log write could wait for a host that waits for them.
+    TRACE(tracer, trace::kError, "StopSourceThread : thread still running after %u ms\n", bound);
+  }
+  return waited;
+}
+
+int32_t AudioSource::StopSourceThread() {
+  TRACE(tracer, trace::kEntry, "StopSourceThread\n");
+  {
+    CriticalSectionLock startStopLock(sourceStartStopMutex);
+    TRACE(tracer, trace::kState, "StopSourceThread : entered  sourceStartStopMutex\n");
+    StopAndWait(nullptr);
+  }
   TRACE(tracer, trace::kState, "StopSourceThread : left  sourceStartStopMutex\n");
   TRACE(tracer, trace::kEntry, "~StopSourceThread : returning %d\n", 0);
   return 0;

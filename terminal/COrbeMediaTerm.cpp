@@ -1,7 +1,9 @@
 #include "terminal/COrbeMediaTerm.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "devices/WaveAudioSink.h"
@@ -19,6 +21,7 @@
 #include "framework/HostLogWriter.h"
 #include "framework/NumberText.h"
 #include "framework/Registry.h"
+#include "framework/Tracer.h"
 #include "framework/TrafficTotals.h"
 #include "jitter/FixedSizeAudioBuffer.h"
 #include "jitter/LowLatencyJitterBuffer.h"
@@ -37,7 +40,40 @@ namespace tarsio {
 
 namespace {
 
-std::atomic<COrbeMediaTerm*> currentTerminal{nullptr};
+// The live terminals, newest last, and the one registered with EndOfFileRegistry. Never
+// destroyed: a terminal may be deleted during static destruction.
+CriticalSection& LiveMutex() {
+  static CriticalSection* mutex = new CriticalSection;
+  return *mutex;
+}
+std::vector<COrbeMediaTerm*>& LiveTerminals() {  // guarded by LiveMutex()
+  static auto* terminals = new std::vector<COrbeMediaTerm*>;
+  return *terminals;
+}
+COrbeMediaTerm* registeredTerminal = nullptr;  // guarded by LiveMutex()
+
+// Chains a terminal let go of while a thread still held them (see AbandonedChainCount).
+std::atomic<int32_t> abandonedChains{0};
+
+// Traces of the terminal's lifetime decisions (abandoned chains); errors and notable events.
+Tracer& LifetimeTracer() {
+  static Tracer* tracer = [] {
+    auto* t = new Tracer;
+    t->SetInstanceName("COrbeMediaTerm");
+    t->SetLevel(trace::kError | trace::kNotable);
+    return t;
+  }();
+  return *tracer;
+}
+
+/// One reference on the process-wide sample pool for the life of the object.
+class SamplePoolReference {
+ public:
+  SamplePoolReference() { AudioSampleManager::CreateInstance(); }
+  ~SamplePoolReference() { AudioSampleManager::DestroyInstance(); }
+  SamplePoolReference(const SamplePoolReference&) = delete;
+  SamplePoolReference& operator=(const SamplePoolReference&) = delete;
+};
 
 /// Windows versions before 5 needed more playback buffers; this engine always behaves as a
 /// modern system.
@@ -100,12 +136,11 @@ bool OpenCaptureOnce() {
 
 /// The frame of a codec operation. A frame of 0 ms would leave the capture device nothing to
 /// record, and its thread would spin on empty buffers, and the playback sink nothing to write:
-/// it is taken as the default frame, with one host-log entry (label, then the frame used).
-uint32_t UsableFrameTime(uint32_t frameTimeMs, const char* logLabel) {
-  constexpr uint32_t kDefaultFrameTimeMs = 20;
-  if (frameTimeMs != 0) return frameTimeMs;
-  HostLogWriter::WithNumber(logLabel, kDefaultFrameTimeMs);
-  return kDefaultFrameTimeMs;
+/// it is taken as the default frame, and the caller logs one host-log entry (its label, then the
+/// frame used).
+constexpr uint32_t kDefaultFrameTimeMs = 20;
+uint32_t UsableFrameTime(uint32_t frameTimeMs) {
+  return frameTimeMs != 0 ? frameTimeMs : kDefaultFrameTimeMs;
 }
 
 double ReadNumber(const char* name, const char* def) {
@@ -114,89 +149,232 @@ double ReadNumber(const char* name, const char* def) {
 
 }  // namespace
 
-COrbeMediaTerm* COrbeMediaTerm::Current() { return currentTerminal.load(); }
+/// What the threads of one chain may touch: a direction's filters, or a file play with the
+/// transmit chain it feeds, and a reference on the sample pool. Handed to the threads as their
+/// keep-alive token; the terminal holds it too while the chain runs.
+struct COrbeMediaTerm::Chain {
+  explicit Chain(const char* chainName) : name(chainName) {}
+  ~Chain() {
+    // In order (a file play before the mixer it feeds), and before the pool reference:
+    // filters hand their samples back to the pool as they go.
+    for (std::shared_ptr<void>& part : parts) part.reset();
+    parts.clear();
+    if (abandoned.load()) {
+      const int32_t left = abandonedChains.fetch_sub(1) - 1;
+      TRACE(LifetimeTracer(), trace::kNotable,
+            "~Chain : abandoned %s chain ended with its last thread, %d still running\n", name,
+            left);
+    }
+  }
+  Chain(const Chain&) = delete;
+  Chain& operator=(const Chain&) = delete;
+
+  const char* const name;
+  SamplePoolReference pool;                  // dropped after every part
+  std::vector<std::shared_ptr<void>> parts;  // destroyed first, first to last
+  std::atomic<bool> abandoned{false};
+};
+
+class COrbeMediaTerm::OperationLock {
+ public:
+  explicit OperationLock(COrbeMediaTerm& terminal) : terminal_(terminal) {
+    terminal_.terminalMutex.Enter();
+    ++terminal_.operationDepth;
+  }
+  ~OperationLock() {
+    std::vector<LogLine> lines;
+    if (--terminal_.operationDepth == 0) lines.swap(terminal_.pendingLog);
+    terminal_.terminalMutex.Leave();
+    for (const LogLine& line : lines) HostLogWriter::WithNumber(line.label, line.number);
+  }
+  OperationLock(const OperationLock&) = delete;
+  OperationLock& operator=(const OperationLock&) = delete;
+
+ private:
+  COrbeMediaTerm& terminal_;
+};
+
+void COrbeMediaTerm::LogLater(const char* label, int64_t number) {
+  pendingLog.push_back({label, number});
+}
+
+COrbeMediaTerm* COrbeMediaTerm::Current() {
+  CriticalSectionLock lock(LiveMutex());
+  return LiveTerminals().empty() ? nullptr : LiveTerminals().back();
+}
+
+int32_t COrbeMediaTerm::LiveCount() {
+  CriticalSectionLock lock(LiveMutex());
+  return static_cast<int32_t>(LiveTerminals().size());
+}
+
+int32_t COrbeMediaTerm::AbandonedChainCount() { return abandonedChains.load(); }
+
+void COrbeMediaTerm::ReleaseChain(std::shared_ptr<Chain>& chain) {
+  if (!chain) return;
+  // Only threads hold other references, and they only ever drop theirs: a count above one means
+  // a thread still runs with the chain (or is about to drop it), and the chain lives on with it.
+  if (chain.use_count() > 1) {
+    chain->abandoned = true;
+    const int32_t now = abandonedChains.fetch_add(1) + 1;
+    TRACE(LifetimeTracer(), trace::kError,
+          "ReleaseChain : %s chain left to a thread that did not stop, %d abandoned\n", chain->name,
+          now);
+  }
+  chain.reset();
+}
 
 COrbeMediaTerm::COrbeMediaTerm() {
-  CriticalSectionLock lock(terminalMutex);
-  AudioSampleManager::CreateInstance();
-  captureSource = std::make_unique<WaveAudioSource>();
-  playbackSink = std::make_unique<WaveAudioSink>();
-  rtpTransmitter = std::make_unique<RTPAudioSink>();
-  rtpReceiver = std::make_unique<RTPAudioSource>();
-  receiveFir = std::make_unique<FIRTransformer>();
-  transmitFir = std::make_unique<FIRTransformer>();
-  limiter = std::make_unique<Limiter>(-8.0, 0.075, -0.00075);
-  vad = std::make_unique<VAD>();
-  jitterBuffer = std::make_unique<RTPJitterBuffer>();
-  lowLatencyJitterBuffer = std::make_unique<LowLatencyJitterBuffer>();
-  reframingBuffer = std::make_unique<FixedSizeAudioBuffer>();
-  genericDecoder = std::make_unique<GenericRTP2PCMDecoder>();
-  receiveMixer = std::make_unique<PCMMixer>();
-  transmitMixer = std::make_unique<PCMMixer>();
-  volumeMaximizer = std::make_unique<PCMVolumeMaximizer>();
+  OperationLock lock(*this);
+  AudioSampleManager::CreateInstance();  // the terminal's reference, dropped by the destructor
+  captureSource = std::make_shared<WaveAudioSource>();
+  playbackSink = std::make_shared<WaveAudioSink>();
+  rtpTransmitter = std::make_shared<RTPAudioSink>();
+  rtpReceiver = std::make_shared<RTPAudioSource>();
+  receiveFir = std::make_shared<FIRTransformer>();
+  transmitFir = std::make_shared<FIRTransformer>();
+  limiter = std::make_shared<Limiter>(-8.0, 0.075, -0.00075);
+  vad = std::make_shared<VAD>();
+  jitterBuffer = std::make_shared<RTPJitterBuffer>();
+  lowLatencyJitterBuffer = std::make_shared<LowLatencyJitterBuffer>();
+  reframingBuffer = std::make_shared<FixedSizeAudioBuffer>();
+  genericDecoder = std::make_shared<GenericRTP2PCMDecoder>();
+  receiveMixer = std::make_shared<PCMMixer>();
+  transmitMixer = std::make_shared<PCMMixer>();
+  volumeMaximizer = std::make_shared<PCMVolumeMaximizer>();
   // The two G.711 filters start in u-law; the codec operations replace them with the law chosen.
-  activeDecoder = new G7112PCMTransformer();
-  activeEncoder = std::make_unique<PCM2G711Transformer>();
+  activeDecoder = std::make_shared<G7112PCMTransformer>();
+  activeEncoder = std::make_shared<PCM2G711Transformer>();
   LoadReceiveFir(2);   // table 4
   LoadTransmitFir(2);  // table 3
   receiveFrameTime = 20;
   transmitFrameTime = 20;
   bInitialised = true;
-  currentTerminal = this;
-  EndOfFileRegistry::Open(this);
+  CriticalSectionLock liveLock(LiveMutex());
+  LiveTerminals().push_back(this);
+  // The registry serves one terminal: the first live one keeps it until it goes.
+  if (registeredTerminal == nullptr) {
+    registeredTerminal = this;
+    EndOfFileRegistry::Open(this);
+  }
 }
 
 COrbeMediaTerm::~COrbeMediaTerm() {
+  {
+    CriticalSectionLock liveLock(LiveMutex());
+    auto& live = LiveTerminals();
+    live.erase(std::remove(live.begin(), live.end(), this), live.end());
+  }
+  std::map<uint32_t, std::shared_ptr<FilePlay>> plays;
   {
     CriticalSectionLock lock(filePlayMutex);
     for (auto& [id, play] : filePlays) {
       if (play->IsRunning()) play->StopImmediately();
     }
-    filePlays.clear();
+    plays.swap(filePlays);
   }
-  CriticalSectionLock lock(terminalMutex);
-  if (bInitialised) {
-    StopRX();
-    StopTX();
-    DeleteFilters();
-    AudioSampleManager::DestroyInstance();
-    EndOfFileRegistry::Close();
-    bInitialised = false;
+  // The statistics are taken under the lock and written to the host after it was released.
+  struct Totals {
+    int64_t received, sent, played, captured, decoded, encoded;
+  } totals{};
+  {
+    OperationLock lock(*this);
+    // Plays whose thread did not stop stay alive through their thread's token.
+    plays.clear();
+    {
+      CriticalSectionLock playLock(filePlayMutex);
+      for (auto& [id, chain] : filePlayChains) ReleaseChain(chain);
+      filePlayChains.clear();
+    }
+    if (bInitialised) {
+      StopRX();
+      StopTX();
+      DeleteFilters();
+      bInitialised = false;
+    }
+    totals = {TrafficTotals::receivedBytes.load(), TrafficTotals::sentBytes.load(),
+              TrafficTotals::playedBytes.load(),   TrafficTotals::capturedBytes.load(),
+              TrafficTotals::decoderCount.load(),  TrafficTotals::encoderCount.load()};
   }
+  {
+    CriticalSectionLock liveLock(LiveMutex());
+    if (registeredTerminal == this) {
+      // Waits for the notifications in flight (they call this terminal), then hands the registry
+      // to the oldest terminal still alive, if any.
+      EndOfFileRegistry::Close();
+      registeredTerminal = LiveTerminals().empty() ? nullptr : LiveTerminals().front();
+      if (registeredTerminal != nullptr) EndOfFileRegistry::Open(registeredTerminal);
+    }
+  }
+  // Every filter of this terminal is gone or left to a stuck thread with its own reference.
+  AudioSampleManager::DestroyInstance();
   if (HostLogWriter::Current() != nullptr) {
     HostLogWriter::Entry report;
     report.Write("*** estadisticas RTP ***");
     report.MarkEntry();
     report.EndLine();
     report.Write("RTP recvfrom:");
-    report.WriteNumber(TrafficTotals::receivedBytes.load());
+    report.WriteNumber(totals.received);
     report.EndLine();
     report.Write("RTP sendto:");
-    report.WriteNumber(TrafficTotals::sentBytes.load());
+    report.WriteNumber(totals.sent);
     report.EndLine();
     report.Write("RTP WaveOut:");
-    report.WriteNumber(TrafficTotals::playedBytes.load());
+    report.WriteNumber(totals.played);
     report.EndLine();
     for (int i = 0; i < 2; ++i) {
       report.Write("RTP WaveIn:");
-      report.WriteNumber(TrafficTotals::capturedBytes.load());
+      report.WriteNumber(totals.captured);
       report.EndLine();
       report.EndLine();
     }
     report.Write("RTP G729 Decomp:");
-    report.WriteNumber(TrafficTotals::decoderCount.load());
+    report.WriteNumber(totals.decoded);
     report.EndLine();
     report.EndLine();
     report.Write("RTP G729 Comp:");
-    report.WriteNumber(TrafficTotals::encoderCount.load());
+    report.WriteNumber(totals.encoded);
     report.EndLine();
     report.EndLine();
   }
-  COrbeMediaTerm* self = this;
-  currentTerminal.compare_exchange_strong(self, nullptr);
+}
+
+void COrbeMediaTerm::UnlinkAll() {
+  // Every link StartTX, StartRX and the codec operations can make, whatever state a failed start
+  // or stop left behind (Disconnect of a pair that is not linked does nothing).
+  AudioSource* const txSources[] = {captureSource.get(), transmitFir.get(), vad.get()};
+  AudioSink* const txSinks[] = {transmitFir.get(), vad.get(), transmitMixer.get()};
+  for (AudioSource* from : txSources) {
+    for (AudioSink* to : txSinks) {
+      if (static_cast<const void*>(from) != static_cast<const void*>(to)) Disconnect(from, to);
+    }
+  }
+  Disconnect(transmitMixer.get(), activeEncoder.get());
+  Disconnect(activeEncoder.get(), rtpTransmitter.get());
+
+  Disconnect(rtpReceiver.get(), activeDecoder.get());
+  for (AudioTransformer* buffer : {static_cast<AudioTransformer*>(jitterBuffer.get()),
+                                   static_cast<AudioTransformer*>(lowLatencyJitterBuffer.get())}) {
+    Disconnect(activeDecoder.get(), buffer);
+    Disconnect(buffer, reframingBuffer.get());
+  }
+  Disconnect(reframingBuffer.get(), volumeMaximizer.get());
+  Disconnect(volumeMaximizer.get(), receiveMixer.get());
+  AudioSource* const rxSources[] = {receiveMixer.get(), receiveFir.get(), limiter.get()};
+  AudioSink* const rxSinks[] = {receiveFir.get(), limiter.get(), playbackSink.get()};
+  for (AudioSource* from : rxSources) {
+    for (AudioSink* to : rxSinks) {
+      if (static_cast<const void*>(from) != static_cast<const void*>(to)) Disconnect(from, to);
+    }
+  }
 }
 
 void COrbeMediaTerm::DeleteFilters() {
+  // Unlinked first: a thread that outlives this (its stop gave up) then reaches only the filters
+  // its own chain pins, and no filter keeps a pointer to one that goes away.
+  UnlinkAll();
+  ReleaseChain(transmitChain);
+  ReleaseChain(receiveChain);
   playbackSink.reset();
   captureSource.reset();
   rtpReceiver.reset();
@@ -210,18 +388,32 @@ void COrbeMediaTerm::DeleteFilters() {
   jitterBuffer.reset();
   lowLatencyJitterBuffer.reset();
   reframingBuffer.reset();
-  AudioTransformer* decoder = activeDecoder;
-  activeDecoder = nullptr;
-  const bool decoderIsGeneric = decoder == genericDecoder.get();
+  activeDecoder.reset();
   genericDecoder.reset();
   volumeMaximizer.reset();
-  if (!decoderIsGeneric) delete decoder;
   activeEncoder.reset();
 }
 
 void COrbeMediaTerm::ReleaseActiveDecoder() {
-  if (activeDecoder != nullptr && activeDecoder != genericDecoder.get()) delete activeDecoder;
-  activeDecoder = nullptr;
+  // Unlinked before it goes: a start that failed may have left it linked.
+  Disconnect(rtpReceiver.get(), activeDecoder.get());
+  Disconnect(activeDecoder.get(), jitterBuffer.get());
+  Disconnect(activeDecoder.get(), lowLatencyJitterBuffer.get());
+  activeDecoder.reset();
+}
+
+std::shared_ptr<COrbeMediaTerm::Chain> COrbeMediaTerm::MakeTransmitChain() {
+  auto chain = std::make_shared<Chain>("transmit");
+  chain->parts = {captureSource, transmitFir, vad, transmitMixer, activeEncoder, rtpTransmitter};
+  return chain;
+}
+
+std::shared_ptr<COrbeMediaTerm::Chain> COrbeMediaTerm::MakeReceiveChain() {
+  auto chain = std::make_shared<Chain>("receive");
+  chain->parts = {rtpReceiver,     activeDecoder,   jitterBuffer, lowLatencyJitterBuffer,
+                  reframingBuffer, volumeMaximizer, receiveMixer, receiveFir,
+                  limiter,         playbackSink};
+  return chain;
 }
 
 void COrbeMediaTerm::LoadTransmitFir(uint32_t txFirFilter) {
@@ -238,6 +430,15 @@ void COrbeMediaTerm::FireEndOfFileTX(uint32_t /*filePlayId*/) { endOfFileCount.f
 
 void COrbeMediaTerm::FireEndOfFileRX(uint32_t /*filePlayId*/) { endOfFileCount.fetch_add(1); }
 
+void COrbeMediaTerm::SetThreadStopWaitMs(uint32_t ms) {
+  OperationLock lock(*this);
+  threadStopWaitMs = ms;
+  if (ms == 0) return;
+  captureSource->SetSourceStopWaitMs(ms);
+  rtpReceiver->SetSourceStopWaitMs(ms);
+  playbackSink->SetSinkStopWaitMs(ms);
+}
+
 size_t COrbeMediaTerm::FilePlayCount() {
   CriticalSectionLock lock(filePlayMutex);
   return filePlays.size();
@@ -248,9 +449,11 @@ size_t COrbeMediaTerm::FilePlayCount() {
 
 int32_t COrbeMediaTerm::SetReceiveCodec(int32_t codec, uint32_t frameTimeMs, int32_t third,
                                         int32_t fourth) {
-  CriticalSectionLock lock(terminalMutex);
-  frameTimeMs =
-      UsableFrameTime(frameTimeMs, "COrbeMediaTerm::SetReceiveCodec: frame time 0, using=");
+  OperationLock lock(*this);
+  if (frameTimeMs == 0) {
+    LogLater("COrbeMediaTerm::SetReceiveCodec: frame time 0, using=", kDefaultFrameTimeMs);
+  }
+  frameTimeMs = UsableFrameTime(frameTimeMs);
   if (bReceiving && codec == rxCodec && (codec != 9 || fourth == rxFourth)) return 0;
   rxCodec = codec;
   rxFrameTime = frameTimeMs;
@@ -263,15 +466,15 @@ int32_t COrbeMediaTerm::SetReceiveCodec(int32_t codec, uint32_t frameTimeMs, int
   if (codec != kCodecGeneric && codec != kCodecALaw && codec != kCodecULaw) return -30;
   ReleaseActiveDecoder();
   if (codec == kCodecGeneric) {
-    activeDecoder = genericDecoder.get();
+    activeDecoder = genericDecoder;
   } else {
-    auto* decoder = new G7112PCMTransformer();
+    auto decoder = std::make_shared<G7112PCMTransformer>();
     if (codec == kCodecALaw) {
       decoder->SetALaw();
     } else {
       decoder->SetULaw();
     }
-    activeDecoder = decoder;
+    activeDecoder = std::move(decoder);
   }
   if (wasReceiving && StartRX(playbackDeviceId, 100) != 0) return -20;
   return 0;
@@ -279,9 +482,11 @@ int32_t COrbeMediaTerm::SetReceiveCodec(int32_t codec, uint32_t frameTimeMs, int
 
 int32_t COrbeMediaTerm::SetTransmitCodec(int32_t codec, uint32_t frameTimeMs, int32_t third,
                                          int32_t vadWanted, uint16_t fifth, int32_t sixth) {
-  CriticalSectionLock lock(terminalMutex);
-  frameTimeMs =
-      UsableFrameTime(frameTimeMs, "COrbeMediaTerm::SetTransmitCodec: frame time 0, using=");
+  OperationLock lock(*this);
+  if (frameTimeMs == 0) {
+    LogLater("COrbeMediaTerm::SetTransmitCodec: frame time 0, using=", kDefaultFrameTimeMs);
+  }
+  frameTimeMs = UsableFrameTime(frameTimeMs);
   const bool vadActive = ReadBool("ForceVADOff", false) && vadWanted != 0;
   if (codec == txCodec && frameTimeMs == txFrameTime &&
       static_cast<int32_t>(vadActive) == txVadActive && (codec != 9 || sixth == txSixth)) {
@@ -298,7 +503,10 @@ int32_t COrbeMediaTerm::SetTransmitCodec(int32_t codec, uint32_t frameTimeMs, in
   transmitFrameTime = frameTimeMs;
   captureSource->SetBufferSize(frameTimeMs * 16);
   if (codec != kCodecALaw && codec != kCodecULaw) return -30;
-  activeEncoder = std::make_unique<PCM2G711Transformer>();
+  // Unlinked before it goes: a start that failed may have left it linked.
+  Disconnect(transmitMixer.get(), activeEncoder.get());
+  Disconnect(activeEncoder.get(), rtpTransmitter.get());
+  activeEncoder = std::make_shared<PCM2G711Transformer>();
   if (codec == kCodecALaw) {
     activeEncoder->SetALaw();
   } else {
@@ -316,7 +524,7 @@ int32_t COrbeMediaTerm::SetTransmitCodec(int32_t codec, uint32_t frameTimeMs, in
 
 int32_t COrbeMediaTerm::SetDestination(const char* remoteAddress, int32_t remotePort,
                                        int32_t localPort, int bufferChangeEventFd) {
-  CriticalSectionLock lock(terminalMutex);
+  OperationLock lock(*this);
   rtpTransmitter->SetLocalPort(static_cast<uint16_t>(localPort & 0xFFFF));
   const int32_t result =
       rtpTransmitter->SetDestination(remoteAddress, static_cast<uint16_t>(remotePort));
@@ -333,7 +541,7 @@ int32_t COrbeMediaTerm::SetDestination(const char* remoteAddress, int32_t remote
 // Transmit direction
 
 int32_t COrbeMediaTerm::StartTX(int32_t deviceId) {
-  CriticalSectionLock lock(terminalMutex);
+  OperationLock lock(*this);
   if (bTransmitting) return 0;
   bMicrophonePreprocess = ReadBool("MicrophonePreprocess", true);
   LoadTransmitFir(ReadDword("TxFIRFilter", 1));
@@ -354,23 +562,23 @@ int32_t COrbeMediaTerm::StartTX(int32_t deviceId) {
   const uint32_t tos = ReadDword("TransmitTOS", 184);
   int32_t r = rtpTransmitter->SetTOS(static_cast<uint8_t>(tos & 0xFF));
   if (r < 0) {
-    HostLogWriter::WithNumber("COrbeMediaTerm::StartTX (1), result=", r);
+    LogLater("COrbeMediaTerm::StartTX (1), result=", r);
     return -5;
   }
   r = rtpTransmitter->StartSink();
   if (r < 0) {
-    HostLogWriter::WithNumber("COrbeMediaTerm::StartTX (2), result=", r);
+    LogLater("COrbeMediaTerm::StartTX (2), result=", r);
     return -10;
   }
   r = activeEncoder->StartTransform();
   if (r < 0) {
-    HostLogWriter::WithNumber("COrbeMediaTerm::StartTX (3), result=", r);
+    LogLater("COrbeMediaTerm::StartTX (3), result=", r);
     rtpTransmitter->StopSink();
     return -20;
   }
   r = transmitMixer->StartTransform();
   if (r < 0) {
-    HostLogWriter::WithNumber("COrbeMediaTerm::StartTX (4), result=", r);
+    LogLater("COrbeMediaTerm::StartTX (4), result=", r);
     rtpTransmitter->StopSink();
     activeEncoder->StopTransform();
     return -30;
@@ -379,7 +587,7 @@ int32_t COrbeMediaTerm::StartTX(int32_t deviceId) {
     r = vad->Enable();
     if (r >= 0) r = vad->StartTransform();
     if (r < 0) {
-      HostLogWriter::WithNumber("COrbeMediaTerm::StartTX (5), result=", r);
+      LogLater("COrbeMediaTerm::StartTX (5), result=", r);
       rtpTransmitter->StopSink();
       activeEncoder->StopTransform();
       transmitMixer->StopTransform();
@@ -389,7 +597,7 @@ int32_t COrbeMediaTerm::StartTX(int32_t deviceId) {
   if (bMicrophonePreprocess) {
     r = transmitFir->StartTransform();
     if (r < 0) {
-      HostLogWriter::WithNumber("COrbeMediaTerm::StartTX (6), result=", r);
+      LogLater("COrbeMediaTerm::StartTX (6), result=", r);
       rtpTransmitter->StopSink();
       activeEncoder->StopTransform();
       transmitMixer->StopTransform();
@@ -397,9 +605,13 @@ int32_t COrbeMediaTerm::StartTX(int32_t deviceId) {
       return -50;
     }
   }
+  // The thread gets the chain as its keep-alive token; the terminal keeps it while it runs.
+  transmitChain = MakeTransmitChain();
+  captureSource->SetSourceThreadKeepAlive(transmitChain);
   r = captureSource->StartSourceThread();
   if (r < 0) {
-    HostLogWriter::WithNumber("COrbeMediaTerm::StartTX (7), result=", r);
+    ReleaseChain(transmitChain);
+    LogLater("COrbeMediaTerm::StartTX (7), result=", r);
     rtpTransmitter->StopSink();
     activeEncoder->StopTransform();
     transmitMixer->StopTransform();
@@ -412,7 +624,7 @@ int32_t COrbeMediaTerm::StartTX(int32_t deviceId) {
 }
 
 int32_t COrbeMediaTerm::StopTX() {
-  CriticalSectionLock lock(terminalMutex);
+  OperationLock lock(*this);
   if (!bTransmitting) {
     bTransmitting = false;
     return 0;
@@ -441,6 +653,11 @@ int32_t COrbeMediaTerm::StopTX() {
 
   if (failed) return -10;
   bTransmitting = false;
+  // A capture thread the stop gave up on keeps the chain; the terminal lets go of it either way.
+  if (!captureSource->SourceThreadEnded()) {
+    TRACE(LifetimeTracer(), trace::kError, "StopTX : the capture thread did not stop in time\n");
+  }
+  ReleaseChain(transmitChain);
   return 0;
 }
 
@@ -448,7 +665,7 @@ int32_t COrbeMediaTerm::StopTX() {
 // Receive direction
 
 int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
-  CriticalSectionLock lock(terminalMutex);
+  OperationLock lock(*this);
   TrafficTotals::Reset();
   if (bReceiving) return 0;
   bSpeakerPostprocess = ReadBool("SpeakerPostprocess", true);
@@ -496,10 +713,10 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
       activeJitterBuffer == jitterBuffer.get()
           ? static_cast<AudioTransformer*>(lowLatencyJitterBuffer.get())
           : static_cast<AudioTransformer*>(jitterBuffer.get());
-  Disconnect(activeDecoder, idleJitterBuffer);
+  Disconnect(activeDecoder.get(), idleJitterBuffer);
   Disconnect(idleJitterBuffer, reframingBuffer.get());
-  Connect(rtpReceiver.get(), activeDecoder);
-  Connect(activeDecoder, activeJitterBuffer);
+  Connect(rtpReceiver.get(), activeDecoder.get());
+  Connect(activeDecoder.get(), activeJitterBuffer);
   Connect(activeJitterBuffer, reframingBuffer.get());
   Connect(reframingBuffer.get(), volumeMaximizer.get());
   Connect(volumeMaximizer.get(), receiveMixer.get());
@@ -525,7 +742,7 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
     bool present;
   };
   const Step steps[] = {
-      {activeDecoder, -10, true},         {activeJitterBuffer, -20, true},
+      {activeDecoder.get(), -10, true},   {activeJitterBuffer, -20, true},
       {reframingBuffer.get(), -30, true}, {volumeMaximizer.get(), -40, true},
       {receiveMixer.get(), -50, true},    {receiveFir.get(), -60, bSpeakerPostprocess},
       {limiter.get(), -70, bLimitVolume},
@@ -538,12 +755,18 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
     }
     started.push_back(step.transformer);
   }
+  // Both threads get the chain as their keep-alive token; the terminal keeps it while they run.
+  receiveChain = MakeReceiveChain();
+  playbackSink->SetSinkThreadKeepAlive(receiveChain);
   if (playbackSink->StartSinkThread() < 0) {
+    ReleaseChain(receiveChain);
     undo();
     return -80;
   }
+  rtpReceiver->SetSourceThreadKeepAlive(receiveChain);
   if (rtpReceiver->StartSourceThread() < 0) {
     playbackSink->StopSinkThread();
+    ReleaseChain(receiveChain);
     undo();
     return -90;
   }
@@ -552,7 +775,7 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
 }
 
 int32_t COrbeMediaTerm::StopRX() {
-  CriticalSectionLock lock(terminalMutex);
+  OperationLock lock(*this);
   if (!bReceiving) {
     bReceiving = false;
     return 0;
@@ -574,8 +797,8 @@ int32_t COrbeMediaTerm::StopRX() {
   note(activeJitterBuffer->StopTransform());
   note(activeDecoder->StopTransform());
 
-  Disconnect(rtpReceiver.get(), activeDecoder);
-  Disconnect(activeDecoder, activeJitterBuffer);
+  Disconnect(rtpReceiver.get(), activeDecoder.get());
+  Disconnect(activeDecoder.get(), activeJitterBuffer);
   Disconnect(activeJitterBuffer, reframingBuffer.get());
   Disconnect(reframingBuffer.get(), volumeMaximizer.get());
   Disconnect(volumeMaximizer.get(), receiveMixer.get());
@@ -592,6 +815,11 @@ int32_t COrbeMediaTerm::StopRX() {
 
   if (failed) return -10;
   bReceiving = false;
+  // Threads the stop gave up on keep the chain; the terminal lets go of it either way.
+  if (!rtpReceiver->SourceThreadEnded() || !playbackSink->SinkThreadEnded()) {
+    TRACE(LifetimeTracer(), trace::kError, "StopRX : a receive thread did not stop in time\n");
+  }
+  ReleaseChain(receiveChain);
   return 0;
 }
 
@@ -670,6 +898,12 @@ void COrbeMediaTerm::SweepFilePlays() {
   CriticalSectionLock lock(filePlayMutex);
   for (auto it = filePlays.begin(); it != filePlays.end();) {
     if (!it->second->IsRunning()) {
+      // A play whose thread has not ended yet lives on through its thread's token.
+      auto chain = filePlayChains.find(it->first);
+      if (chain != filePlayChains.end()) {
+        ReleaseChain(chain->second);
+        filePlayChains.erase(chain);
+      }
       it = filePlays.erase(it);
     } else {
       ++it;
@@ -679,24 +913,28 @@ void COrbeMediaTerm::SweepFilePlays() {
 
 int32_t COrbeMediaTerm::PlayFile(const char* fileName, int32_t playOnce, int32_t volumePercent,
                                  uint32_t* filePlayId) {
-  CriticalSectionLock lock(terminalMutex);
+  OperationLock lock(*this);
   try {
     SweepFilePlays();
     if (!bTransmitting) return 0;
-    auto play = std::make_unique<FilePlay>(transmitMixer.get(), transmitFrameTime, true);
+    auto play = std::make_shared<FilePlay>(transmitMixer.get(), transmitFrameTime, true);
     if (fileName == nullptr || play->LoadFile(fileName) != 0) {
       play.reset();
       throw Exception(-10, "Error loading file %s", fileName != nullptr ? fileName : "(null)");
     }
     if (playOnce == 0) play->PlayInLoop();
+    if (const uint32_t ms = threadStopWaitMs.load(); ms != 0) play->SetStopWaitMs(ms);
     play->SetVolume(volumePercent);
     play->SetDestinationFormat(MakeAudioFormat(5));
     CriticalSectionLock playLock(filePlayMutex);
-    FilePlay* raw = play.get();
-    const uint32_t id = raw->GetID();
-    filePlays[id] = std::move(play);
+    const uint32_t id = play->GetID();
+    // The play's thread pins the play and the filters its pushes reach.
+    auto chain = std::make_shared<Chain>("file play");
+    chain->parts = {play, transmitMixer, activeEncoder, rtpTransmitter};
+    filePlays[id] = play;
+    filePlayChains[id] = chain;
     if (filePlayId != nullptr) *filePlayId = id;
-    raw->Start();
+    play->Start(chain);
     return 0;
   } catch (const Exception& e) {
     return e.GetCode();
@@ -704,7 +942,7 @@ int32_t COrbeMediaTerm::PlayFile(const char* fileName, int32_t playOnce, int32_t
 }
 
 bool COrbeMediaTerm::StopFile(uint32_t filePlayId) {
-  CriticalSectionLock lock(terminalMutex);
+  OperationLock lock(*this);
   CriticalSectionLock playLock(filePlayMutex);
   auto it = filePlays.find(filePlayId);
   if (it != filePlays.end() && it->second->IsTX()) it->second->StopImmediately();

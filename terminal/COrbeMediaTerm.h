@@ -20,14 +20,52 @@
 // for their whole run (re-entrant: codec changes call StopRX/StartRX, the destructor calls both).
 // PlayFile and StopFile take filePlayMutex inside terminalMutex; the destructor takes
 // filePlayMutex before terminalMutex for its first step only, never nested the other way. The
-// volume operations, the device tests and GetReceiveBufferRatio take no terminal lock. The
-// filters' own threads never take a terminal lock. One live terminal per process.
+// volume operations, the device tests, the receive report and GetReceiveBufferRatio take no
+// terminal lock (the filters they reach live as long as the terminal). The filters' own threads
+// never take a terminal lock.
+//
+// Lock order and the host log: terminalMutex, then filePlayMutex, then the filters' own locks.
+// The host's log lock is never taken while a terminal lock is held: host-log lines of an
+// operation (and the statistics report of the destructor) are collected under terminalMutex and
+// written once the outermost operation released it, so a host that holds its log lock around its
+// calls into the terminal cannot deadlock with another host thread inside an operation. The
+// filter base classes write to the host log only outside the filter locks that host threads take
+// (framework/AudioSource.h, framework/AudioSink.h). A media thread that logs waits for the host's
+// lock, so a stop made while the host holds it may wait out its bound for that thread.
+//
+// Lifetime: the terminal owns its filters through std::shared_ptr. Each start of a direction
+// makes a chain holder (references to every filter the direction's threads reach and one on the
+// sample pool) and hands it to those threads as their keep-alive token; a file play's thread gets
+// one holding the play, the transmit filters its pushes reach and a pool reference. A thread drops
+// its token as its very last act, so a stop that gave up on a stuck thread (the device did not
+// return) leaks the chain at worst and never frees memory a thread still uses; the filters are then
+// destroyed on that thread when it ends. Such a chain is counted in AbandonedChainCount() from the
+// moment the terminal lets go of it until its last thread ends. The sample pool and the end-of-file
+// registry are counted per terminal, so terminals may be created and destroyed in any order: the
+// first live terminal receives the registry's end-of-file notifications and hands them to the
+// oldest survivor when it goes.
+//
+// Stop bounds (no stop waits for a thread without limit):
+// - StopTX: the capture source's StopSourceThread (WaveAudioSource's bound, see its header);
+//   transform stops and unlinking do not wait.
+// - StopRX: the receiver's StopSourceThread twice (it wakes its thread at once, then waits at most
+//   AudioSource::kStopWaitMs) and the playback sink's StopSinkThread (WaveAudioSink's bound).
+// - StopFile: FilePlay::StopImmediately, at most AudioSource::kStopWaitMs for the file source's
+//   thread plus FilePlay::kStopWaitMs for a stop that thread began itself.
+// SetThreadStopWaitMs replaces AudioSource::kStopWaitMs, AudioSink::kSinkStopWaitMs and
+// FilePlay::kStopWaitMs above (tests shorten them); the device filters' own waits stay.
+// - The destructor: StopFile's bound for each running file play, StopRX, StopTX, and
+//   EndOfFileRegistry::Close (the end-of-file notifications in flight, which only count).
+// A stop that gives up returns what it returned before (0 unless a stop hook failed) and the
+// direction counts as stopped; its next start fails (StartTX -60, StartRX -80 or -90) until the
+// stuck thread has ended.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "platform/CriticalSection.h"
 #include "tarsio/RTPInterface.h"
@@ -51,6 +89,7 @@ class PCM2G711Transformer;
 class FilePlay;
 class HostEvent;
 class LowLatencyJitterBuffer;
+class AudioSink;
 
 /// Settings key of the terminal.
 inline constexpr const char* kTerminalKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
@@ -121,8 +160,19 @@ class COrbeMediaTerm final : public RTPInterface {
   /// Packets the low-latency jitter buffer took in during this run (0 in the classic mode).
   uint64_t ReceivedPacketCount();
 
-  /// The live terminal, or null.
+  /// The most recently created live terminal, or null.
   static COrbeMediaTerm* Current();
+  /// Live terminals in this process.
+  static int32_t LiveCount();
+  /// Chains of filters (a direction's chain or a file play) that a terminal let go of while one
+  /// of their threads still ran (a stop that gave up); each is counted until its last thread
+  /// ends and destroys it.
+  static int32_t AbandonedChainCount();
+
+  /// The bound of the waits for filter threads that the terminal's stops make through the
+  /// filter base classes (capture source, receiver, playback sink, file plays made from now on);
+  /// the device filters add bounded waits of their own. Tests shorten it; 0 keeps the defaults.
+  void SetThreadStopWaitMs(uint32_t ms);
 
   // Observers for tests and tools.
   bool IsTransmitting() const { return bTransmitting.load(); }
@@ -131,6 +181,24 @@ class COrbeMediaTerm final : public RTPInterface {
   uint32_t EndOfFileCount() const { return endOfFileCount.load(); }
 
  private:
+  struct Chain;
+  struct LogLine {
+    const char* label;
+    int64_t number;
+  };
+  /// terminalMutex for an operation; when the outermost one ends, writes the host-log lines the
+  /// operation collected after releasing the lock.
+  class OperationLock;
+
+  /// Collects a host-log line (HostLogWriter::WithNumber) for after terminalMutex; under it.
+  void LogLater(const char* label, int64_t number);
+  /// Drops the terminal's reference to a chain holder, counting it as abandoned when a thread
+  /// still holds it.
+  static void ReleaseChain(std::shared_ptr<Chain>& chain);
+  std::shared_ptr<Chain> MakeTransmitChain();
+  std::shared_ptr<Chain> MakeReceiveChain();
+  /// Removes every link the terminal can make between its filters.
+  void UnlinkAll();
   void DeleteFilters();
   void ReleaseActiveDecoder();
   void SweepFilePlays();
@@ -141,26 +209,35 @@ class COrbeMediaTerm final : public RTPInterface {
   CriticalSection terminalMutex;
   CriticalSection filePlayMutex;
   bool bInitialised = false;
+  int32_t operationDepth = 0;       // guarded by terminalMutex
+  std::vector<LogLine> pendingLog;  // guarded by terminalMutex
 
-  std::unique_ptr<WaveAudioSource> captureSource;
-  std::unique_ptr<WaveAudioSink> playbackSink;
-  std::unique_ptr<RTPAudioSink> rtpTransmitter;
-  std::unique_ptr<RTPAudioSource> rtpReceiver;
-  std::unique_ptr<FIRTransformer> receiveFir;
-  std::unique_ptr<FIRTransformer> transmitFir;
-  std::unique_ptr<Limiter> limiter;
-  std::unique_ptr<VAD> vad;
-  std::unique_ptr<RTPJitterBuffer> jitterBuffer;
-  std::unique_ptr<LowLatencyJitterBuffer> lowLatencyJitterBuffer;
-  std::unique_ptr<FixedSizeAudioBuffer> reframingBuffer;
-  std::unique_ptr<GenericRTP2PCMDecoder> genericDecoder;
-  std::unique_ptr<PCMMixer> receiveMixer;
-  std::unique_ptr<PCMMixer> transmitMixer;
-  std::unique_ptr<PCMVolumeMaximizer> volumeMaximizer;
-  AudioTransformer* activeDecoder = nullptr;  // owned unless it is genericDecoder
-  std::unique_ptr<PCM2G711Transformer> activeEncoder;
+  // Set by the constructor and kept until the destructor (the operations without a terminal lock
+  // read them); only the decoder and the encoder are replaced, under terminalMutex.
+  std::shared_ptr<WaveAudioSource> captureSource;
+  std::shared_ptr<WaveAudioSink> playbackSink;
+  std::shared_ptr<RTPAudioSink> rtpTransmitter;
+  std::shared_ptr<RTPAudioSource> rtpReceiver;
+  std::shared_ptr<FIRTransformer> receiveFir;
+  std::shared_ptr<FIRTransformer> transmitFir;
+  std::shared_ptr<Limiter> limiter;
+  std::shared_ptr<VAD> vad;
+  std::shared_ptr<RTPJitterBuffer> jitterBuffer;
+  std::shared_ptr<LowLatencyJitterBuffer> lowLatencyJitterBuffer;
+  std::shared_ptr<FixedSizeAudioBuffer> reframingBuffer;
+  std::shared_ptr<GenericRTP2PCMDecoder> genericDecoder;
+  std::shared_ptr<PCMMixer> receiveMixer;
+  std::shared_ptr<PCMMixer> transmitMixer;
+  std::shared_ptr<PCMVolumeMaximizer> volumeMaximizer;
+  std::shared_ptr<AudioTransformer> activeDecoder;  // may be genericDecoder
+  std::shared_ptr<PCM2G711Transformer> activeEncoder;
 
-  std::map<uint32_t, std::unique_ptr<FilePlay>> filePlays;  // guarded by filePlayMutex
+  // The holders handed to the running directions' threads; under terminalMutex.
+  std::shared_ptr<Chain> transmitChain;
+  std::shared_ptr<Chain> receiveChain;
+
+  std::map<uint32_t, std::shared_ptr<FilePlay>> filePlays;    // guarded by filePlayMutex
+  std::map<uint32_t, std::shared_ptr<Chain>> filePlayChains;  // guarded by filePlayMutex
 
   std::atomic<bool> bVadActive{false};
   bool bMicrophonePreprocess = false;
@@ -187,6 +264,7 @@ class COrbeMediaTerm final : public RTPInterface {
   int32_t txSixth = -1;
 
   std::atomic<uint32_t> endOfFileCount{0};
+  std::atomic<uint32_t> threadStopWaitMs{0};  // 0: the filters' defaults
 };
 
 }  // namespace tarsio

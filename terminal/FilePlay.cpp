@@ -1,6 +1,8 @@
 #include "terminal/FilePlay.h"
 
 #include <atomic>
+#include <mutex>
+#include <utility>
 
 #include "devices/WaveFileSource.h"
 #include "dsp/ACMTransformer.h"
@@ -56,6 +58,11 @@ int32_t FilePlay::SetVolume(int32_t volumePercent) {
   return pcmVolumeTransformer->SetVolume(volumePercent);
 }
 
+void FilePlay::SetStopWaitMs(uint32_t ms) {
+  stopWaitMs = ms;
+  waveFileSource->SetSourceStopWaitMs(ms);
+}
+
 int32_t FilePlay::SetDestinationFormat(const WAVEFORMATEX& format) {
   return acmTransformer->SetDestinationFormat(format);
 }
@@ -89,41 +96,37 @@ void FilePlay::SetState(State state) {
   stateChangedEvent.Set();
 }
 
-int32_t FilePlay::Start() {
-  stateMutex.Enter();
-  switch (currentState) {
-    case STATE_STOPPED:
-      currentState = STATE_STARTING;
-      stateChangedEvent.Set();
-      stateMutex.Leave();
-      break;
-    case STATE_STARTING:
-      while (currentState != STATE_RUNNING && currentState != STATE_STOPPED) {
-        stateChangedEvent.ResetEvent();
-        stateMutex.Leave();
-        stateChangedEvent.Wait(kInfinite);
-        stateMutex.Enter();
-      }
-      if (currentState == STATE_STOPPED) {
-        TRACE(tracer, trace::kError,
-              "Start STATE_STARTING: went to STATE_STOPPED ! Returning error");
-        stateMutex.Leave();
-        return -10;
-      }
-      stateMutex.Leave();
-      return 0;
-    case STATE_RUNNING:
-      stateMutex.Leave();
-      return 0;
-    case STATE_STOPPING:
-      TRACE(tracer, trace::kError, "Start STATE_STOPPING: invalid state to call Start");
-      stateMutex.Leave();
-      return -20;
-    default:
-      TRACE(tracer, trace::kError, "Start default: Error : invalid current state %d",
-            static_cast<int>(currentState));
-      stateMutex.Leave();
-      return -30;
+int32_t FilePlay::Start(std::shared_ptr<void> keepAlive) {
+  {
+    std::unique_lock<CriticalSection> lock(stateMutex);
+    switch (currentState) {
+      case STATE_STOPPED:
+        currentState = STATE_STARTING;
+        stateChangedEvent.Set();
+        break;
+      case STATE_STARTING:
+        while (currentState != STATE_RUNNING && currentState != STATE_STOPPED) {
+          stateChangedEvent.ResetEvent();
+          lock.unlock();
+          stateChangedEvent.Wait(kInfinite);
+          lock.lock();
+        }
+        if (currentState == STATE_STOPPED) {
+          TRACE(tracer, trace::kError,
+                "Start STATE_STARTING: went to STATE_STOPPED ! Returning error");
+          return -10;
+        }
+        return 0;
+      case STATE_RUNNING:
+        return 0;
+      case STATE_STOPPING:
+        TRACE(tracer, trace::kError, "Start STATE_STOPPING: invalid state to call Start");
+        return -20;
+      default:
+        TRACE(tracer, trace::kError, "Start default: Error : invalid current state %d",
+              static_cast<int>(currentState));
+        return -30;
+    }
   }
 
   WAVEFORMATEX format;
@@ -145,6 +148,7 @@ int32_t FilePlay::Start() {
   }
 
   // The source reports FILE_STARTED from its start hook, on this thread, before its thread runs.
+  waveFileSource->SetSourceThreadKeepAlive(std::move(keepAlive));
   const int32_t threadResult = waveFileSource->StartSourceThread();
   if (threadResult < 0) {
     CriticalSectionLock lock(stateMutex);
@@ -173,19 +177,19 @@ void FilePlay::FilePlayStarted(WaveFileSource* /*source*/, const char* /*fileNam
 }
 
 void FilePlay::FilePlayStopped(WaveFileSource* /*source*/, const char* /*fileName*/) {
-  stateMutex.Enter();
-  if (currentState == STATE_RUNNING) {
+  {
+    CriticalSectionLock lock(stateMutex);
+    if (currentState != STATE_RUNNING) {
+      if (currentState != STATE_STOPPING) {
+        TRACE(tracer, trace::kState, "FilePlayStopped : invalid current state %d",
+              static_cast<int>(currentState));
+      }
+      return;
+    }
     currentState = STATE_STOPPING;
     stateChangedEvent.Set();
-    stateMutex.Leave();
-    Cleanup();
-    return;
   }
-  if (currentState != STATE_STOPPING) {
-    TRACE(tracer, trace::kState, "FilePlayStopped : invalid current state %d",
-          static_cast<int>(currentState));
-  }
-  stateMutex.Leave();
+  Cleanup();
 }
 
 int32_t FilePlay::Cleanup() {
@@ -232,21 +236,19 @@ int32_t FilePlay::CleanupImmediately() {
 }
 
 int32_t FilePlay::StopImmediately() {
-  stateMutex.Enter();
+  std::unique_lock<CriticalSection> lock(stateMutex);
   switch (currentState) {
     case STATE_STOPPED:
       TRACE(tracer, trace::kState, "StopImmediately STATE_STOPPED: already stopped");
-      stateMutex.Leave();
       return 0;
     case STATE_STARTING:
       TRACE(tracer, trace::kError,
             "StopImmediately STATE_STARTING: invalid state to call StopImmediately");
-      stateMutex.Leave();
       return -10;
     case STATE_RUNNING:
       currentState = STATE_STOPPING;
       stateChangedEvent.Set();
-      stateMutex.Leave();
+      lock.unlock();
       // Emptying the converter's queue frees a conversion waiting for room, so the file source's
       // thread can see its stop flag.
       acmTransformer->FlushBuffer();
@@ -255,20 +257,27 @@ int32_t FilePlay::StopImmediately() {
       CleanupImmediately();
       SetState(STATE_STOPPED);
       return 0;
-    case STATE_STOPPING:
-      while (currentState != STATE_STOPPED) {
+    case STATE_STOPPING: {
+      // Another stop, or the play's own thread at its end, is on its way to STATE_STOPPED.
+      uint32_t waited = 0;
+      constexpr uint32_t kWaitStepMs = 20;
+      const uint32_t bound = stopWaitMs.load();
+      while (currentState != STATE_STOPPED && waited < bound) {
         stateChangedEvent.ResetEvent();
         acmTransformer->FlushBuffer();
-        stateMutex.Leave();
-        stateChangedEvent.Wait(kInfinite);
-        stateMutex.Enter();
+        lock.unlock();
+        stateChangedEvent.Wait(kWaitStepMs);
+        waited += kWaitStepMs;
+        lock.lock();
       }
-      stateMutex.Leave();
+      if (currentState != STATE_STOPPED) {
+        TRACE(tracer, trace::kError, "StopImmediately STATE_STOPPING: gave up after %u ms", waited);
+      }
       return 0;
+    }
     default:
       TRACE(tracer, trace::kError, "StopImmediately default : invalid state %d",
             static_cast<int>(currentState));
-      stateMutex.Leave();
       return 0;
   }
 }

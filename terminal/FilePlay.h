@@ -18,6 +18,11 @@
 // terminal's locks); the file source's thread calls FilePlayStopped and, through it, Cleanup;
 // FilePlayStarted runs on the thread that calls Start. stateMutex guards currentState and is never
 // held while a filter is started or stopped or while waiting on stateChangedEvent.
+//
+// Lifetime: the terminal owns a play through std::shared_ptr and hands Start a holder of it, which
+// the file source's thread keeps until its very last act. A play whose thread did not stop in
+// time thus lives on after the terminal let it go and is destroyed on that thread when it ends;
+// the destructor then finds the play stopped and waits for nothing.
 #pragma once
 
 #include <atomic>
@@ -59,9 +64,20 @@ class FilePlay : public FileSourceListener, public virtual TracedObject {
   uint32_t GetID() const { return id; }
   bool IsTX() const { return bIsTransmit; }
 
+  /// How long StopImmediately waits for a stop that the play's own thread began (its end of
+  /// file) before it gives up, unless SetStopWaitMs changed it.
+  static constexpr uint32_t kStopWaitMs = 15000;
+  /// Sets that bound and the file source's stop bound (AudioSource::SetSourceStopWaitMs).
+  void SetStopWaitMs(uint32_t ms);
+
   /// 0, -10 (went to STOPPED while another Start waited), -20 (stopping), -30 (bad state),
   /// -35/-40/-50/-60 (failed start step), -70 (the source thread could not be started).
-  int32_t Start();
+  /// keepAlive is handed to the file source's thread (AudioSource::SetSourceThreadKeepAlive) if
+  /// one is started; an owner holding the play through std::shared_ptr passes a holder of it.
+  int32_t Start(std::shared_ptr<void> keepAlive = nullptr);
+  /// Stops the file source's thread (its bound, AudioSource::kStopWaitMs by default) or waits at
+  /// most kStopWaitMs (by default) for a stop its thread began; returns 0 either way (-10 while
+  /// starting).
   int32_t StopImmediately();
   int32_t Cleanup();
   int32_t CleanupImmediately();
@@ -83,6 +99,7 @@ class FilePlay : public FileSourceListener, public virtual TracedObject {
   CriticalSection stateMutex;
   Event stateChangedEvent{Event::Reset::kAuto};
   State currentState = STATE_STOPPED;  // guarded by stateMutex
+  std::atomic<uint32_t> stopWaitMs{kStopWaitMs};
 };
 
 }  // namespace tarsio
