@@ -20,7 +20,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <memory>
 
 #include "framework/AudioFormat.h"
@@ -29,6 +28,7 @@
 #include "platform/AudioBackend.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
+#include "platform/RingQueue.h"
 #include "platform/WaveAudioOut.h"
 
 namespace tarsio {
@@ -105,7 +105,7 @@ class WaveAudioSink : public AudioSink {
   uint32_t numFrames = 27;
   WAVEHDR headers[kMaxSlots];
   uint8_t data[kMaxSlots][kMaxFrameSize];
-  std::list<WAVEHDR*> freeBuffers;  // guarded by freeBuffersMutex
+  RingQueue<WAVEHDR*> freeBuffers;  // guarded by freeBuffersMutex; no allocation per buffer
   uint32_t freeBuffersCount = 0;    // guarded by freeBuffersMutex
   std::atomic<bool> bRunning{false};
   std::atomic<bool> bRenderClosing{false};

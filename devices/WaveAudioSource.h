@@ -21,7 +21,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <memory>
 
 #include "framework/AudioFormat.h"
@@ -29,6 +28,7 @@
 #include "platform/AudioBackend.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
+#include "platform/RingQueue.h"
 #include "platform/WaveAudioIn.h"
 
 namespace tarsio {
@@ -83,7 +83,7 @@ class WaveAudioSource : public AudioSource {
   uint32_t bufferSize = 320;
   WAVEHDR headers[kMaxSlots];
   uint8_t data[kMaxSlots][kMaxBufferSize];
-  std::list<WAVEHDR*> buffersToAdd;  // guarded by bufferListMutex
+  RingQueue<WAVEHDR*> buffersToAdd;  // guarded by bufferListMutex; no allocation per buffer
   uint32_t buffersToAddCount = 0;    // guarded by bufferListMutex
   std::atomic<bool> bEnabled{false};
   std::atomic<bool> bRunning{false};

@@ -5,6 +5,7 @@
 #include "framework/AudioSample.h"
 #include "framework/AudioSource.h"
 #include "framework/HostLogWriter.h"
+#include "framework/ScopedSampleList.h"
 
 namespace tarsio {
 
@@ -81,9 +82,10 @@ void AudioSink::ReleaseAudioSamples() {
 }
 
 int32_t AudioSink::TakeNextAudioSample(AudioSample* sample, AudioSource* fromSource) {
-  // The cycle's set lives on this call's stack, so pushes from different source threads never
-  // share it.
-  AudioSampleList samples;
+  // The cycle's set is the pushing thread's own (borrowed per nesting level, so a push allocates
+  // nothing), so pushes from different source threads never share it.
+  ScopedSampleList cycle;
+  AudioSampleList& samples = cycle.Get();
   int32_t lastPull = 0;
   try {
     if (sample != nullptr) {

@@ -13,8 +13,9 @@
 // sinkStartStopMutex, so a start never clears the stop event a stop is waiting for.
 // audioSourcesMutex is held while sources' GiveNextAudioSample runs (so connecting waits for the
 // current collection). RenderAudioSamples runs with no lock of this class. audioSamples belongs to
-// the sink thread's cycle; a push collects its set in a vector of its own, so pushes from several
-// source threads do not share state in this class. The flags are atomics read by the loop between
+// the sink thread's cycle; a push collects its set in a list of the pushing thread's own
+// (ScopedSampleList: no allocation per push), so pushes from several source threads do not share
+// state in this class. The flags are atomics read by the loop between
 // cycles.
 // The thread's last act is setting sinkThreadStopEvent; it does not touch the object after that,
 // so the owner may destroy the sink once StopSinkThread returned. A start refused by

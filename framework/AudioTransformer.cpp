@@ -2,6 +2,7 @@
 
 #include "framework/AudioSample.h"
 #include "framework/HostLogWriter.h"
+#include "framework/ScopedSampleList.h"
 
 namespace tarsio {
 
@@ -69,9 +70,11 @@ int32_t AudioTransformer::RenderAudioSamples(AudioSampleList& inputs) {
 }
 
 int32_t AudioTransformer::GenerateData(AudioSample** out) {
-  // The cycle's inputs live on this call's stack, so pulls from several sink threads and pushes
-  // through the sink side never share them.
-  AudioSampleList inputs;
+  // The cycle's inputs are the pulling thread's own (a list borrowed per nesting level, so a
+  // pull allocates nothing), so pulls from several sink threads and pushes through the sink side
+  // never share them.
+  ScopedSampleList cycle;
+  AudioSampleList& inputs = cycle.Get();
   *out = nullptr;
   try {
     {

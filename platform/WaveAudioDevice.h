@@ -23,12 +23,12 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "platform/AudioBackend.h"
+#include "platform/RingQueue.h"
 #include "platform/WaveAudioTypes.h"
 
 namespace tarsio {
@@ -89,10 +89,10 @@ class WaveAudioDevice {
 
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::deque<WAVEHDR*> queue_;     // queued buffers, front first
-  std::deque<WAVEHDR*> returned_;  // reset buffers awaiting their callback
-  WAVEHDR* inFlight_ = nullptr;    // in a backend call now
-  uint64_t inFlightStartMs_ = 0;   // when inFlight_'s backend call began (clock ms)
+  RingQueue<WAVEHDR*> queue_;     // queued buffers, front first (no allocation per buffer)
+  RingQueue<WAVEHDR*> returned_;  // reset buffers awaiting their callback
+  WAVEHDR* inFlight_ = nullptr;   // in a backend call now
+  uint64_t inFlightStartMs_ = 0;  // when inFlight_'s backend call began (clock ms)
   bool started_ = false;
   bool resetting_ = false;
   bool quit_ = false;

@@ -276,10 +276,10 @@ void RTPAudioSource::MeasureDepths(const ReceiveSlot& slot) {
 
 RTPPacket* RTPAudioSource::TakeSlot(int index) {
   ReceiveSlot& slot = slots[index];
-  RTPPacket* packet = RTPPacket::CreateRTPPacket(slot.data, slot.length, &tracer);
+  const bool parsed = RTPPacket::Parse(slot.data, slot.length, &tracer, &parsedPacket);
   slot.used = false;
   lastSlot = index;
-  return packet;
+  return parsed ? &parsedPacket : nullptr;
 }
 
 RTPPacket* RTPAudioSource::FillAndChoose() {
@@ -450,7 +450,7 @@ void RTPAudioSource::FillSample(AudioSample* sample, RTPPacket* packet) {
   if (payloadLength > 0) std::memcpy(sample->GetData(), packet->payload, payloadLength);
   sample->SetDataSize(payloadLength);
   sample->SetSilenceDuration(0);
-  sample->SetRTPHeader(packet);
+  sample->SetRTPHeader(*packet);
 
   const int codec = CodecIndexForPayloadType(packet->payloadType, payloadLength);
   sample->SetFormat(MakeAudioFormat(codec < 0 ? kCodecPCM : codec));

@@ -52,10 +52,9 @@
 #include "platform/SocketEvent.h"
 #include "platform/UdpSocket.h"
 #include "rtp/HostLogThrottle.h"
+#include "rtp/RTPPacket.h"
 
 namespace tarsio {
-
-struct RTPPacket;
 
 class RTPAudioSource : public AudioSource {
  public:
@@ -155,7 +154,7 @@ class RTPAudioSource : public AudioSource {
   RTPPacket* FillAndChoose();
   /// The ordered step of a primed ring: the parsed record to deliver, or null.
   RTPPacket* TakeInOrder();
-  /// Parses slot index, frees it and makes it the last slot.
+  /// Parses slot index into parsedPacket (null when refused), frees it and makes it the last slot.
   RTPPacket* TakeSlot(int index);
   void Discard(int index);
   void GrowIfCredited();
@@ -169,6 +168,8 @@ class RTPAudioSource : public AudioSource {
   RTPPacket* ReadNext();
 
   std::atomic<bool> bLowLatency{false};
+  /// The record of the datagram being delivered (points into its slot); copied into the sample.
+  RTPPacket parsedPacket;
 
   HostLogThrottle notRunningLog{"RTPAudioSource::ReceiveUDPPacket: !bRunning, entries held back=",
                                 3};
