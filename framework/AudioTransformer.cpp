@@ -49,7 +49,7 @@ int32_t AudioTransformer::RenderAudioSamples(AudioSampleList& inputs) {
       output = nullptr;
     }
   } catch (...) {
-    HostLogWriter::Plain("AudioTransformer::RenderAudioSamples: exception 1");
+    HostLogWriter::DeferPlain("AudioTransformer::RenderAudioSamples: exception 1");
   }
 
   {
@@ -60,7 +60,7 @@ int32_t AudioTransformer::RenderAudioSamples(AudioSampleList& inputs) {
               reinterpret_cast<unsigned long>(output), reinterpret_cast<unsigned long>(sink));
         SendAudioSample(output, sink);
       } catch (...) {
-        HostLogWriter::Plain("AudioTransformer::RenderAudioSamples: exception 2");
+        HostLogWriter::DeferPlain("AudioTransformer::RenderAudioSamples: exception 2");
       }
     }
   }
@@ -102,7 +102,7 @@ int32_t AudioTransformer::GenerateData(AudioSample** out) {
     ReleaseAll(inputs, this);
     return result;
   } catch (...) {
-    HostLogWriter::Plain("AudioTransformer::GenerateData: exception 1");
+    HostLogWriter::DeferPlain("AudioTransformer::GenerateData: exception 1");
     if (*out != nullptr) {
       (*out)->Release(this);
       *out = nullptr;

@@ -203,15 +203,20 @@ int32_t RTPAudioSource::StopSourceThread() {
       if (!bSourceThreadRunning) break;
     }
   }
-  return AudioSource::StopSourceThread();
+  const int32_t result = AudioSource::StopSourceThread();
+  // What the thread deferred (the summaries its stop flushed, among others) reaches the log
+  // before the stop returns.
+  HostLogWriter::WritePending(kStopLogWaitMs);
+  return result;
 }
 
 int32_t RTPAudioSource::ReceiveUDPPacket(int slotIndex) {
   ReceiveSlot& slot = slots[slotIndex];
   std::shared_ptr<UdpSocket> socket = CurrentSocket();
   if (!bRunning || (!socket && !datagramReader)) {
-    notRunningLog.Log(
-        [] { HostLogWriter::Plain("RTPAudioSource::ReceiveUDPPacket: !bRunning || !rtpSocket"); });
+    notRunningLog.Log([] {
+      HostLogWriter::DeferPlain("RTPAudioSource::ReceiveUDPPacket: !bRunning || !rtpSocket");
+    });
     return kNoData;
   }
   int32_t n = 0;
@@ -237,7 +242,7 @@ int32_t RTPAudioSource::ReceiveUDPPacket(int slotIndex) {
           UdpSocket::LastErrno());
     recvErrorLog.Log(
         [error] {
-          HostLogWriter::WithNumber(
+          HostLogWriter::DeferWithNumber(
               "RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), WSAGetLastError==", error);
         },
         error);
@@ -270,8 +275,9 @@ void RTPAudioSource::MeasureDepths(const ReceiveSlot& slot) {
   // Single-precision constants, so whole multiples of 5 ms truncate to exact integers.
   minDepth = static_cast<uint16_t>(19 - static_cast<int>(duration * static_cast<double>(0.2f)));
   depth = static_cast<uint16_t>(25 - static_cast<int>(duration * static_cast<double>(0.25f)));
-  HostLogWriter::WithNumber("RTPAudioSource::GenerateData: buffer recepcion minimo=", minDepth);
-  HostLogWriter::WithNumber("RTPAudioSource::GenerateData: buffer recepcion inicial=", depth);
+  HostLogWriter::DeferWithNumber("RTPAudioSource::GenerateData: buffer recepcion minimo=",
+                                 minDepth);
+  HostLogWriter::DeferWithNumber("RTPAudioSource::GenerateData: buffer recepcion inicial=", depth);
 }
 
 RTPPacket* RTPAudioSource::TakeSlot(int index) {
@@ -340,7 +346,7 @@ RTPPacket* RTPAudioSource::FillAndChoose() {
     }
   }
   if (best < 0) {
-    seqLostLog.Log([] { HostLogWriter::Plain("RTP Seq lost: error 1"); });
+    seqLostLog.Log([] { HostLogWriter::DeferPlain("RTP Seq lost: error 1"); });
     return nullptr;
   }
   lastSequenceNumber = slots[best].sequenceNumber;
@@ -510,7 +516,7 @@ int32_t RTPAudioSource::GenerateData(AudioSample** out) {
     if (!lowLatency) ReadAhead();
     return 0;
   } catch (...) {
-    HostLogWriter::Plain("RTPAudioSource::GenerateData: exception 1");
+    HostLogWriter::DeferPlain("RTPAudioSource::GenerateData: exception 1");
     if (sample != nullptr) sample->Release(this);
     if (out != nullptr && *out != nullptr) {
       (*out)->Release(this);

@@ -163,6 +163,9 @@ COrbeMediaTerm::~COrbeMediaTerm() {
     EndOfFileRegistry::Close();
     bInitialised = false;
   }
+  // The media threads' deferred entries reach the log before the report, and before the host may
+  // destroy the log.
+  HostLogWriter::WritePending(HostLogWriter::kSwitchWaitMs);
   if (HostLogWriter::Current() != nullptr) {
     HostLogWriter::Entry report;
     report.Write("*** estadisticas RTP ***");
