@@ -112,7 +112,7 @@ int32_t AudioSink::TakeNextAudioSample(AudioSample* sample, AudioSource* fromSou
     for (auto& [s, from] : samples) s->Release(this);
     return result;
   } catch (...) {
-    HostLogWriter::Plain("AudioSink::TakeNextAudioSample: exception");
+    HostLogWriter::DeferPlain("AudioSink::TakeNextAudioSample: exception");
     for (auto& [s, from] : samples) s->Release(this);
     return lastPull;
   }
@@ -216,7 +216,7 @@ uint32_t AudioSink::SinkThreadProc() {
       SinkCycle();
     } catch (...) {
       // A cycle that throws ends the thread the normal way, so that a stop never waits for ever.
-      HostLogWriter::Plain("AudioSink::SinkThreadProc: exception");
+      HostLogWriter::DeferPlain("AudioSink::SinkThreadProc: exception");
       ReleaseAudioSamples();
       break;
     }
@@ -231,7 +231,7 @@ uint32_t AudioSink::SinkThreadProc() {
     try {
       SinkThreadStopped(sinkThreadHandle.get(), sinkThreadID);
     } catch (...) {
-      HostLogWriter::Plain("AudioSink::SinkThreadProc: exception");
+      HostLogWriter::DeferPlain("AudioSink::SinkThreadProc: exception");
     }
     sinkThreadHandle.reset();  // closes this thread's own handle; the thread runs on
     sinkThreadID = 0;

@@ -9,11 +9,13 @@
 // - Host threads: StartSink/StopSink, StartSinkThread/StopSinkThread, Add/RemoveAudioSource.
 // - A source thread: TakeNextAudioSample (push mode).
 // - The sink thread: SinkThreadProc (pull mode).
-// Locks: sinkStartStopMutex before sinkStateMutex. Both StartSinkThread and StopSinkThread hold
-// sinkStartStopMutex, so a start never clears the stop event a stop is waiting for.
-// audioSourcesMutex is held while sources' GiveNextAudioSample runs (so connecting waits for the
-// current collection). RenderAudioSamples runs with no lock of this class. audioSamples belongs to
-// the sink thread's cycle; a push collects its set in a list of the pushing thread's own
+// The host-log entries of pushes and of the sink thread are deferred
+// (HostLogWriter::DeferredEntry): a host may hold its log lock while it stops the sink and waits
+// for that thread. Locks: sinkStartStopMutex before sinkStateMutex. Both StartSinkThread and
+// StopSinkThread hold sinkStartStopMutex, so a start never clears the stop event a stop is waiting
+// for. audioSourcesMutex is held while sources' GiveNextAudioSample runs (so connecting waits for
+// the current collection). RenderAudioSamples runs with no lock of this class. audioSamples belongs
+// to the sink thread's cycle; a push collects its set in a list of the pushing thread's own
 // (ScopedSampleList: no allocation per push), so pushes from several source threads do not share
 // state in this class. The flags are atomics read by the loop between
 // cycles.

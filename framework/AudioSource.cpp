@@ -55,7 +55,7 @@ int32_t AudioSource::SendAudioSample(AudioSample* sample, AudioSinkInterface* si
   try {
     return sink->TakeNextAudioSample(sample, this);
   } catch (...) {
-    HostLogWriter::Plain("AudioSource::SendAudioSample: exception");
+    HostLogWriter::DeferPlain("AudioSource::SendAudioSample: exception");
     return 0;
   }
 }
@@ -156,7 +156,7 @@ int32_t AudioSource::StartSourceThread() {
 
 uint32_t AudioSource::SourceThreadEntry(AudioSource* source) {
   if (source == nullptr) {
-    HostLogWriter::Plain("AudioSource::SourceThreadProc: !params");
+    HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: !params");
     return 0;
   }
   return source->SourceThreadProc();
@@ -168,7 +168,7 @@ uint32_t AudioSource::SourceThreadProc() {
     bSourceThreadRunning = true;
     sourceThreadStartEvent.Set();
   } catch (...) {
-    HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 3");
+    HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 3");
     return 0;
   }
 
@@ -189,18 +189,18 @@ uint32_t AudioSource::SourceThreadProc() {
         break;
       }
     } catch (...) {
-      HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 4");
+      HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 4");
       return 0;
     }
 
     try {
       if (sample == nullptr) {
-        HostLogWriter::Plain("AudioSource::SourceThreadProc: !pAudioSample");
+        HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: !pAudioSample");
       } else if (sample->GetDataSize() == 0) {
-        HostLogWriter::Plain("AudioSource::SourceThreadProc: sample size=0");
+        HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: sample size=0");
       }
     } catch (...) {
-      HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 5");
+      HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 5");
       return 0;
     }
 
@@ -210,7 +210,7 @@ uint32_t AudioSource::SourceThreadProc() {
         try {
           SendAudioSample(sample, sink);
         } catch (...) {
-          HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 6");
+          HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 6");
         }
       }
     }
@@ -218,7 +218,7 @@ uint32_t AudioSource::SourceThreadProc() {
     try {
       if (sample != nullptr) sample->Release(this);
     } catch (...) {
-      HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 7");
+      HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 7");
       return 0;
     }
   }
@@ -231,7 +231,7 @@ uint32_t AudioSource::SourceThreadProc() {
     sourceThreadHandle.reset();  // closes this thread's own handle; the thread runs on
     sourceThreadID = 0;
   } catch (...) {
-    HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 8");
+    HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 8");
     return 0;
   }
   // The last touch of this object: the owner may destroy it as soon as the stop wait returns.

@@ -9,6 +9,8 @@
 // - Host threads: StartSourceThread/StopSourceThread, Add/RemoveAudioSink.
 // - The source thread: SourceThreadProc.
 // - Any sink thread or pushing thread: GiveNextAudioSample.
+// The source thread's host-log entries are deferred (HostLogWriter::DeferredEntry): a host may
+// hold its log lock while it stops the source and waits for this thread.
 // Locks: sourceStartStopMutex before sourceStateMutex. Both StartSourceThread and
 // StopSourceThread hold sourceStartStopMutex, so a start never clears the stop event a stop is
 // waiting for. audioSinksMutex is held during every delivery, so all processing downstream of a
