@@ -5,8 +5,11 @@
 // terminal on the file sound backend makes a loopback call (it sends to its own receive port) in
 // the classic and in the low-latency receive mode, with every optional filter in both chains
 // (FIR, VAD, limiter), lets it settle, and then counts every allocation of every thread over ten
-// seconds of running call. The first allocations counted keep their call stacks, which a failure
-// prints.
+// seconds of running call. A second test drives the receive path by hand on a clock that moves
+// only when told, through the rare events a real call meets now and then (reordering, duplicates,
+// loss, garbage, read errors, comfort noise, silence gaps, a sender restart, a new SSRC), in both
+// receive modes, and counts the second pass of that script. The first allocations counted keep
+// their call stacks, which a failure prints.
 //
 // It is built only without sanitizers: their runtimes bring their own allocator and operator
 // new, which a replacement here would bypass (and their slow-down says nothing about this).
@@ -22,15 +25,27 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "dsp/G7112PCMTransformer.h"
+#include "framework/AudioSample.h"
+#include "framework/HostLogWriter.h"
 #include "framework/Registry.h"
 #include "framework/TrafficTotals.h"
+#include "jitter/LowLatencyJitterBuffer.h"
+#include "jitter/RTPJitterBuffer.h"
 #include "platform/AudioBackendSelector.h"
+#include "platform/Clock.h"
 #include "platform/WavFile.h"
+#include "platform/WinsockErrors.h"
+#include "rtp/RTPAudioSource.h"
+#include "rtp/RTPPacket.h"
+#include "support/RecordingHostLog.h"
 #include "support/TempRegistry.h"
 #include "support/WavTestFiles.h"
 #include "tarsio/Tarsio.h"
@@ -47,7 +62,9 @@ void __libc_free(void* pointer);
 namespace {
 
 std::atomic<bool> gCounting{false};
+std::atomic<bool> gCountingOneThread{false};  // only the thread with tCountedThread set
 std::atomic<uint64_t> gAllocations{0};
+thread_local bool tCountedThread = false;
 
 // The call stacks of the first allocations counted.
 constexpr int kTraced = 12;
@@ -62,6 +79,7 @@ thread_local bool tInsideHook = false;
 
 void CountAllocation(size_t bytes) {
   if (!gCounting.load(std::memory_order_relaxed) || tInsideHook) return;
+  if (gCountingOneThread.load(std::memory_order_relaxed) && !tCountedThread) return;
   tInsideHook = true;  // backtrace may allocate on its first use
   const uint64_t n = gAllocations.fetch_add(1);
   if (n < kTraced) {
@@ -272,6 +290,165 @@ TEST_P(SteadyStateAllocation, ARunningLoopbackCallAllocatesNothing) {
     loud += std::sqrt(sum / 160) > 500 ? 1 : 0;
   }
   EXPECT_GT(loud, 250u) << "20 ms frames of speech heard";
+}
+
+/// A clock that moves only by the sleeps of the code under test and by Advance.
+class SteppingClock final : public Clock {
+ public:
+  uint64_t NowMs() override { return now_.load(); }
+  void SleepMs(uint32_t ms) override { now_.fetch_add(ms); }
+  bool WaitFor(std::condition_variable&, std::unique_lock<std::mutex>&, uint32_t ms,
+               const std::function<bool()>& pred) override {
+    now_.fetch_add(ms == kInfinite ? 0 : ms);
+    return pred();
+  }
+  void Advance(uint32_t ms) { now_.fetch_add(ms); }
+
+ private:
+  std::atomic<uint64_t> now_{7000000};
+};
+
+/// The datagrams of a call with trouble, one per read, cycling through 60 reads per SSRC.
+class TroubledStream {
+ public:
+  int32_t Next(uint8_t* buffer, int32_t capacity) {
+    const int step = step_++ % 60;
+    if (step == 0) ssrc_ = 0x1000 + static_cast<uint32_t>(step_ / 60 % 3);  // a new SSRC
+    switch (step) {
+      case 5:  // a duplicate
+        return Packet(buffer, capacity, static_cast<uint16_t>(seq_ - 1), ts_ - 160, 0, 160);
+      case 9:  // a loss
+        Advance();
+        break;
+      case 13:  // reordered: the next one first
+        held_ = true;
+        return Packet(buffer, capacity, static_cast<uint16_t>(seq_ + 1), ts_ + 160, 0, 160);
+      case 17:  // garbage shorter than a header
+        buffer[0] = 0x80;
+        return 5;
+      case 19:  // a header the parser refuses
+        std::memset(buffer, 0x40, 16);
+        return 16;
+      case 23:  // a failed read (logged, throttled)
+        return -WSAEMSGSIZE;
+      case 27:  // comfort noise
+        Advance();
+        return Packet(buffer, capacity, static_cast<uint16_t>(seq_ - 1), ts_ - 160, 13, 4);
+      case 31:
+      case 32:
+      case 33:
+      case 34:
+      case 35:
+      case 36:  // nothing comes
+        return RTPAudioSource::kNoData;
+      case 40:  // the sender starts again far behind
+        seq_ = static_cast<uint16_t>(seq_ - 1000);
+        ts_ -= 160u * 1000;
+        break;
+      default:
+        break;
+    }
+    if (held_ && step == 14) {  // the one overtaken at step 13
+      held_ = false;
+      const int32_t n = Packet(buffer, capacity, seq_, ts_, 0, 160);
+      seq_ = static_cast<uint16_t>(seq_ + 2);
+      ts_ += 320;
+      return n;
+    }
+    const int32_t n = Packet(buffer, capacity, seq_, ts_, 0, 160);
+    Advance();
+    return n;
+  }
+
+ private:
+  void Advance() {
+    seq_ = static_cast<uint16_t>(seq_ + 1);
+    ts_ += 160;
+  }
+  int32_t Packet(uint8_t* buffer, int32_t capacity, uint16_t seq, uint32_t ts, uint8_t pt,
+                 int payload) const {
+    const int32_t n = 12 + payload;
+    if (n > capacity) return -WSAEMSGSIZE;
+    WriteRTPHeader(buffer, pt, false, seq, ts, ssrc_);
+    std::memset(buffer + 12, 0x55 + (seq & 7), static_cast<size_t>(payload));
+    return n;
+  }
+
+  int step_ = 0;
+  uint16_t seq_ = 65000;
+  uint32_t ts_ = 0xFFFF0000u;
+  uint32_t ssrc_ = 0x1000;
+  bool held_ = false;
+};
+
+TEST(SteadyStateAllocationRareEvents, TheReceivePathMeetsTroubleWithoutAllocating) {
+  SteppingClock clock;
+  ScopedClock useClock(clock);
+  QuietHostLog log;
+  testing::ScopedHostLog useLog(&log);
+  for (const bool lowLatency : {false, true}) {
+    SCOPED_TRACE(lowLatency ? "low-latency mode" : "classic mode");
+    TroubledStream stream;
+    RTPAudioSource receiver;
+    receiver.SetLowLatency(lowLatency);
+    receiver.SetDatagramReaderForTest(
+        [&stream](uint8_t* buffer, int32_t capacity) { return stream.Next(buffer, capacity); });
+    G7112PCMTransformer decoder;
+    RTPJitterBuffer classic;
+    LowLatencyJitterBuffer lowLatencyBuffer;
+    AudioTransformer* jitter =
+        lowLatency ? static_cast<AudioTransformer*>(&lowLatencyBuffer) : &classic;
+    Connect(&decoder, jitter);
+    ASSERT_EQ(jitter->StartTransform(), 0);
+    ASSERT_EQ(receiver.SourceStarted(), 0);
+    AudioSampleList pushed;
+    pushed.reserve(1);
+    int delivered = 0, audible = 0;
+    // One 20 ms tick: the receiver delivers what it has into the decoder and the jitter buffer,
+    // and the playback side pulls a frame.
+    auto tick = [&] {
+      AudioSample* received = nullptr;
+      receiver.GenerateData(&received);
+      if (received != nullptr) {
+        ++delivered;
+        pushed.emplace_back(received, &receiver);
+        decoder.RenderAudioSamples(pushed);
+        pushed.clear();
+        received->Release(nullptr);
+      }
+      AudioSample* played = nullptr;
+      jitter->GenerateData(&played);
+      if (played != nullptr) {
+        audible += played->GetDataSize() > 0 && played->GetData()[0] != 0 ? 1 : 0;
+        played->Release(nullptr);
+      }
+      clock.Advance(20);
+    };
+    for (int i = 0; i < 400; ++i) tick();  // warm-up: every event once per SSRC at least
+    delivered = audible = 0;
+    // The whole receive path runs on this thread here; other threads (the settings store's
+    // writer persisting the set-up's settings) are not counted.
+    tCountedThread = true;
+    gCountingOneThread.store(true);
+    gAllocations.store(0);
+    gCounting.store(true);
+    for (int i = 0; i < 400; ++i) tick();
+    gCounting.store(false);
+    gCountingOneThread.store(false);
+    tCountedThread = false;
+    const uint64_t counted = gAllocations.load();
+    // Most ticks carried a packet through to the playback side.
+    EXPECT_GT(delivered, 250);
+    EXPECT_GT(audible, 200);
+    if (counted != 0) PrintTraces(counted);
+    EXPECT_EQ(counted, 0u) << "heap allocations on the receive path";
+    EXPECT_GT(log.lines.load(), 0) << "the read errors were logged";
+
+    receiver.SourceStopped();
+    jitter->StopTransform();
+    Disconnect(&decoder, jitter);
+  }
+  HostLogWriter::WritePending(1000);
 }
 
 INSTANTIATE_TEST_SUITE_P(ReceiveModes, SteadyStateAllocation, ::testing::Values(false, true),
