@@ -33,7 +33,8 @@ struct DeferredQueue {
   int head = 0;
   int count = 0;
   bool writerRunning = false;
-  bool writerBusy = false;  // the writer took an entry and is writing it
+  bool writerBusy = false;      // the writer took an entry and is writing it
+  uint64_t writerFinished = 0;  // entries the writer has written
   std::atomic<uint64_t> dropped{0};
 };
 
@@ -98,6 +99,7 @@ void WriterLoop() {
     Replay(entry, length);
     lock.lock();
     queue.writerBusy = false;
+    ++queue.writerFinished;
     queue.changed.notify_all();
   }
 }
@@ -262,9 +264,12 @@ void HostLogWriter::WritePending(uint32_t waitMs) {
     Replay(entry, length);
   }
   if (waitMs == 0) return;
+  // Waits for the entry the writer holds now only (not for later ones, which may keep coming).
   std::unique_lock<std::mutex> lock(queue.mutex);
+  if (!queue.writerBusy) return;
+  const uint64_t target = queue.writerFinished + 1;
   queue.changed.wait_for(lock, std::chrono::milliseconds(waitMs),
-                         [&queue] { return !queue.writerBusy; });
+                         [&queue, target] { return queue.writerFinished >= target; });
 }
 
 uint64_t HostLogWriter::DroppedDeferredEntries() { return Queue().dropped.load(); }
