@@ -1,7 +1,5 @@
 #include "framework/HostLogWriter.h"
 
-#include <pthread.h>
-
 #include <array>
 #include <chrono>
 #include <cinttypes>
@@ -11,6 +9,8 @@
 #include <mutex>
 #include <new>
 #include <thread>
+
+#include "platform/ForkHandler.h"
 
 namespace tarsio {
 
@@ -33,8 +33,9 @@ struct DeferredQueue {
   int head = 0;
   int count = 0;
   bool writerRunning = false;
-  bool writerBusy = false;      // the writer took an entry and is writing it
-  uint64_t writerFinished = 0;  // entries the writer has written
+  // A thread (the writer or one in WritePending) took an entry and is writing it. Only one thread
+  // writes at a time, so entries reach the log in the order they were deferred.
+  bool replaying = false;
   std::atomic<uint64_t> dropped{0};
 };
 
@@ -46,13 +47,13 @@ void AtForkChild() {
   new (&queue.mutex) std::mutex();
   new (&queue.changed) std::condition_variable();
   queue.writerRunning = false;
-  queue.writerBusy = false;
+  queue.replaying = false;
 }
 
 DeferredQueue& Queue() {
   static DeferredQueue* const queue = [] {
     auto* made = new DeferredQueue;
-    pthread_atfork(nullptr, nullptr, &AtForkChild);
+    RunInChildAfterFork(&AtForkChild);
     return made;
   }();
   return *queue;
@@ -92,14 +93,13 @@ void WriterLoop() {
   char entry[HostLogWriter::kDeferredEntryBytes];
   std::unique_lock<std::mutex> lock(queue.mutex);
   for (;;) {
-    queue.changed.wait(lock, [&queue] { return queue.count > 0; });
+    queue.changed.wait(lock, [&queue] { return queue.count > 0 && !queue.replaying; });
     const int length = TakeLocked(queue, entry);
-    queue.writerBusy = true;
+    queue.replaying = true;
     lock.unlock();
     Replay(entry, length);
     lock.lock();
-    queue.writerBusy = false;
-    ++queue.writerFinished;
+    queue.replaying = false;
     queue.changed.notify_all();
   }
 }
@@ -254,22 +254,25 @@ void HostLogWriter::DeferWithNumber(const char* label, int64_t number) {
 void HostLogWriter::WritePending(uint32_t waitMs) {
   DeferredQueue& queue = Queue();
   char entry[kDeferredEntryBytes];
-  for (;;) {
-    int length;
-    {
-      std::lock_guard<std::mutex> lock(queue.mutex);
-      length = TakeLocked(queue, entry);
-    }
-    if (length < 0) break;
-    Replay(entry, length);
-  }
-  if (waitMs == 0) return;
-  // Waits for the entry the writer holds now only (not for later ones, which may keep coming).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   std::unique_lock<std::mutex> lock(queue.mutex);
-  if (!queue.writerBusy) return;
-  const uint64_t target = queue.writerFinished + 1;
-  queue.changed.wait_for(lock, std::chrono::milliseconds(waitMs),
-                         [&queue, target] { return queue.writerFinished >= target; });
+  for (;;) {
+    if (queue.count == 0 && !queue.replaying) return;
+    if (!queue.replaying) {
+      // Nobody is writing: this thread writes the oldest entry.
+      const int length = TakeLocked(queue, entry);
+      queue.replaying = true;
+      lock.unlock();
+      Replay(entry, length);
+      lock.lock();
+      queue.replaying = false;
+      queue.changed.notify_all();
+      continue;
+    }
+    // The writer is writing (maybe held up in the host's Lock): wait for it, at most until the
+    // deadline; what is left then stays queued for it.
+    if (!queue.changed.wait_until(lock, deadline, [&queue] { return !queue.replaying; })) return;
+  }
 }
 
 uint64_t HostLogWriter::DroppedDeferredEntries() { return Queue().dropped.load(); }

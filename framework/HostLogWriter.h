@@ -11,12 +11,12 @@
 // DeferWithNumber): the entry is copied into a fixed queue (kDeferredSlots entries of at most
 // kDeferredEntryBytes; no allocation; a full queue drops the entry and counts it) and written by
 // the deferred-entry writer, a process-wide thread that holds no engine lock and that no operation
-// waits for. The writer starts when a log becomes current (or at the first deferred entry) and
-// lives as long as the process (a forked child starts its own when it needs one). Entries reach
-// the log in the order they were deferred, except that WritePending, which writes what is queued
-// on the calling thread, may overtake the one entry the writer is writing at that moment.
-// SetCurrent first writes what is queued into the outgoing log (and waits, at most
-// kSwitchWaitMs, for the writer's entry), so a log is not used after it was replaced.
+// waits for without a bound. The writer starts when a log becomes current (or at the first deferred
+// entry) and lives as long as the process (a forked child starts its own when it needs one). One
+// thread at a time writes deferred entries (the writer, or a host thread in WritePending), so they
+// reach the log in the order they were deferred. SetCurrent first writes what is queued into the
+// outgoing log (waiting at most kSwitchWaitMs while the writer is writing), so a log is not used
+// after it was replaced.
 //
 // Threading: any thread, any time. No lock of the engine is taken here while calling the host;
 // the host's Lock/Unlock serialise entries if the host wants that. The deferred queue has its own
@@ -90,9 +90,10 @@ class HostLogWriter {
   /// Deferred forms of Plain and WithNumber.
   static void DeferPlain(const char* text);
   static void DeferWithNumber(const char* label, int64_t number);
-  /// Writes the deferred entries still queued, on the calling thread, then waits at most waitMs
-  /// for the entry the writer thread may be writing. For host threads (a stop, a switch of logs)
-  /// and tests; never from a media thread.
+  /// Writes the deferred entries still queued: on the calling thread while the writer thread is
+  /// idle, else by waiting for it, for at most waitMs in all (the writer may be held up in the
+  /// host's Lock; what is left then stays queued for it). For host threads (a stop, a switch of
+  /// logs) and tests; never from a media thread.
   static void WritePending(uint32_t waitMs = 0);
   /// Deferred entries dropped because the queue was full.
   static uint64_t DroppedDeferredEntries();

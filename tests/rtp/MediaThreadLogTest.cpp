@@ -3,6 +3,8 @@
 // log under the chain's locks; deferred entries keep their shape and order, survive a switch of
 // logs, and a full queue or an over-long entry is handled without allocating.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -82,8 +84,7 @@ TEST(MediaThreadLog, AHostHoldingItsLogLockStopsALoggingTransmitterWithoutDeadlo
   EXPECT_TRUE(stopped) << "the stop waited for a media thread blocked in the host's log lock";
 
   HostLogWriter::WritePending(1000);
-  // The report of the refused send, whole (the writer thread may have been holding it in the
-  // host's Lock while WritePending wrote later entries, so it need not come first).
+  // The report of the refused send, whole.
   const Texts entries = log.Entries();
   const auto report =
       std::find(entries.begin(), entries.end(), "RTPAudioSink::RenderAudioSamples: !sendto");
@@ -165,6 +166,45 @@ TEST(MediaThreadLog, AFullQueueDropsAndCountsWhileTheHostHoldsItsLog) {
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries.front(), "n=0");  // the oldest are kept, in order
   for (size_t i = 1; i < entries.size(); ++i) EXPECT_EQ(entries[i], "n=" + std::to_string(i));
+}
+
+/// A host log that needs no lock and no allocation: it notes whether a line was ended.
+class LineFlag final : public HostLog {
+ public:
+  int32_t Lock() override { return 0; }
+  int32_t Unlock() override { return 0; }
+  int32_t MarkEntry() override { return 0; }
+  int32_t EndLine() override {
+    ended.store(true);
+    return 0;
+  }
+  int32_t Write(const char*) override { return 0; }
+  std::atomic<bool> ended{false};
+};
+
+TEST(MediaThreadLog, AForkedChildGetsAWriterOfItsOwn) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not support threads started in the child of a fork";
+#else
+  testing::RecordingHostLog parentLog;
+  testing::ScopedHostLog useLog(&parentLog);
+  HostLogWriter::DeferPlain("parent");  // the writer runs in the parent
+  HostLogWriter::WritePending(1000);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The parent's writer does not exist here: the entry must still reach the log by itself.
+    static LineFlag log;
+    HostLogWriter::SetCurrent(&log);
+    HostLogWriter::DeferPlain("child");
+    for (int i = 0; i < 500 && !log.ended.load(); ++i) usleep(2000);
+    _exit(log.ended.load() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(parentLog.Entries(), Texts{"parent"});
+#endif
 }
 
 TEST(MediaThreadLog, ThrottleDefersItsSummariesAndCountsBeyondItsCodeTable) {
