@@ -80,10 +80,10 @@ void BM_JitterInsertAndGenerate(benchmark::State& state) {
     tarsio::AudioSampleManager::Instance()->GetAudioSample(&packet, &owner);
     packet->SetFormat(tarsio::MakeAudioFormat(5));
     packet->SetDataSize(320);
-    auto* header = new tarsio::RTPPacket;
-    header->sequenceNumber = seq;
-    header->timestamp = 160u * seq;
-    header->ssrc = 1;
+    tarsio::RTPPacket header;
+    header.sequenceNumber = seq;
+    header.timestamp = 160u * seq;
+    header.ssrc = 1;
     packet->SetRTPHeader(header);
     tarsio::AudioSampleList inputs{{packet, nullptr}};
     buffer.RenderAudioSamples(inputs);

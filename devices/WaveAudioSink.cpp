@@ -30,8 +30,8 @@ WaveAudioSink::WaveAudioSink() : format(MakeAudioFormat(5)) {
 WaveAudioSink::~WaveAudioSink() {
   // A stop that gave up left the thread running sink code: give it one more bounded chance.
   if (!lastStopCompleted && WaitForSinkThreadEnd(kCloseLimitMs) != WaitResult::kSignaled) {
-    HostLogWriter::WithNumber("WaveAudioSink::StopSinkThread: device still closing, ms=",
-                              kCloseLimitMs);
+    HostLogWriter::DeferWithNumber("WaveAudioSink::StopSinkThread: device still closing, ms=",
+                                   kCloseLimitMs);
   }
   CriticalSectionLock lock(filterMutex);
   EndAudioRender();
@@ -243,12 +243,12 @@ int32_t WaveAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
   if (bRenderClosing) return 5;
   if (audioSamples.empty()) {
     SleepMs(5);
-    HostLogWriter::Plain("WaveAudioSink::RenderAudioSamples: !sample");
+    HostLogWriter::DeferPlain("WaveAudioSink::RenderAudioSamples: !sample");
     return 0;
   }
   AudioSample* sample = audioSamples.front().first;
   if (sample == nullptr) {
-    HostLogWriter::Plain("WaveAudioSink::RenderAudioSamples: !sample");
+    HostLogWriter::DeferPlain("WaveAudioSink::RenderAudioSamples: !sample");
     return 0;
   }
   const uint64_t arrivedMs = Clock::Current().NowMs();
@@ -302,13 +302,13 @@ int32_t WaveAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
   }
   if (mr != MMSYSERR_NOERROR) {
     if (mr == MMSYSERR_INVALHANDLE) {
-      HostLogWriter::WithNumber(
+      HostLogWriter::DeferWithNumber(
           "WaveAudioSink::RenderAudioSamples: !waveOutWrite (MMSYSERR_INVALHANDLE), hWaveOut=",
           static_cast<int64_t>(handleValue));
     } else {
-      HostLogWriter::WithNumber("WaveAudioSink::RenderAudioSamples: !waveOutWrite, mmr=", mr);
+      HostLogWriter::DeferWithNumber("WaveAudioSink::RenderAudioSamples: !waveOutWrite, mmr=", mr);
     }
-    HostLogWriter::Plain("WaveAudioSink::RenderAudioSamples: !waveOutWrite");
+    HostLogWriter::DeferPlain("WaveAudioSink::RenderAudioSamples: !waveOutWrite");
     return 0;
   }
   TrafficTotals::Add(TrafficTotals::playedBytes, n);

@@ -35,7 +35,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <memory>
 
 #include "framework/AudioFormat.h"
@@ -44,6 +43,7 @@
 #include "platform/AudioBackend.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
+#include "platform/RingQueue.h"
 #include "platform/WaveAudioOut.h"
 
 namespace tarsio {
@@ -123,7 +123,7 @@ class WaveAudioSink : public AudioSink {
   uint32_t numFrames = 27;
   WAVEHDR headers[kMaxSlots];
   uint8_t data[kMaxSlots][kMaxFrameSize];
-  std::list<WAVEHDR*> freeBuffers TARSIO_GUARDED_BY(freeBuffersMutex);
+  RingQueue<WAVEHDR*> freeBuffers TARSIO_GUARDED_BY(freeBuffersMutex);  // no allocation per buffer
   uint32_t freeBuffersCount TARSIO_GUARDED_BY(freeBuffersMutex) = 0;
   std::atomic<bool> bRunning{false};
   std::atomic<bool> bRenderClosing{false};

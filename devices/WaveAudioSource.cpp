@@ -30,8 +30,8 @@ WaveAudioSource::WaveAudioSource() {
 WaveAudioSource::~WaveAudioSource() {
   // A stop that gave up left the thread running source code: give it one more bounded chance.
   if (!lastStopCompleted && WaitForSourceThreadEnd(kCloseLimitMs) != WaitResult::kSignaled) {
-    HostLogWriter::WithNumber("WaveAudioSource::StopSourceThread: device still closing, ms=",
-                              kCloseLimitMs);
+    HostLogWriter::DeferWithNumber("WaveAudioSource::StopSourceThread: device still closing, ms=",
+                                   kCloseLimitMs);
   }
   EndAudioCapture();  // drops the device: no callback reaches the source after this
   CriticalSectionLock lock(bufferListMutex);
@@ -156,7 +156,7 @@ void WaveAudioSource::WaveInCallback(WaveAudioDevice*, uint32_t message, uintptr
       auto* header = reinterpret_cast<WAVEHDR*>(param1);
       TrafficTotals::Add(TrafficTotals::capturedBytes, header->dwBytesRecorded);
       if (header->dwBytesRecorded == 0) {
-        HostLogWriter::Plain("WaveAudioSource::WaveInCallback: dwBytesRecorded == 0");
+        HostLogWriter::DeferPlain("WaveAudioSource::WaveInCallback: dwBytesRecorded == 0");
       }
       {
         CriticalSectionLock lock(self->bufferListMutex);
@@ -193,7 +193,7 @@ int32_t WaveAudioSource::GenerateData(AudioSample** out) {
           buffersToAdd.pop_front();
           --buffersToAddCount;
           if (header->dwBytesRecorded == 0) {
-            HostLogWriter::Plain("WaveAudioSource::GenerateData: dwBytesRecorded == 0");
+            HostLogWriter::DeferPlain("WaveAudioSource::GenerateData: dwBytesRecorded == 0");
           }
           break;
         }
@@ -211,7 +211,8 @@ int32_t WaveAudioSource::GenerateData(AudioSample** out) {
 
     uint32_t bytesToFill = header->dwBytesRecorded;
     if (bytesToFill > sample->GetCapacity()) bytesToFill = sample->GetCapacity();
-    if (bytesToFill == 0) HostLogWriter::Plain("WaveAudioSource::GenerateData: bytesToFill == 0");
+    if (bytesToFill == 0)
+      HostLogWriter::DeferPlain("WaveAudioSource::GenerateData: bytesToFill == 0");
     sample->SetDataSize(static_cast<int32_t>(bytesToFill));
 
     bool canEncode = false;
@@ -231,7 +232,7 @@ int32_t WaveAudioSource::GenerateData(AudioSample** out) {
         canEncode = value > 4 || value < -4;
       }
     }
-    if (!canEncode) HostLogWriter::Plain("WaveAudioSource::GenerateData: !canEncode");
+    if (!canEncode) HostLogWriter::DeferPlain("WaveAudioSource::GenerateData: !canEncode");
 
     if (volume > 0 && canEncode) {
       std::memcpy(sample->GetData(), header->lpData, bytesToFill);
@@ -242,7 +243,7 @@ int32_t WaveAudioSource::GenerateData(AudioSample** out) {
     AddBuffer(static_cast<uint32_t>(header->dwUser));
     return 0;
   } catch (...) {
-    HostLogWriter::Plain("WaveAudioSource::GenerateData: exception 1");
+    HostLogWriter::DeferPlain("WaveAudioSource::GenerateData: exception 1");
     return -1;
   }
 }

@@ -32,7 +32,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <memory>
 
 #include "framework/AudioFormat.h"
@@ -40,6 +39,7 @@
 #include "platform/AudioBackend.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
+#include "platform/RingQueue.h"
 #include "platform/WaveAudioIn.h"
 
 namespace tarsio {
@@ -98,7 +98,7 @@ class WaveAudioSource : public AudioSource {
   uint32_t bufferSize = 320;
   WAVEHDR headers[kMaxSlots];
   uint8_t data[kMaxSlots][kMaxBufferSize];
-  std::list<WAVEHDR*> buffersToAdd TARSIO_GUARDED_BY(bufferListMutex);
+  RingQueue<WAVEHDR*> buffersToAdd TARSIO_GUARDED_BY(bufferListMutex);  // no allocation per buffer
   uint32_t buffersToAddCount TARSIO_GUARDED_BY(bufferListMutex) = 0;
   std::atomic<bool> bEnabled{false};
   std::atomic<bool> bRunning{false};

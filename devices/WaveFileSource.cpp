@@ -311,7 +311,7 @@ int32_t WaveFileSource::GenerateData(AudioSample** out) {
     *out = sample;
     return result;
   } catch (...) {
-    HostLogWriter::Plain("WaveFileSource::GenerateData: exception 1");
+    HostLogWriter::DeferPlain("WaveFileSource::GenerateData: exception 1");
     if (sample != nullptr) sample->Release(this);
     *out = nullptr;
     return -1;

@@ -25,7 +25,7 @@ int32_t G7112PCMTransformer::TransformAudioSamples(AudioSampleList& inputs, Audi
   if (output == nullptr) return kErrNoSample;
   output->SetFormat(MakeAudioFormat(kCodecPCM));
   if (const RTPPacket* header = input->GetRTPHeader()) {
-    output->SetRTPHeader(header->CopyHeader());
+    output->SetRTPHeader(header->HeaderOnly());
   }
 
   int32_t result = 0;

@@ -54,7 +54,7 @@ int32_t GenericRTP2PCMDecoder::TransformAudioSamples(AudioSampleList& inputs, Au
 
   const RTPPacket* header = input->GetRTPHeader();
   if (header == nullptr) return kErrNoRTPHeader;
-  output->SetRTPHeader(header->CopyHeader());
+  output->SetRTPHeader(header->HeaderOnly());
 
   if (input->GetDataSize() <= 0) {
     output->SetSilenceDuration(input->GetSilenceDuration());

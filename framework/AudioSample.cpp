@@ -44,7 +44,7 @@ AudioSample::AudioSample(AudioSampleManager* manager)
   ReadTraceLevel();
 }
 
-AudioSample::~AudioSample() { delete rtpHeader_; }
+AudioSample::~AudioSample() = default;
 
 int32_t AudioSample::ReadTraceLevel() { return ReadTraceLevelFor("AudioSample"); }
 
@@ -152,20 +152,25 @@ int32_t AudioSample::GetDuration() const {
 
 RTPPacket* AudioSample::GetRTPHeader() {
   CriticalSectionLock lock(refMutex_);
-  return rtpHeader_;
+  return hasRtpHeader_ ? &rtpHeader_ : nullptr;
 }
 
-int32_t AudioSample::SetRTPHeader(RTPPacket* header) {
+int32_t AudioSample::SetRTPHeader(const RTPPacket& header) {
   CriticalSectionLock lock(refMutex_);
-  if (rtpHeader_ != header) delete rtpHeader_;
-  rtpHeader_ = header;
+  if (&header != &rtpHeader_) rtpHeader_ = header;
+  hasRtpHeader_ = true;
+  return 0;
+}
+
+int32_t AudioSample::ClearRTPHeader() {
+  CriticalSectionLock lock(refMutex_);
+  hasRtpHeader_ = false;
   return 0;
 }
 
 int32_t AudioSample::FreeRTPHeader() {
   CriticalSectionLock lock(refMutex_);
-  delete rtpHeader_;
-  rtpHeader_ = nullptr;
+  hasRtpHeader_ = false;
   dataSize_ = 0;
   return 0;
 }

@@ -2,14 +2,16 @@
 //
 // A sample holds up to 3200 bytes (200 ms of 8 kHz PCM) in a buffer allocated once, its format,
 // the count of valid bytes, a silence duration (a sample with 0 bytes and a silence duration is a
-// silence marker) and, for received audio, the parsed RTP header it owns. Samples come only from
-// AudioSampleManager and go back to it at their last Release.
+// silence marker) and, for received audio, a copy of the parsed RTP header, kept in the sample
+// itself (setting or clearing it never allocates). Samples come only from AudioSampleManager and
+// go back to it at their last Release; while pooled, poolNext links them in the pool's lists.
 //
-// Threading: the reference count and the RTP header pointer are guarded by the sample's own lock
-// (refMutex). Data, data size, silence duration and format are unguarded: only the holder of the
-// sole reference writes them, and handing a sample to another thread goes through a lock.
-// Lock order: refMutex may be held while the manager's pool lock is taken (last Release), never
-// the reverse.
+// Threading: the reference count and whether the sample has an RTP header are guarded by the
+// sample's own lock (refMutex); the header's fields, like the data, are written only by the holder
+// of the sole reference. poolNext belongs to the pool (its lock). Data, data size, silence duration
+// and format are unguarded: only the holder of the sole reference writes them, and handing a sample
+// to another thread goes through a lock. Lock order: refMutex may be held while the manager's pool
+// lock is taken (last Release), never the reverse.
 //
 // Misuse: AddRef on a pooled sample or Release below one "poisons" the sample (count 1000, so it
 // never returns to the pool), sleeps 500 ms on the current Clock to slow the culprit (after leaving
@@ -22,11 +24,11 @@
 #include "framework/AudioFormat.h"
 #include "framework/TracedObject.h"
 #include "platform/CriticalSection.h"
+#include "rtp/RTPPacket.h"
 
 namespace tarsio {
 
 class AudioSampleManager;
-struct RTPPacket;
 
 class AudioSample : public TracedObject {
  public:
@@ -58,10 +60,13 @@ class AudioSample : public TracedObject {
   int32_t GetBlockDuration() const { return blockDuration_; }
   int32_t GetBlockSize() const { return blockSize_; }
 
+  /// The sample's RTP header, or null when it has none. Valid while the caller holds a reference.
   RTPPacket* GetRTPHeader();
-  /// Takes ownership; deletes the previous header.
-  int32_t SetRTPHeader(RTPPacket* header);
-  /// Deletes the header and sets the data size to 0.
+  /// Copies the header into the sample (replacing any previous one).
+  int32_t SetRTPHeader(const RTPPacket& header);
+  /// The sample has no RTP header any more.
+  int32_t ClearRTPHeader();
+  /// Drops the header and sets the data size to 0.
   int32_t FreeRTPHeader();
 
   /// RTP order of two samples (timestamps, then sequence numbers, both wrap-aware); false if
@@ -80,8 +85,10 @@ class AudioSample : public TracedObject {
   uint32_t capacity_ = kCapacity;
   int32_t dataSize_ = 0;
   std::unique_ptr<uint8_t[]> buffer_;
-  RTPPacket* rtpHeader_ = nullptr;  // guarded by refMutex_
-  int32_t refCount_ = 0;            // guarded by refMutex_
+  RTPPacket rtpHeader_;              // meaningful while hasRtpHeader_
+  bool hasRtpHeader_ = false;        // guarded by refMutex_
+  int32_t refCount_ = 0;             // guarded by refMutex_
+  AudioSample* poolNext_ = nullptr;  // the pool's link while pooled; guarded by the pool's lock
   int32_t silenceDuration_ = 0;
   AudioSampleManager* manager_;
   int32_t blockSize_ = 0;

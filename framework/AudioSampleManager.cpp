@@ -1,5 +1,7 @@
 #include "framework/AudioSampleManager.h"
 
+#include "platform/CriticalSection.h"
+
 namespace tarsio {
 
 namespace {
@@ -12,9 +14,9 @@ CriticalSection& InstanceMutex() {
   return *mutex;
 }
 
-// Advanced by every GetAudioSample, modulo 1000, to trace the pool's size now and then.
-std::atomic<int32_t> getCallCounter{0};
-constexpr int32_t kCountTracePeriod = 1000;
+// Advanced by every GetAudioSample, to trace the pool's size every 1000th call.
+std::atomic<uint32_t> getCallCounter{0};
+constexpr uint32_t kCountTracePeriod = 1000;
 
 }  // namespace
 
@@ -24,20 +26,20 @@ AudioSampleManager::AudioSampleManager() {
 }
 
 AudioSampleManager::~AudioSampleManager() {
-  CriticalSectionLock lock(poolMutex_);
+  std::lock_guard<std::mutex> lock(poolMutex_);
   int32_t freed = 0;
-  for (AudioSample* sample : freeList_) {
-    delete sample;
-    ++freed;
-  }
-  for (AudioSample* sample : setAside_) {
-    delete sample;
-    ++freed;
+  for (AudioSample* list : {freeHead_, setAside_}) {
+    while (list != nullptr) {
+      AudioSample* next = list->poolNext_;
+      delete list;
+      list = next;
+      ++freed;
+    }
   }
   TRACE(tracer, trace::kNotable, "~AudioSampleManager : created %d samples, freed %d samples\n",
         createdCount_.load(), freed);
-  freeList_.clear();
-  setAside_.clear();
+  freeHead_ = freeTail_ = setAside_ = nullptr;
+  freeCount_ = 0;
 }
 
 int32_t AudioSampleManager::ReadTraceLevel() { return ReadTraceLevelFor("AudioSampleManager"); }
@@ -72,11 +74,30 @@ void AudioSampleManager::DestroyInstance() {
 
 bool AudioSampleManager::Exists() { return instance.load() != nullptr; }
 
-int32_t AudioSampleManager::GetAudioSample(AudioSample** out, const TracedObject* /*requester*/) {
-  int32_t calls = getCallCounter.load();
-  while (!getCallCounter.compare_exchange_weak(calls, (calls + 1) % kCountTracePeriod)) {
+void AudioSampleManager::PushFreeLocked(AudioSample* sample) {
+  sample->poolNext_ = nullptr;
+  if (freeTail_ != nullptr) {
+    freeTail_->poolNext_ = sample;
+  } else {
+    freeHead_ = sample;
   }
-  if ((calls + 1) % kCountTracePeriod == 0) {
+  freeTail_ = sample;
+  ++freeCount_;
+}
+
+AudioSample* AudioSampleManager::PopFreeLocked() {
+  AudioSample* sample = freeHead_;
+  if (sample == nullptr) return nullptr;
+  freeHead_ = sample->poolNext_;
+  if (freeHead_ == nullptr) freeTail_ = nullptr;
+  sample->poolNext_ = nullptr;
+  --freeCount_;
+  return sample;
+}
+
+int32_t AudioSampleManager::GetAudioSample(AudioSample** out, const TracedObject* /*requester*/) {
+  const uint32_t calls = getCallCounter.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (calls % kCountTracePeriod == 0) {
     TRACE(tracer, trace::kNotable,
           "GetAudioSample : free list has %d samples, created %d samples\n", FreeCount(),
           createdCount_.load());
@@ -84,11 +105,8 @@ int32_t AudioSampleManager::GetAudioSample(AudioSample** out, const TracedObject
 
   AudioSample* sample = nullptr;
   {
-    CriticalSectionLock lock(poolMutex_);
-    if (!freeList_.empty()) {
-      sample = freeList_.front();
-      freeList_.pop_front();
-    }
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    sample = PopFreeLocked();
   }
   if (sample == nullptr) {
     sample = new AudioSample(this);
@@ -101,8 +119,9 @@ int32_t AudioSampleManager::GetAudioSample(AudioSample** out, const TracedObject
     // and use a new one.
     sample->refMutex_.Leave();
     {
-      CriticalSectionLock lock(poolMutex_);
-      setAside_.push_back(sample);
+      std::lock_guard<std::mutex> lock(poolMutex_);
+      sample->poolNext_ = setAside_;
+      setAside_ = sample;
     }
     sample = new AudioSample(this);
     createdCount_.fetch_add(1);
@@ -118,19 +137,31 @@ int32_t AudioSampleManager::GetAudioSample(AudioSample** out, const TracedObject
 
 int32_t AudioSampleManager::ReturnAudioSample(AudioSample* sample) {
   sample->refCount_ = 0;
-  CriticalSectionLock lock(poolMutex_);
-  freeList_.push_back(sample);
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  PushFreeLocked(sample);
   return 0;
 }
 
+int32_t AudioSampleManager::Reserve(int32_t total) {
+  int32_t made = 0;
+  while (createdCount_.load() < total) {
+    auto* sample = new AudioSample(this);
+    createdCount_.fetch_add(1);
+    ++made;
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    PushFreeLocked(sample);
+  }
+  return made;
+}
+
 int32_t AudioSampleManager::FreeCount() {
-  CriticalSectionLock lock(poolMutex_);
-  return static_cast<int32_t>(freeList_.size());
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  return freeCount_;
 }
 
 int32_t AudioSampleManager::InUseCount() {
-  CriticalSectionLock lock(poolMutex_);
-  return createdCount_.load() - static_cast<int32_t>(freeList_.size());
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  return createdCount_.load() - freeCount_;
 }
 
 }  // namespace tarsio

@@ -5,6 +5,7 @@
 #include "framework/AudioSample.h"
 #include "framework/AudioSource.h"
 #include "framework/HostLogWriter.h"
+#include "framework/ScopedSampleList.h"
 
 namespace tarsio {
 
@@ -90,9 +91,10 @@ void AudioSink::ReleaseAudioSamples() {
 }
 
 int32_t AudioSink::TakeNextAudioSample(AudioSample* sample, AudioSource* fromSource) {
-  // The cycle's set lives on this call's stack, so pushes from different source threads never
-  // share it.
-  AudioSampleList samples;
+  // The cycle's set is the pushing thread's own (borrowed per nesting level, so a push allocates
+  // nothing), so pushes from different source threads never share it.
+  ScopedSampleList cycle;
+  AudioSampleList& samples = cycle.Get();
   int32_t lastPull = 0;
   try {
     if (sample != nullptr) {
@@ -119,7 +121,7 @@ int32_t AudioSink::TakeNextAudioSample(AudioSample* sample, AudioSource* fromSou
     for (auto& [s, from] : samples) s->Release(this);
     return result;
   } catch (...) {
-    HostLogWriter::Plain("AudioSink::TakeNextAudioSample: exception");
+    HostLogWriter::DeferPlain("AudioSink::TakeNextAudioSample: exception");
     for (auto& [s, from] : samples) s->Release(this);
     return lastPull;
   }
@@ -239,7 +241,7 @@ uint32_t AudioSink::SinkThreadProc() {
       SinkCycle();
     } catch (...) {
       // A cycle that throws ends the thread the normal way, so that a stop never waits for ever.
-      HostLogWriter::Plain("AudioSink::SinkThreadProc: exception");
+      HostLogWriter::DeferPlain("AudioSink::SinkThreadProc: exception");
       ReleaseAudioSamples();
       break;
     }
@@ -272,7 +274,7 @@ uint32_t AudioSink::SinkThreadProc() {
   }
   TRACE(tracer, trace::kState, "SinkThreadProc : left sinkStateMutex\n");
   // Logged outside every lock of this class.
-  if (hookFailed) HostLogWriter::Plain("AudioSink::SinkThreadProc: exception");
+  if (hookFailed) HostLogWriter::DeferPlain("AudioSink::SinkThreadProc: exception");
   TRACE(tracer, trace::kState, "SinkThreadProc : setting sinkThreadStopEvent and exiting\n");
   // The last touch of this object: the owner may destroy it as soon as the stop wait returns.
   // The caller's keep-alive token, if any, is dropped after this returns.

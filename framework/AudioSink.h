@@ -9,14 +9,18 @@
 // - Host threads: StartSink/StopSink, StartSinkThread/StopSinkThread, Add/RemoveAudioSource.
 // - A source thread: TakeNextAudioSample (push mode).
 // - The sink thread: SinkThreadProc (pull mode).
+// The host-log entries of pushes and of the sink thread are deferred
+// (HostLogWriter::DeferredEntry): a host may hold its log lock while it stops the sink and waits
+// for that thread.
 // Locks: sinkStartStopMutex before sinkStateMutex. Both StartSinkThread and StopSinkThread hold
 // sinkStartStopMutex, so a start never clears the stop event a stop is waiting for; a stop takes
 // no other lock of this class, and the thread runs SinkThreadStopped with none, so a hook that
 // waits for a device never holds up a stop beyond its bound.
 // audioSourcesMutex is held while sources' GiveNextAudioSample runs (so connecting waits for the
 // current collection). RenderAudioSamples runs with no lock of this class. audioSamples belongs to
-// the sink thread's cycle; a push collects its set in a vector of its own, so pushes from several
-// source threads do not share state in this class. The flags are atomics read by the loop between
+// the sink thread's cycle; a push collects its set in a list of the pushing thread's own
+// (ScopedSampleList: no allocation per push), so pushes from several source threads do not share
+// state in this class. The flags are atomics read by the loop between
 // cycles.
 // The thread's last touch of the object is setting sinkThreadStopEvent. A start refused by
 // SinkThreadStarted (-40) returns only after the refused thread has finished (or the stop bound

@@ -61,7 +61,7 @@ int32_t AudioSource::SendAudioSample(AudioSample* sample, AudioSinkInterface* si
   try {
     return sink->TakeNextAudioSample(sample, this);
   } catch (...) {
-    HostLogWriter::Plain("AudioSource::SendAudioSample: exception");
+    HostLogWriter::DeferPlain("AudioSource::SendAudioSample: exception");
     return 0;
   }
 }
@@ -179,7 +179,7 @@ int32_t AudioSource::StartSourceThread() {
 
 uint32_t AudioSource::SourceThreadEntry(AudioSource* source) {
   if (source == nullptr) {
-    HostLogWriter::Plain("AudioSource::SourceThreadProc: !params");
+    HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: !params");
     return 0;
   }
   return source->SourceThreadProc();
@@ -191,7 +191,7 @@ uint32_t AudioSource::SourceThreadProc() {
     bSourceThreadRunning = true;
     sourceThreadStartEvent.Set();
   } catch (...) {
-    HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 3");
+    HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 3");
   }
 
   // Every way out of the loop (a stop, a failed GenerateData, an exception) goes through the
@@ -213,18 +213,18 @@ uint32_t AudioSource::SourceThreadProc() {
         break;
       }
     } catch (...) {
-      HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 4");
+      HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 4");
       break;
     }
 
     try {
       if (sample == nullptr) {
-        HostLogWriter::Plain("AudioSource::SourceThreadProc: !pAudioSample");
+        HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: !pAudioSample");
       } else if (sample->GetDataSize() == 0) {
-        HostLogWriter::Plain("AudioSource::SourceThreadProc: sample size=0");
+        HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: sample size=0");
       }
     } catch (...) {
-      HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 5");
+      HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 5");
       if (sample != nullptr) sample->Release(this);
       break;
     }
@@ -242,12 +242,12 @@ uint32_t AudioSource::SourceThreadProc() {
     }
     // Logged outside audioSinksMutex: a host that holds its log lock while it links or unlinks
     // filters would otherwise deadlock with this thread.
-    if (deliveryFailed) HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 6");
+    if (deliveryFailed) HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 6");
 
     try {
       if (sample != nullptr) sample->Release(this);
     } catch (...) {
-      HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 7");
+      HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 7");
       break;
     }
   }
@@ -276,7 +276,7 @@ uint32_t AudioSource::SourceThreadProc() {
     sourceThreadID = 0;
   }
   // Logged outside every lock of this class.
-  if (hookFailed) HostLogWriter::Plain("AudioSource::SourceThreadProc: exception 8");
+  if (hookFailed) HostLogWriter::DeferPlain("AudioSource::SourceThreadProc: exception 8");
   // The last touch of this object: the owner may destroy it as soon as the stop wait returns.
   // The caller's keep-alive token, if any, is dropped after this returns.
   sourceThreadStopEvent.Set();

@@ -10,6 +10,8 @@
 //   stop-bound setters, SourceThreadEnded.
 // - The source thread: SourceThreadProc.
 // - Any sink thread or pushing thread: GiveNextAudioSample.
+// The source thread's host-log entries are deferred (HostLogWriter::DeferredEntry): a host may
+// hold its log lock while it stops the source and waits for this thread.
 // Locks: sourceStartStopMutex before sourceStateMutex. Both StartSourceThread and
 // StopSourceThread hold sourceStartStopMutex, so a start never clears the stop event a stop is
 // waiting for; a stop takes no other lock of this class, and the thread runs SourceThreadStopped

@@ -2,6 +2,7 @@
 
 #include "framework/AudioSample.h"
 #include "framework/HostLogWriter.h"
+#include "framework/ScopedSampleList.h"
 
 namespace tarsio {
 
@@ -48,7 +49,7 @@ int32_t AudioTransformer::RenderAudioSamples(AudioSampleList& inputs) {
       output = nullptr;
     }
   } catch (...) {
-    HostLogWriter::Plain("AudioTransformer::RenderAudioSamples: exception 1");
+    HostLogWriter::DeferPlain("AudioTransformer::RenderAudioSamples: exception 1");
   }
 
   {
@@ -59,7 +60,7 @@ int32_t AudioTransformer::RenderAudioSamples(AudioSampleList& inputs) {
               reinterpret_cast<unsigned long>(output), reinterpret_cast<unsigned long>(sink));
         SendAudioSample(output, sink);
       } catch (...) {
-        HostLogWriter::Plain("AudioTransformer::RenderAudioSamples: exception 2");
+        HostLogWriter::DeferPlain("AudioTransformer::RenderAudioSamples: exception 2");
       }
     }
   }
@@ -69,9 +70,11 @@ int32_t AudioTransformer::RenderAudioSamples(AudioSampleList& inputs) {
 }
 
 int32_t AudioTransformer::GenerateData(AudioSample** out) {
-  // The cycle's inputs live on this call's stack, so pulls from several sink threads and pushes
-  // through the sink side never share them.
-  AudioSampleList inputs;
+  // The cycle's inputs are the pulling thread's own (a list borrowed per nesting level, so a
+  // pull allocates nothing), so pulls from several sink threads and pushes through the sink side
+  // never share them.
+  ScopedSampleList cycle;
+  AudioSampleList& inputs = cycle.Get();
   *out = nullptr;
   try {
     {
@@ -99,7 +102,7 @@ int32_t AudioTransformer::GenerateData(AudioSample** out) {
     ReleaseAll(inputs, this);
     return result;
   } catch (...) {
-    HostLogWriter::Plain("AudioTransformer::GenerateData: exception 1");
+    HostLogWriter::DeferPlain("AudioTransformer::GenerateData: exception 1");
     if (*out != nullptr) {
       (*out)->Release(this);
       *out = nullptr;

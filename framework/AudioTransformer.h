@@ -4,7 +4,9 @@
 // and on the pull path (GenerateData, on the pulling thread).
 //
 // Threading: the push path holds the source side's audioSinksMutex while it sends downstream; the
-// pull path holds the sink side's audioSourcesMutex while it pulls upstream. TransformAudioSamples
+// pull path holds the sink side's audioSourcesMutex while it pulls upstream. Both run on media
+// threads under the chain's locks, so their host-log entries are deferred
+// (HostLogWriter::DeferredEntry). TransformAudioSamples
 // runs without a base-class lock: a filter reachable from both paths guards its own state.
 #pragma once
 

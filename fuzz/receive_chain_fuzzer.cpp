@@ -59,9 +59,12 @@ constexpr int32_t kMaxDatagram = 1024;  // the receiver's slot size
 
 // The sample the receiver hands on for a datagram, or null when the datagram is no RTP packet.
 AudioSample* SampleFor(const std::vector<uint8_t>& datagram, const TracedObject* owner) {
-  RTPPacket* packet =
-      RTPPacket::CreateRTPPacket(datagram.data(), static_cast<int32_t>(datagram.size()), nullptr);
-  if (packet == nullptr) return nullptr;
+  RTPPacket parsed;
+  if (!RTPPacket::Parse(datagram.data(), static_cast<int32_t>(datagram.size()), nullptr,
+                        &parsed)) {
+    return nullptr;
+  }
+  const RTPPacket* packet = &parsed;
   AudioSample* sample = nullptr;
   AudioSampleManager::Instance()->GetAudioSample(&sample, owner);
   Check(sample != nullptr);
@@ -70,7 +73,7 @@ AudioSample* SampleFor(const std::vector<uint8_t>& datagram, const TracedObject*
   if (payloadLength > 0) std::memcpy(sample->GetData(), packet->payload, payloadLength);
   sample->SetDataSize(payloadLength);
   sample->SetSilenceDuration(0);
-  sample->SetRTPHeader(packet);
+  sample->SetRTPHeader(parsed);
   const int codec = CodecIndexForPayloadType(packet->payloadType, payloadLength);
   sample->SetFormat(MakeAudioFormat(codec < 0 ? kCodecPCM : codec));
   if (codec == kCodecPCM) {

@@ -5,6 +5,7 @@
 
 #include "framework/AudioSample.h"
 #include "framework/AudioSampleManager.h"
+#include "framework/ScopedSampleList.h"
 #include "platform/Clock.h"
 #include "rtp/RTPCodecTable.h"
 
@@ -13,6 +14,8 @@ namespace tarsio {
 FixedSizeAudioBuffer::FixedSizeAudioBuffer() {
   tracer.SetInstanceName("FixedSizeAudioBuffer", this);
   ReadTraceLevel();
+  // One output plus one input at most (see the header): the queue never grows while it runs.
+  audioBuffer.reserve(kQueueReserve);
 }
 
 int32_t FixedSizeAudioBuffer::ReadTraceLevel() { return ReadTraceLevelFor("FixedSizeAudioBuffer"); }
@@ -116,7 +119,8 @@ int32_t FixedSizeAudioBuffer::GenerateData(AudioSample** out) {
       if (static_cast<int32_t>(audioBuffer.size()) >= outputSize) break;
     }
     if (!bRunning.load()) break;
-    AudioSampleList pulled;
+    ScopedSampleList cycle;
+    AudioSampleList& pulled = cycle.Get();
     {
       CriticalSectionLock sources(audioSourcesMutex);
       for (AudioSource* source : audioSources) {

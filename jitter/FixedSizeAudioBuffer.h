@@ -36,6 +36,9 @@ class FixedSizeAudioBuffer : public AudioTransformer {
  public:
   static constexpr int32_t kDefaultOutputDuration = 20;
   static constexpr uint32_t kEmptyPullSleepMs = 5;
+  /// Bytes the queue reserves when made: an output and an input of a sample's full capacity, and
+  /// as much again for silence markers, so a running chain never grows it.
+  static constexpr size_t kQueueReserve = 4 * 3200;
 
   FixedSizeAudioBuffer();
   ~FixedSizeAudioBuffer() override = default;

@@ -45,6 +45,7 @@ int32_t LowLatencyJitterBuffer::TransformAudioSamples(AudioSampleList&, AudioSam
 
 int32_t LowLatencyJitterBuffer::TransformStarted() {
   TRACE(tracer, trace::kEntry, "TransformStarted\n");
+  AudioSampleManager::Instance()->Reserve(kReservedSamples);
   CriticalSectionLock lock(bufferMutex);
   if (!bRunning.load()) {
     playout.Reset(frameDurationMs.load() * PlayoutBuffer::kSamplesPerMs, initialJitterMs.load());

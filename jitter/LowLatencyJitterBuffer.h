@@ -10,8 +10,9 @@
 // from Clock::Current(), so tests drive it with a FakeClock.
 //
 // Stopped, a push keeps nothing (and does not sleep: the receiver reads the socket again at
-// once) and a pull yields no sample. TransformStarted empties the buffer and takes the frame
-// duration and initial jitter set beforehand.
+// once) and a pull yields no sample. TransformStarted empties the buffer, takes the frame
+// duration and initial jitter set beforehand and reserves kReservedSamples pool samples (the
+// playout buffer's memory is fixed, so a running call allocates nothing here).
 //
 // Results: RenderAudioSamples 0, or kErrNoRTPHeader (-10) for a sample without RTP header, or
 // kErrNotPcm (-30) for audio that is not 16-bit 8 kHz mono PCM (nothing is kept). GenerateData 0.
@@ -35,6 +36,8 @@ class LowLatencyJitterBuffer : public AudioTransformer {
  public:
   static constexpr int32_t kErrNoRTPHeader = -10;
   static constexpr int32_t kErrNotPcm = -30;
+  /// Pool samples made ready at each start for the chain's samples in flight.
+  static constexpr int32_t kReservedSamples = 32;
 
   /// A snapshot of the playout statistics and the two receive-side delay stages.
   struct Report {

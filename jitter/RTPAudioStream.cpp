@@ -24,6 +24,26 @@ RTPAudioStream::RTPAudioStream(uint32_t ssrcValue) : ssrc(ssrcValue) {
   tracer.SetInstanceName("RTPAudioStream", this);
   ReadTraceLevel();
   bUseDynamicJitterBuffer = RegGetBool(HKEY_CURRENT_USER, kSettingsKey, kDynamicJitterValue, true);
+  packetQueue.reserve(kMaxQueuedPackets);
+}
+
+void RTPAudioStream::Renew(uint32_t ssrcValue) {
+  CriticalSectionLock guard(lock);
+  ClearLastPacket();
+  ReleaseQueue();
+  ssrc = ssrcValue;
+  restartThreshold = kInitialRestartThreshold;
+  lastPacketDuration = 0;
+  bRestarting = true;
+  adaptationCounter = 0;
+  numRepeats = 0;
+  lastFedMs = 0;
+  lastFedOrder = 0;
+}
+
+void RTPAudioStream::SetUseDynamicJitterBuffer(bool on) {
+  CriticalSectionLock guard(lock);
+  bUseDynamicJitterBuffer = on;
 }
 
 RTPAudioStream::~RTPAudioStream() {
@@ -236,7 +256,6 @@ int32_t RTPAudioStream::Reset() {
   lastPacketDuration = 0;
   adaptationCounter = 0;
   numRepeats = 0;
-  bUseDynamicJitterBuffer = RegGetBool(HKEY_CURRENT_USER, kSettingsKey, kDynamicJitterValue, true);
   return 0;
 }
 

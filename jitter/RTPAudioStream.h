@@ -9,7 +9,8 @@
 // sequence numbers behind it), takes a packet far behind as a sender restart (Reset), and goes
 // back to buffering when a comfort-noise packet (payload type 13) reaches the top.
 //
-// Adaptation (settings value "UseDynamicJitterBuffer", default "true"): every 99 hand-outs the
+// Adaptation (settings value "UseDynamicJitterBuffer", default "true", read when the stream is
+// made; the jitter buffer hands its streams the value it read at its start): every 99 hand-outs the
 // target grows by 20 ms if the queue ran dry more than once in that period; otherwise it shrinks
 // by 20 ms (not below 40 ms) unless the queue is more than 40 ms over target, and up to 60 ms of
 // surplus audio is dropped at once.
@@ -26,6 +27,9 @@
 // - The adaptation's drop loop also ends when the queue runs empty.
 // - The stream remembers when it was last fed (MarkFed, time and order given by the caller) so
 //   that the jitter buffer can drop streams nobody feeds any more. The stream never reads a clock.
+// - Memory: the queue reserves room for kMaxQueuedPackets when the stream is made, and Renew
+//   makes a used stream new again for another SSRC, so the jitter buffer reuses its streams and a
+//   running call never allocates for them (not even at a sender restart or a new SSRC).
 //
 // Threading: InsertRTPPacket runs on the RTP receiver's thread, GiveNextRTPPacket on the playback
 // thread. Every public operation takes the stream's own lock (re-entrant; operations call each
@@ -60,6 +64,12 @@ class RTPAudioStream : public TracedObject {
 
   explicit RTPAudioStream(uint32_t ssrc);
   ~RTPAudioStream() override;
+
+  /// Makes the stream as new for ssrc: releases its packets and resets every counter and the
+  /// target as construction does, keeping the adaptation setting and the queue's storage.
+  void Renew(uint32_t ssrc);
+  /// Whether the target adapts (the setting "UseDynamicJitterBuffer").
+  void SetUseDynamicJitterBuffer(bool on);
 
   int32_t ReadTraceLevel() override;
 

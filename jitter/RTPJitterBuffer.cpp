@@ -1,10 +1,9 @@
 #include "jitter/RTPJitterBuffer.h"
 
-#include <new>
-
 #include "framework/AudioFormat.h"
 #include "framework/AudioSample.h"
 #include "framework/AudioSampleManager.h"
+#include "framework/Registry.h"
 #include "jitter/RTPAudioStream.h"
 #include "platform/Clock.h"
 #include "rtp/RTPCodecTable.h"
@@ -15,11 +14,15 @@ namespace {
 
 unsigned long Address(const void* p) { return reinterpret_cast<unsigned long>(p); }
 
+constexpr const char* kSettingsKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
+constexpr const char* kDynamicJitterValue = "UseDynamicJitterBuffer";
+
 }  // namespace
 
 RTPJitterBuffer::RTPJitterBuffer() {
   tracer.SetInstanceName("RTPJitterBuffer", this);
   ReadTraceLevel();
+  for (StreamSlot& slot : streamSlots) slot.stream = std::make_unique<RTPAudioStream>(0);
 }
 
 RTPJitterBuffer::~RTPJitterBuffer() {
@@ -41,26 +44,45 @@ int32_t RTPJitterBuffer::SetMinimumDepth(int32_t ms) {
   return 0;
 }
 
-void RTPJitterBuffer::DeleteStream(std::map<uint32_t, RTPAudioStream*>::iterator entry) {
-  RTPAudioStream* stream = entry->second;
-  if (stream == activeAudioStream) activeAudioStream = nullptr;
-  rtpAudioStreams.erase(entry);
-  delete stream;
+RTPJitterBuffer::StreamSlot* RTPJitterBuffer::FindStream(uint32_t ssrc) {
+  for (StreamSlot& slot : streamSlots) {
+    if (slot.inUse && slot.stream->GetSSRC() == ssrc) return &slot;
+  }
+  return nullptr;
+}
+
+RTPAudioStream* RTPJitterBuffer::TakeFreeStream(uint32_t ssrc) {
+  for (StreamSlot& slot : streamSlots) {
+    if (slot.inUse) continue;
+    slot.stream->Renew(ssrc);
+    slot.inUse = true;
+    return slot.stream.get();
+  }
+  return nullptr;
+}
+
+void RTPJitterBuffer::DeleteStream(StreamSlot& slot) {
+  if (slot.stream.get() == activeAudioStream) activeAudioStream = nullptr;
+  slot.stream->Renew(0);  // gives its packets back to the pool now
+  slot.inUse = false;
 }
 
 int32_t RTPJitterBuffer::Clear() {
   CriticalSectionLock guard(rtpAudioStreamsMutex);
-  for (auto& [ssrc, stream] : rtpAudioStreams) {
-    TRACE(tracer, trace::kState, "Clear : deleting audio stream 0x%lx ssrc = %u\n", Address(stream),
-          ssrc);
-    delete stream;
+  for (StreamSlot& slot : streamSlots) {
+    if (!slot.inUse) continue;
+    TRACE(tracer, trace::kState, "Clear : deleting audio stream 0x%lx ssrc = %u\n",
+          Address(slot.stream.get()), slot.stream->GetSSRC());
+    DeleteStream(slot);
   }
-  rtpAudioStreams.clear();
   return 0;
 }
 
 int32_t RTPJitterBuffer::TransformStarted() {
   TRACE(tracer, trace::kEntry, "TransformStarted\n");
+  // Read and reserved here, on the host's thread, so that the media threads never do either.
+  const bool dynamic = RegGetBool(HKEY_CURRENT_USER, kSettingsKey, kDynamicJitterValue, true);
+  AudioSampleManager::Instance()->Reserve(kReservedSamples);
   {
     CriticalSectionLock state(stateMutex);
     if (!bRunning.load()) {
@@ -68,6 +90,7 @@ int32_t RTPJitterBuffer::TransformStarted() {
       Clear();
       activeAudioStream = nullptr;
       nullCount = 0;
+      for (StreamSlot& slot : streamSlots) slot.stream->SetUseDynamicJitterBuffer(dynamic);
       bRunning.store(true);
     } else {
       TRACE(tracer, trace::kNotable, "TransformStarted : Already Running\n");
@@ -88,39 +111,40 @@ int32_t RTPJitterBuffer::TransformStopped() {
 }
 
 size_t RTPJitterBuffer::InactiveStreamCount() {
-  return rtpAudioStreams.size() - (activeAudioStream != nullptr ? 1 : 0);
+  size_t inUse = 0;
+  for (const StreamSlot& slot : streamSlots) inUse += slot.inUse ? 1 : 0;
+  return inUse - (activeAudioStream != nullptr ? 1 : 0);
 }
 
 void RTPJitterBuffer::EvictIdleStreams(uint64_t nowMs) {
-  for (auto entry = rtpAudioStreams.begin(); entry != rtpAudioStreams.end();) {
-    auto next = std::next(entry);
-    RTPAudioStream* stream = entry->second;
+  for (StreamSlot& slot : streamSlots) {
+    if (!slot.inUse) continue;
+    RTPAudioStream* stream = slot.stream.get();
     const uint64_t fedMs = stream->GetLastFedMs();
     if (stream != activeAudioStream && nowMs > fedMs && nowMs - fedMs > kStreamIdleTimeoutMs) {
       TRACE(tracer, trace::kNotable, "RenderAudioSamples : deleting idle stream 0x%lx ssrc = %u\n",
-            Address(stream), entry->first);
-      DeleteStream(entry);
+            Address(stream), stream->GetSSRC());
+      DeleteStream(slot);
     }
-    entry = next;
   }
 }
 
 void RTPJitterBuffer::EvictLeastRecentlyFed() {
-  auto oldest = rtpAudioStreams.end();
+  StreamSlot* oldest = nullptr;
   uint64_t oldestOrder = 0;
-  for (auto entry = rtpAudioStreams.begin(); entry != rtpAudioStreams.end(); ++entry) {
-    if (entry->second == activeAudioStream) continue;
-    const uint64_t order = entry->second->GetLastFedOrder();
-    if (oldest == rtpAudioStreams.end() || order < oldestOrder) {
-      oldest = entry;
+  for (StreamSlot& slot : streamSlots) {
+    if (!slot.inUse || slot.stream.get() == activeAudioStream) continue;
+    const uint64_t order = slot.stream->GetLastFedOrder();
+    if (oldest == nullptr || order < oldestOrder) {
+      oldest = &slot;
       oldestOrder = order;
     }
   }
-  if (oldest == rtpAudioStreams.end()) return;
+  if (oldest == nullptr) return;
   TRACE(tracer, trace::kNotable,
         "RenderAudioSamples : too many streams, deleting stream 0x%lx ssrc = %u\n",
-        Address(oldest->second), oldest->first);
-  DeleteStream(oldest);
+        Address(oldest->stream.get()), oldest->stream->GetSSRC());
+  DeleteStream(*oldest);
 }
 
 int32_t RTPJitterBuffer::RenderAudioSamples(AudioSampleList& inputs) {
@@ -153,17 +177,15 @@ int32_t RTPJitterBuffer::RenderAudioSamples(AudioSampleList& inputs) {
   TRACE(tracer, trace::kState, "RenderAudioSamples : Entering rtpAudioStreamsMutex\n");
   EvictIdleStreams(nowMs);
   RTPAudioStream* stream;
-  auto entry = rtpAudioStreams.find(ssrc);
-  if (entry != rtpAudioStreams.end()) {
-    stream = entry->second;
+  if (StreamSlot* slot = FindStream(ssrc)) {
+    stream = slot->stream.get();
   } else {
     if (InactiveStreamCount() >= kMaxInactiveStreams) EvictLeastRecentlyFed();
-    stream = new (std::nothrow) RTPAudioStream(ssrc);
+    stream = TakeFreeStream(ssrc);
     if (stream == nullptr) return kErrNoStream;
     TRACE(tracer, trace::kNotable,
           "RenderAudioSamples : no previous stream with ssrc %d. created new one 0x%lx\n",
           static_cast<int32_t>(ssrc), Address(stream));
-    rtpAudioStreams.emplace(ssrc, stream);
   }
   stream->InsertRTPPacket(sample);
   stream->MarkFed(nowMs, ++feedCount);
@@ -241,36 +263,39 @@ int32_t RTPJitterBuffer::ChooseNewActiveStream() {
   nullCount = 0;
   if (activeAudioStream != nullptr) {
     TRACE(tracer, trace::kState, "ChooseNewActiveStream : deleting current active stream\n");
-    auto entry = rtpAudioStreams.find(activeAudioStream->GetSSRC());
-    if (entry != rtpAudioStreams.end() && entry->second == activeAudioStream) {
-      rtpAudioStreams.erase(entry);
+    for (StreamSlot& slot : streamSlots) {
+      if (slot.inUse && slot.stream.get() == activeAudioStream) DeleteStream(slot);
     }
-    delete activeAudioStream;
     activeAudioStream = nullptr;
   }
 
+  // The lowest SSRC whose depth reaches the minimum wins.
   const int32_t required = minimumDepth.load();
-  RTPAudioStream* chosen = nullptr;
-  for (auto& [ssrc, stream] : rtpAudioStreams) {
+  StreamSlot* chosen = nullptr;
+  for (StreamSlot& slot : streamSlots) {
+    if (!slot.inUse) continue;
+    RTPAudioStream* stream = slot.stream.get();
     const int32_t depth = stream->GetDepth();
     TRACE(tracer, trace::kState,
-          "ChooseNewActiveStream : found RTP stream : SSRC %u, %d packets, %d ms queued\n", ssrc,
-          stream->GetNumPackets(), depth);
-    if (depth >= required) {
-      chosen = stream;
-      break;
+          "ChooseNewActiveStream : found RTP stream : SSRC %u, %d packets, %d ms queued\n",
+          stream->GetSSRC(), stream->GetNumPackets(), depth);
+    if (depth >= required && (chosen == nullptr || stream->GetSSRC() < chosen->stream->GetSSRC())) {
+      chosen = &slot;
     }
   }
   if (chosen != nullptr) {
-    const uint32_t chosenSSRC = chosen->GetSSRC();
-    rtpAudioStreams.erase(chosenSSRC);
-    Clear();
-    rtpAudioStreams.emplace(chosenSSRC, chosen);
-    activeAudioStream = chosen;
+    for (StreamSlot& slot : streamSlots) {
+      if (!slot.inUse || &slot == chosen) continue;
+      TRACE(tracer, trace::kState, "Clear : deleting audio stream 0x%lx ssrc = %u\n",
+            Address(slot.stream.get()), slot.stream->GetSSRC());
+      DeleteStream(slot);
+    }
+    activeAudioStream = chosen->stream.get();
     TRACE(tracer, trace::kNotable,
           "ChooseNewActiveStream : stream 0x%lx with SSRC=%u, %d packets, %dms chosen as new "
           "active stream\n",
-          Address(chosen), chosenSSRC, chosen->GetNumPackets(), chosen->GetDepth());
+          Address(activeAudioStream), activeAudioStream->GetSSRC(),
+          activeAudioStream->GetNumPackets(), activeAudioStream->GetDepth());
   }
   TRACE(tracer, trace::kState, "ChooseNewActiveStream : left rtpAudioStreamsMutex\n");
   TRACE(tracer, trace::kEntry, "~ChooseNewActiveStream\n");
@@ -279,7 +304,9 @@ int32_t RTPJitterBuffer::ChooseNewActiveStream() {
 
 size_t RTPJitterBuffer::GetStreamCount() {
   CriticalSectionLock streams(rtpAudioStreamsMutex);
-  return rtpAudioStreams.size();
+  size_t count = 0;
+  for (const StreamSlot& slot : streamSlots) count += slot.inUse ? 1 : 0;
+  return count;
 }
 
 bool RTPJitterBuffer::GetActiveSSRC(uint32_t* ssrc) {
@@ -292,7 +319,9 @@ bool RTPJitterBuffer::GetActiveSSRC(uint32_t* ssrc) {
 int32_t RTPJitterBuffer::GetQueuedPackets() {
   CriticalSectionLock streams(rtpAudioStreamsMutex);
   int32_t total = 0;
-  for (auto& entry : rtpAudioStreams) total += entry.second->GetNumPackets();
+  for (StreamSlot& slot : streamSlots) {
+    if (slot.inUse) total += slot.stream->GetNumPackets();
+  }
   return total;
 }
 

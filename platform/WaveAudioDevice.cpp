@@ -1,11 +1,12 @@
 #include "platform/WaveAudioDevice.h"
 
+#include "platform/RingQueue.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -95,12 +96,12 @@ struct WaveAudioDevice::State {
 
   std::mutex mutex;
   std::condition_variable cv;
-  std::deque<WAVEHDR*> queue;     // queued buffers, front first
-  std::deque<WAVEHDR*> returned;  // reset buffers awaiting their callback
-  WAVEHDR* inFlight = nullptr;    // in a backend call now
-  uint32_t inFlightBytes = 0;     // its length
-  uint64_t inFlightStartMs = 0;   // when its backend call began (clock ms)
-  bool stalled = false;           // inFlight's call outlived a full wait of Reset
+  RingQueue<WAVEHDR*> queue;     // queued buffers, front first (no allocation per buffer)
+  RingQueue<WAVEHDR*> returned;  // reset buffers awaiting their callback
+  WAVEHDR* inFlight = nullptr;   // in a backend call now
+  uint32_t inFlightBytes = 0;    // its length
+  uint64_t inFlightStartMs = 0;  // when its backend call began (clock ms)
+  bool stalled = false;          // inFlight's call outlived a full wait of Reset
   bool started = false;
   bool resetting = false;
   bool closing = false;  // Close is closing the stream: no new backend call

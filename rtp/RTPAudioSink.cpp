@@ -201,7 +201,7 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
   AudioSample* sample = audioSamples.empty() ? nullptr : audioSamples.front().first;
   if (sample == nullptr) {
     TRACE(tracer, trace::kError, "~RenderAudioSample : asked to transmit NULL sample\n");
-    HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: !sample");
+    HostLogWriter::DeferPlain("RTPAudioSink::RenderAudioSamples: !sample");
     return 0;
   }
 
@@ -222,7 +222,7 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
     pendingMarker = false;
     packetSize = static_cast<uint32_t>(dataSize) + RTPPacket::kFixedHeaderLength;
     if (!EnsureSendBuffer(packetSize)) {
-      HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: !sendBuffer");
+      HostLogWriter::DeferPlain("RTPAudioSink::RenderAudioSamples: !sendBuffer");
       return 0;
     }
     std::memcpy(sendBuffer.get() + RTPPacket::kFixedHeaderLength, sample->GetData(),
@@ -240,7 +240,7 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
   } else {
     if (pendingMarker) {
       // Either this silence already had its comfort-noise packet or nothing was sent yet.
-      HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: !transmitPacket");
+      HostLogWriter::DeferPlain("RTPAudioSink::RenderAudioSamples: !transmitPacket");
       TRACE(tracer, trace::kState, "~RenderAudioSamples : seqno = %d, timeStamp = %d\n",
             sequenceNumber, static_cast<int>(timestamp));
       return 0;
@@ -249,7 +249,7 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
     payloadType = kPayloadTypeComfortNoise;
     packetSize = RTPPacket::kFixedHeaderLength + sizeof(kComfortNoisePayload);
     if (!EnsureSendBuffer(packetSize)) {
-      HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: !sendBuffer");
+      HostLogWriter::DeferPlain("RTPAudioSink::RenderAudioSamples: !sendBuffer");
       return 0;
     }
     std::memcpy(sendBuffer.get() + RTPPacket::kFixedHeaderLength, kComfortNoisePayload,
@@ -277,7 +277,7 @@ void RTPAudioSink::SendPacket(uint32_t packetSize) {
     if (!sendFailureReported.exchange(true)) {
       char ip[INET_ADDRSTRLEN] = "";
       inet_ntop(AF_INET, &destination.sin_addr, ip, sizeof(ip));
-      HostLogWriter::Entry entry;
+      HostLogWriter::DeferredEntry entry;
       entry.Write("RTPAudioSink::RenderAudioSamples: !sendto");
       entry.MarkEntry();
       entry.EndLine();
@@ -295,7 +295,8 @@ void RTPAudioSink::SendPacket(uint32_t packetSize) {
   }
   sendFailureReported = false;
   if (static_cast<uint32_t>(sent) < packetSize) {
-    HostLogWriter::Plain("RTPAudioSink::RenderAudioSamples: no se transmitio el paquete completo");
+    HostLogWriter::DeferPlain(
+        "RTPAudioSink::RenderAudioSamples: no se transmitio el paquete completo");
   }
   TrafficTotals::Add(TrafficTotals::sentBytes, sent);
 }

@@ -16,7 +16,10 @@
 // - The driving thread (a pushing source's thread or the sink thread): RenderAudioSamples.
 // filterMutex guards the socket, the destination and the TOS byte, and is held around each
 // sendto, so a reconfiguration never closes the socket in the middle of a send; the hooks take it
-// too (inside AudioSink's sinkStateMutex). Header fields, the send buffer, the pending marker and
+// too (inside AudioSink's sinkStateMutex). RenderAudioSamples runs under the pushing chain's locks
+// and this filterMutex: its host-log entries are deferred (HostLogWriter::DeferredEntry), so the
+// driving thread never calls into the host and a host that holds its log lock while it stops the
+// transmitter cannot deadlock with it. Header fields, the send buffer, the pending marker and
 // the last format tag belong to RenderAudioSamples and PrepareSink (which runs before rendering
 // starts). The process-wide failure flag and byte total are atomics updated without a lock.
 #pragma once

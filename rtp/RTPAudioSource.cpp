@@ -203,15 +203,20 @@ int32_t RTPAudioSource::StopSourceThread() {
       if (!bSourceThreadRunning) break;
     }
   }
-  return AudioSource::StopSourceThread();
+  const int32_t result = AudioSource::StopSourceThread();
+  // What the thread deferred (the summaries its stop flushed, among others) reaches the log
+  // before the stop returns.
+  HostLogWriter::WritePending(kStopLogWaitMs);
+  return result;
 }
 
 int32_t RTPAudioSource::ReceiveUDPPacket(int slotIndex) {
   ReceiveSlot& slot = slots[slotIndex];
   std::shared_ptr<UdpSocket> socket = CurrentSocket();
   if (!bRunning || (!socket && !datagramReader)) {
-    notRunningLog.Log(
-        [] { HostLogWriter::Plain("RTPAudioSource::ReceiveUDPPacket: !bRunning || !rtpSocket"); });
+    notRunningLog.Log([] {
+      HostLogWriter::DeferPlain("RTPAudioSource::ReceiveUDPPacket: !bRunning || !rtpSocket");
+    });
     return kNoData;
   }
   int32_t n = 0;
@@ -237,7 +242,7 @@ int32_t RTPAudioSource::ReceiveUDPPacket(int slotIndex) {
           UdpSocket::LastErrno());
     recvErrorLog.Log(
         [error] {
-          HostLogWriter::WithNumber(
+          HostLogWriter::DeferWithNumber(
               "RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), WSAGetLastError==", error);
         },
         error);
@@ -270,16 +275,17 @@ void RTPAudioSource::MeasureDepths(const ReceiveSlot& slot) {
   // Single-precision constants, so whole multiples of 5 ms truncate to exact integers.
   minDepth = static_cast<uint16_t>(19 - static_cast<int>(duration * static_cast<double>(0.2f)));
   depth = static_cast<uint16_t>(25 - static_cast<int>(duration * static_cast<double>(0.25f)));
-  HostLogWriter::WithNumber("RTPAudioSource::GenerateData: buffer recepcion minimo=", minDepth);
-  HostLogWriter::WithNumber("RTPAudioSource::GenerateData: buffer recepcion inicial=", depth);
+  HostLogWriter::DeferWithNumber("RTPAudioSource::GenerateData: buffer recepcion minimo=",
+                                 minDepth);
+  HostLogWriter::DeferWithNumber("RTPAudioSource::GenerateData: buffer recepcion inicial=", depth);
 }
 
 RTPPacket* RTPAudioSource::TakeSlot(int index) {
   ReceiveSlot& slot = slots[index];
-  RTPPacket* packet = RTPPacket::CreateRTPPacket(slot.data, slot.length, &tracer);
+  const bool parsed = RTPPacket::Parse(slot.data, slot.length, &tracer, &parsedPacket);
   slot.used = false;
   lastSlot = index;
-  return packet;
+  return parsed ? &parsedPacket : nullptr;
 }
 
 RTPPacket* RTPAudioSource::FillAndChoose() {
@@ -340,7 +346,7 @@ RTPPacket* RTPAudioSource::FillAndChoose() {
     }
   }
   if (best < 0) {
-    seqLostLog.Log([] { HostLogWriter::Plain("RTP Seq lost: error 1"); });
+    seqLostLog.Log([] { HostLogWriter::DeferPlain("RTP Seq lost: error 1"); });
     return nullptr;
   }
   lastSequenceNumber = slots[best].sequenceNumber;
@@ -450,7 +456,7 @@ void RTPAudioSource::FillSample(AudioSample* sample, RTPPacket* packet) {
   if (payloadLength > 0) std::memcpy(sample->GetData(), packet->payload, payloadLength);
   sample->SetDataSize(payloadLength);
   sample->SetSilenceDuration(0);
-  sample->SetRTPHeader(packet);
+  sample->SetRTPHeader(*packet);
 
   const int codec = CodecIndexForPayloadType(packet->payloadType, payloadLength);
   sample->SetFormat(MakeAudioFormat(codec < 0 ? kCodecPCM : codec));
@@ -510,7 +516,7 @@ int32_t RTPAudioSource::GenerateData(AudioSample** out) {
     if (!lowLatency) ReadAhead();
     return 0;
   } catch (...) {
-    HostLogWriter::Plain("RTPAudioSource::GenerateData: exception 1");
+    HostLogWriter::DeferPlain("RTPAudioSource::GenerateData: exception 1");
     if (sample != nullptr) sample->Release(this);
     if (out != nullptr && *out != nullptr) {
       (*out)->Release(this);

@@ -21,6 +21,11 @@
 // same 500 ms wait) and delivers it at once, so nothing is held back waiting for a later one; the
 // jitter buffer behind puts packets in order. The depths are neither measured nor changed.
 //
+// Host log: every entry of the source thread is deferred (HostLogWriter::DeferredEntry), so the
+// thread never calls into the host; StopSourceThread writes what is still queued before it returns.
+// No allocation per datagram: the ring is fixed, a datagram is parsed into a member record and
+// copied into its sample.
+//
 // Hardening: datagrams shorter than a field are never read beyond their length (a missing byte
 // counts as 0); repeated identical host-log entries (failing reads, a stopped socket, a lost
 // sequence) are throttled to three per second; the first entry of every second is the entry
@@ -52,10 +57,9 @@
 #include "platform/SocketEvent.h"
 #include "platform/UdpSocket.h"
 #include "rtp/HostLogThrottle.h"
+#include "rtp/RTPPacket.h"
 
 namespace tarsio {
-
-struct RTPPacket;
 
 class RTPAudioSource : public AudioSource {
  public:
@@ -66,6 +70,9 @@ class RTPAudioSource : public AudioSource {
   static constexpr uint32_t kLaterWaitMs = 500;
   /// ReceiveUDPPacket's result when nothing arrived.
   static constexpr int32_t kNoData = -10;
+  /// How long StopSourceThread waits for the host-log entry the deferred-entry writer may be
+  /// writing (a host that holds its log lock while it stops costs at most this).
+  static constexpr uint32_t kStopLogWaitMs = 1000;
 
   /// The seam that replaces the socket wait and read (tests, fuzzing): fills buffer (capacity
   /// bytes) and returns the datagram length, kNoData when nothing arrived, or minus a WinSock
@@ -155,7 +162,7 @@ class RTPAudioSource : public AudioSource {
   RTPPacket* FillAndChoose();
   /// The ordered step of a primed ring: the parsed record to deliver, or null.
   RTPPacket* TakeInOrder();
-  /// Parses slot index, frees it and makes it the last slot.
+  /// Parses slot index into parsedPacket (null when refused), frees it and makes it the last slot.
   RTPPacket* TakeSlot(int index);
   void Discard(int index);
   void GrowIfCredited();
@@ -169,13 +176,16 @@ class RTPAudioSource : public AudioSource {
   RTPPacket* ReadNext();
 
   std::atomic<bool> bLowLatency{false};
+  /// The record of the datagram being delivered (points into its slot); copied into the sample.
+  RTPPacket parsedPacket;
 
   HostLogThrottle notRunningLog{"RTPAudioSource::ReceiveUDPPacket: !bRunning, entries held back=",
-                                3};
+                                3, nullptr, HostLogThrottle::Delivery::kDeferred};
   HostLogThrottle recvErrorLog{
       "RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), entries held back=", 3,
-      ", WSAGetLastError=="};
-  HostLogThrottle seqLostLog{"RTP Seq lost: entries held back=", 3};
+      ", WSAGetLastError==", HostLogThrottle::Delivery::kDeferred};
+  HostLogThrottle seqLostLog{"RTP Seq lost: entries held back=", 3, nullptr,
+                             HostLogThrottle::Delivery::kDeferred};
 };
 
 }  // namespace tarsio

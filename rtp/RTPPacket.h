@@ -1,9 +1,11 @@
 // The parsed RTP header that travels with every received sample, its parser, and the transmit
 // header builder.
 //
-// A record made by CreateRTPPacket points into the receiver's datagram buffer: buffer and payload
-// are valid only until the receiver reads into that slot again. Header fields stay valid. Samples
-// own their record (AudioSample::SetRTPHeader).
+// A record made by Parse or CreateRTPPacket points into the receiver's datagram buffer: buffer and
+// payload are valid only until the receiver reads into that slot again. Header fields stay valid.
+// Samples keep a copy of the record (AudioSample::SetRTPHeader). Parse and HeaderOnly never
+// allocate (the receive path runs them per datagram); CreateRTPPacket and CopyHeader return heap
+// records for callers that want one.
 #pragma once
 
 #include <cstdint>
@@ -30,11 +32,17 @@ struct RTPPacket {
   uint32_t headerLength = 0;
   int32_t numPadding = 0;
 
-  /// Parses one whole datagram. Returns a new record, or null when the datagram is refused (the
-  /// reason goes to tracer's error trace: "RTPPacket::CreateRTPPacket : error %d : %s\n").
+  /// Parses one whole datagram into *out. False when the datagram is refused (*out is then left
+  /// as it was; the reason goes to tracer's error trace:
+  /// "RTPPacket::CreateRTPPacket : error %d : %s\n").
+  static bool Parse(const uint8_t* buffer, int32_t totalLength, const Tracer* tracer,
+                    RTPPacket* out);
+  /// Parse into a new record, or null when the datagram is refused.
   static RTPPacket* CreateRTPPacket(const uint8_t* buffer, int32_t totalLength,
                                     const Tracer* tracer);
-  /// A header-only copy (no buffer, no payload, totalLength = headerLength), or null.
+  /// A header-only copy: no buffer, no payload, totalLength = headerLength.
+  RTPPacket HeaderOnly() const;
+  /// HeaderOnly in a new record, or null.
   RTPPacket* CopyHeader() const;
 };
 

@@ -29,6 +29,8 @@
 #include "platform/AudioBackendSelector.h"
 #include "platform/Clock.h"
 #include "platform/HostEvent.h"
+#include "platform/RegistryStore.h"
+#include "platform/Thread.h"
 #include "platform/WaveAudioIn.h"
 #include "platform/WaveAudioOut.h"
 #include "rtp/RTPAudioSink.h"
@@ -50,7 +52,6 @@ std::vector<COrbeMediaTerm*>& LiveTerminals() {  // guarded by LiveMutex()
   static auto* terminals = new std::vector<COrbeMediaTerm*>;
   return *terminals;
 }
-COrbeMediaTerm* registeredTerminal = nullptr;  // guarded by LiveMutex()
 
 // Chains a terminal let go of while a thread still held them (see AbandonedChainCount).
 std::atomic<int32_t> abandonedChains{0};
@@ -250,13 +251,12 @@ COrbeMediaTerm::COrbeMediaTerm() {
   receiveFrameTime = 20;
   transmitFrameTime = 20;
   bInitialised = true;
-  CriticalSectionLock liveLock(LiveMutex());
-  LiveTerminals().push_back(this);
-  // The registry serves one terminal: the first live one keeps it until it goes.
-  if (registeredTerminal == nullptr) {
-    registeredTerminal = this;
-    EndOfFileRegistry::Open(this);
+  {
+    CriticalSectionLock liveLock(LiveMutex());
+    LiveTerminals().push_back(this);
   }
+  // Each terminal receives the end-of-file notifications of its own plays.
+  EndOfFileRegistry::Open(this);
 }
 
 COrbeMediaTerm::~COrbeMediaTerm() {
@@ -296,18 +296,13 @@ COrbeMediaTerm::~COrbeMediaTerm() {
               TrafficTotals::playedBytes.load(),   TrafficTotals::capturedBytes.load(),
               TrafficTotals::decoderCount.load(),  TrafficTotals::encoderCount.load()};
   }
-  {
-    CriticalSectionLock liveLock(LiveMutex());
-    if (registeredTerminal == this) {
-      // Waits for the notifications in flight (they call this terminal), then hands the registry
-      // to the oldest terminal still alive, if any.
-      EndOfFileRegistry::Close();
-      registeredTerminal = LiveTerminals().empty() ? nullptr : LiveTerminals().front();
-      if (registeredTerminal != nullptr) EndOfFileRegistry::Open(registeredTerminal);
-    }
-  }
+  // Waits for an end-of-file notification of this terminal in flight, drops its queued ones.
+  const int registryOwners = EndOfFileRegistry::Close(this);
   // Every filter of this terminal is gone or left to a stuck thread with its own reference.
   AudioSampleManager::DestroyInstance();
+  // The media threads' deferred entries reach the log before the report, and before the host may
+  // destroy the log.
+  HostLogWriter::WritePending(HostLogWriter::kSwitchWaitMs);
   if (HostLogWriter::Current() != nullptr) {
     HostLogWriter::Entry report;
     report.Write("*** estadisticas RTP ***");
@@ -336,6 +331,15 @@ COrbeMediaTerm::~COrbeMediaTerm() {
     report.WriteNumber(totals.encoded);
     report.EndLine();
     report.EndLine();
+  }
+  // The last terminal: the settings written during the calls reach the file, and the writer
+  // thread ends.
+  if (registryOwners == 0 && LiveCount() == 0) RegistryStore::Instance().StopWriter();
+  // The threads let go so far are joined, so that none runs on after the host unloads the library.
+  const int stillRunning = Thread::ReapFinished(kReapWaitMs);
+  if (stillRunning > 0) {
+    TRACE(LifetimeTracer(), trace::kError, "~COrbeMediaTerm : %d engine threads still running\n",
+          stillRunning);
   }
 }
 
@@ -918,6 +922,7 @@ int32_t COrbeMediaTerm::PlayFile(const char* fileName, int32_t playOnce, int32_t
     SweepFilePlays();
     if (!bTransmitting) return 0;
     auto play = std::make_shared<FilePlay>(transmitMixer.get(), transmitFrameTime, true);
+    play->SetTerminal(this);
     if (fileName == nullptr || play->LoadFile(fileName) != 0) {
       play.reset();
       throw Exception(-10, "Error loading file %s", fileName != nullptr ? fileName : "(null)");

@@ -40,10 +40,9 @@
 // its token as its very last act, so a stop that gave up on a stuck thread (the device did not
 // return) leaks the chain at worst and never frees memory a thread still uses; the filters are then
 // destroyed on that thread when it ends. Such a chain is counted in AbandonedChainCount() from the
-// moment the terminal lets go of it until its last thread ends. The sample pool and the end-of-file
-// registry are counted per terminal, so terminals may be created and destroyed in any order: the
-// first live terminal receives the registry's end-of-file notifications and hands them to the
-// oldest survivor when it goes.
+// moment the terminal lets go of it until its last thread ends. The sample pool is counted per
+// terminal and the end-of-file registry keys its notifications by terminal (each play knows its
+// terminal), so terminals may be created and destroyed in any order.
 //
 // Stop bounds (no stop waits for a thread without limit):
 // - StopTX: the capture source's StopSourceThread (WaveAudioSource's bound, see its header);
@@ -54,8 +53,13 @@
 //   thread plus FilePlay::kStopWaitMs for a stop that thread began itself.
 // SetThreadStopWaitMs replaces AudioSource::kStopWaitMs, AudioSink::kSinkStopWaitMs and
 // FilePlay::kStopWaitMs above (tests shorten them); the device filters' own waits stay.
-// - The destructor: StopFile's bound for each running file play, StopRX, StopTX, and
-//   EndOfFileRegistry::Close (the end-of-file notifications in flight, which only count).
+// - The destructor: StopFile's bound for each running file play, StopRX, StopTX,
+//   EndOfFileRegistry::Close (waits for this terminal's notification in flight), at most
+//   HostLogWriter::kSwitchWaitMs for the media threads' queued log entries, and at most
+//   kReapWaitMs for the engine threads let go so far to end (Thread::ReapFinished: they are joined,
+//   so none runs on once the host unloads the library; one that does not end in time is traced).
+//   The last terminal also stops the settings writer (RegistryStore::StopWriter), so the settings
+//   are on disk when the host goes on to exit.
 // A stop that gives up returns what it returned before (0 unless a stop hook failed) and the
 // direction counts as stopped; its next start fails (StartTX -60, StartRX -80 or -90) until the
 // stuck thread has ended.
@@ -125,6 +129,8 @@ class COrbeMediaTerm final : public RTPInterface {
 
   /// Receive modes a host may force (otherwise the setting "LowLatencyReceive" decides, at each
   /// StartRX). The setting is read and written back when missing either way.
+  /// How long the destructor waits for the engine threads let go so far to end.
+  static constexpr uint32_t kReapWaitMs = 2000;
   static constexpr int32_t kReceiveModeFromSettings = -1;
   static constexpr int32_t kReceiveModeClassic = 0;
   static constexpr int32_t kReceiveModeLowLatency = 1;

@@ -205,7 +205,11 @@ int32_t FilePlay::Cleanup() {
   pcmVolumeTransformer->StopTransform();
   ::tarsio::Disconnect(acmTransformer.get(), pcmVolumeTransformer.get());
   Disconnect();
-  EndOfFileRegistry::Notify(id, !bIsTransmit);
+  if (owner != nullptr) {
+    EndOfFileRegistry::Notify(owner, id, !bIsTransmit);
+  } else {
+    EndOfFileRegistry::Notify(id, !bIsTransmit);
+  }
   SetState(STATE_STOPPED);
   return 0;
 }
@@ -224,7 +228,7 @@ int32_t FilePlay::CleanupImmediately() {
   ::tarsio::Disconnect(waveFileSource.get(), acmTransformer.get());
   ::tarsio::Disconnect(acmTransformer.get(), pcmVolumeTransformer.get());
   Disconnect();
-  if (COrbeMediaTerm* term = COrbeMediaTerm::Current()) {
+  if (COrbeMediaTerm* term = owner != nullptr ? owner : COrbeMediaTerm::Current()) {
     if (bIsTransmit) {
       term->FireEndOfFileTX(id);
     } else {

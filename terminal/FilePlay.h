@@ -41,6 +41,7 @@ class WaveFileSource;
 class ACMTransformer;
 class PCMVolumeTransformer;
 class AudioSink;
+class COrbeMediaTerm;
 
 class FilePlay : public FileSourceListener, public virtual TracedObject {
  public:
@@ -62,6 +63,8 @@ class FilePlay : public FileSourceListener, public virtual TracedObject {
   int32_t Disconnect();
   bool IsRunning();
   uint32_t GetID() const { return id; }
+  /// The terminal whose end-of-file hooks this play calls (null: the newest live terminal).
+  void SetTerminal(COrbeMediaTerm* terminal) { owner = terminal; }
   bool IsTX() const { return bIsTransmit; }
 
   /// How long StopImmediately waits for a stop that the play's own thread began (its end of
@@ -96,6 +99,7 @@ class FilePlay : public FileSourceListener, public virtual TracedObject {
   AudioSink* audioSink = nullptr;
   uint32_t id = 0;
   bool bIsTransmit;
+  COrbeMediaTerm* owner = nullptr;  // set once before the play starts
   CriticalSection stateMutex;
   Event stateChangedEvent{Event::Reset::kAuto};
   State currentState = STATE_STOPPED;  // guarded by stateMutex

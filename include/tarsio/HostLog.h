@@ -8,8 +8,9 @@
 // The engine ignores every result. Texts passed to Write are valid only during the call: copy
 // what you keep.
 //
-// Thread safety: the engine calls the host log from the host's own threads and from its media
-// threads (capture, playback, network, device callbacks) at any time after GetRTPInterface
+// Thread safety: the engine calls the host log from the host's own threads, from its log-writer
+// thread (which writes the entries of the media chains: network, codecs, jitter buffers, filters;
+// it holds no engine lock) and from the sound devices' threads, at any time after GetRTPInterface
 // returns, without a lock of its own around an entry. Lock/Unlock bracket each entry so that the
 // host can serialise entries; a host that serialises must make Lock re-entrant or cheap.
 //

@@ -72,10 +72,10 @@ Owned Sample(const WAVEFORMATEX& format, const Bytes& data, int32_t silence = 0,
   s->SetDataSize(static_cast<int32_t>(data.size()));
   if (silence > 0) s->SetSilenceDuration(silence);
   if (payloadType >= 0) {
-    s->SetRTPHeader(new RTPPacket{.sequenceNumber = seq,
-                                  .payloadType = uint8_t(payloadType),
-                                  .timestamp = 0xFFFFFF00u + seq,
-                                  .headerLength = 12});
+    s->SetRTPHeader(RTPPacket{.sequenceNumber = seq,
+                              .payloadType = uint8_t(payloadType),
+                              .timestamp = 0xFFFFFF00u + seq,
+                              .headerLength = 12});
   }
   return Owned(s);
 }

@@ -42,7 +42,7 @@ TEST(AudioSamplePool, ReusesFirstInFirstOutAndPoisonsMisusedSamplesForGood) {
   AudioSample* b = Get();
   a->SetFormat(MakeAudioFormat(0));
   a->SetDataSize(160);
-  a->SetRTPHeader(new RTPPacket);
+  a->SetRTPHeader(RTPPacket{});
   a->Release(nullptr);
   b->Release(nullptr);
   // Handed out again in release order, reset but with the format kept.
@@ -118,12 +118,12 @@ TEST(AudioSample, OrderByTimestampThenSequenceNumberAcrossWraps) {
   AudioSample* b = Get();
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::Message() << row.tsA << "/" << row.seqA << " vs " << row.tsB);
-    a->SetRTPHeader(new RTPPacket{.sequenceNumber = row.seqA, .timestamp = row.tsA});
-    b->SetRTPHeader(new RTPPacket{.sequenceNumber = row.seqB, .timestamp = row.tsB});
+    a->SetRTPHeader(RTPPacket{.sequenceNumber = row.seqA, .timestamp = row.tsA});
+    b->SetRTPHeader(RTPPacket{.sequenceNumber = row.seqB, .timestamp = row.tsB});
     EXPECT_EQ(row.aEarlier, a->IsEarlierThan(b));
     EXPECT_EQ(row.bEarlier, b->IsEarlierThan(a));
   }
-  b->SetRTPHeader(nullptr);  // no header: never earlier
+  b->ClearRTPHeader();  // no header: never earlier
   EXPECT_FALSE(a->IsEarlierThan(b) || b->IsEarlierThan(a));
   a->Release(nullptr);
   b->Release(nullptr);

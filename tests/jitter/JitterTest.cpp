@@ -42,7 +42,7 @@ class RTPJitterBufferTest : public ::testing::Test {
   AudioSample* Packet(uint16_t seq, uint32_t ts, uint32_t ssrc, uint8_t pt, int32_t bytes) {
     AudioSample* s = MakePcm(&owner, bytes);
     s->SetRTPHeader(
-        new RTPPacket{.sequenceNumber = seq, .payloadType = pt, .timestamp = ts, .ssrc = ssrc});
+        RTPPacket{.sequenceNumber = seq, .payloadType = pt, .timestamp = ts, .ssrc = ssrc});
     return s;
   }
   void Insert(RTPAudioStream& stream, uint16_t seq, uint32_t ts, uint8_t pt = 0,

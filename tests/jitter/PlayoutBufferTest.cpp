@@ -408,7 +408,7 @@ class LowLatencyJitterBufferTest : public ::testing::Test {
     std::memcpy(s->GetData(), pcm.data() + size_t(k) * kFrame, 2 * kFrame);
     s->SetDataSize(2 * kFrame);
     if (header) {
-      s->SetRTPHeader(new RTPPacket{
+      s->SetRTPHeader(RTPPacket{
           .sequenceNumber = uint16_t(k), .timestamp = 90000u + 160u * uint32_t(k), .ssrc = 7});
     }
     return s;
