@@ -85,9 +85,9 @@ class AudioSample : public TracedObject {
   uint32_t capacity_ = kCapacity;
   int32_t dataSize_ = 0;
   std::unique_ptr<uint8_t[]> buffer_;
-  RTPPacket rtpHeader_;              // meaningful while hasRtpHeader_
-  bool hasRtpHeader_ = false;        // guarded by refMutex_
-  int32_t refCount_ = 0;             // guarded by refMutex_
+  RTPPacket rtpHeader_;  // meaningful while hasRtpHeader_
+  bool hasRtpHeader_ TARSIO_GUARDED_BY(refMutex_) = false;
+  int32_t refCount_ TARSIO_GUARDED_BY(refMutex_) = 0;
   AudioSample* poolNext_ = nullptr;  // the pool's link while pooled; guarded by the pool's lock
   int32_t silenceDuration_ = 0;
   AudioSampleManager* manager_;

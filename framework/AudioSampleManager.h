@@ -64,7 +64,7 @@ class AudioSampleManager : public TracedObject {
   /// Stores a sample with count 1, data size 0 and silence 0 in *out; returns 0.
   int32_t GetAudioSample(AudioSample** out, const TracedObject* requester);
   /// Puts a sample back (count 0, back of the free list). Only Release calls it.
-  int32_t ReturnAudioSample(AudioSample* sample);
+  int32_t ReturnAudioSample(AudioSample* sample) TARSIO_REQUIRES(sample->refMutex_);
   /// Creates free samples until at least total samples exist (on the caller's thread, so that a
   /// running chain finds them in the pool). Returns the samples created.
   int32_t Reserve(int32_t total);

@@ -122,10 +122,10 @@ class AudioSink : public AudioSinkInterface, public virtual TracedObject {
   uint32_t SinkStopWaitMs() const { return sinkStopWaitMs.load(); }
 
  protected:
-  std::vector<AudioSource*> audioSources;    // guarded by audioSourcesMutex
-  AudioSampleList audioSamples;              // the current cycle's set; see Threading
-  std::unique_ptr<Thread> sinkThreadHandle;  // guarded by sinkStateMutex
-  uint32_t sinkThreadID = 0;                 // guarded by sinkStateMutex
+  std::vector<AudioSource*> audioSources TARSIO_GUARDED_BY(audioSourcesMutex);
+  AudioSampleList audioSamples;  // the current cycle's set; see Threading
+  std::unique_ptr<Thread> sinkThreadHandle TARSIO_GUARDED_BY(sinkStateMutex);
+  uint32_t sinkThreadID TARSIO_GUARDED_BY(sinkStateMutex) = 0;
   std::atomic<bool> bSinkRunning{false};
   std::atomic<bool> bSinkThreadRunning{false};
   std::atomic<bool> bStopSinkThread{false};
@@ -138,7 +138,7 @@ class AudioSink : public AudioSinkInterface, public virtual TracedObject {
   Event sinkThreadStopEvent{Event::Reset::kManual};
   CriticalSection audioSourcesMutex;
   CriticalSection sinkStateMutex;
-  CriticalSection sinkStartStopMutex;
+  CriticalSection sinkStartStopMutex TARSIO_ACQUIRED_BEFORE(sinkStateMutex);
 
   /// Releases every sample of audioSamples and empties it.
   void ReleaseAudioSamples();
@@ -149,7 +149,7 @@ class AudioSink : public AudioSinkInterface, public virtual TracedObject {
   /// written to the host log with hostLogLabel, or only traced when that is null.
   WaitResult StopAndWait(const char* hostLogLabel);
 
-  std::shared_ptr<void> nextThreadKeepAlive;  // guarded by sinkStateMutex
+  std::shared_ptr<void> nextThreadKeepAlive TARSIO_GUARDED_BY(sinkStateMutex);
   std::atomic<uint32_t> sinkStopWaitMs{kSinkStopWaitMs};
   /// The id of the latest thread; stays set after the thread ended (see AudioSource).
   std::atomic<uint32_t> lastThreadId{0};

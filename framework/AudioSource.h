@@ -100,9 +100,9 @@ class AudioSource : public AudioSourceInterface, public virtual TracedObject {
   bool IsSourceThreadRunning() const { return bSourceThreadRunning.load(); }
 
  protected:
-  std::vector<AudioSinkInterface*> audioSinks;  // guarded by audioSinksMutex
-  std::unique_ptr<Thread> sourceThreadHandle;   // guarded by sourceStateMutex
-  uint32_t sourceThreadID = 0;                  // guarded by sourceStateMutex
+  std::vector<AudioSinkInterface*> audioSinks TARSIO_GUARDED_BY(audioSinksMutex);
+  std::unique_ptr<Thread> sourceThreadHandle TARSIO_GUARDED_BY(sourceStateMutex);
+  uint32_t sourceThreadID TARSIO_GUARDED_BY(sourceStateMutex) = 0;
   std::atomic<bool> bSourceRunning{false};
   std::atomic<bool> bSourceThreadRunning{false};
   std::atomic<bool> bStopSourceThread{true};
@@ -116,7 +116,7 @@ class AudioSource : public AudioSourceInterface, public virtual TracedObject {
   Event sourceThreadStopEvent{Event::Reset::kManual};
   CriticalSection audioSinksMutex;
   CriticalSection sourceStateMutex;
-  CriticalSection sourceStartStopMutex;
+  CriticalSection sourceStartStopMutex TARSIO_ACQUIRED_BEFORE(sourceStateMutex);
 
  private:
   /// Sets the stop flag and waits (bounded) for the thread's final signal unless called on that
@@ -124,7 +124,7 @@ class AudioSource : public AudioSourceInterface, public virtual TracedObject {
   /// written to the host log with hostLogLabel, or only traced when that is null.
   WaitResult StopAndWait(const char* hostLogLabel);
 
-  std::shared_ptr<void> nextThreadKeepAlive;  // guarded by sourceStateMutex
+  std::shared_ptr<void> nextThreadKeepAlive TARSIO_GUARDED_BY(sourceStateMutex);
   std::atomic<uint32_t> stopWaitMs{kStopWaitMs};
   /// The id of the latest thread; unlike sourceThreadID it stays set after the thread ended, so
   /// the destructor and the stop can tell that they run on it.

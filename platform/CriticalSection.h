@@ -52,4 +52,31 @@ class TARSIO_SCOPED_CAPABILITY CriticalSectionLock {
   CriticalSection& cs_;
 };
 
+/// Holds a critical section from construction, may leave and re-enter it (around a wait), and
+/// leaves it at the end if it is held then: std::unique_lock's use, with the lock annotations.
+class TARSIO_SCOPED_CAPABILITY CriticalSectionUniqueLock {
+ public:
+  explicit CriticalSectionUniqueLock(CriticalSection& cs) TARSIO_ACQUIRE(cs) : cs_(cs) {
+    cs_.Enter();
+  }
+  ~CriticalSectionUniqueLock() TARSIO_RELEASE() {
+    if (owns_) cs_.Leave();
+  }
+  CriticalSectionUniqueLock(const CriticalSectionUniqueLock&) = delete;
+  CriticalSectionUniqueLock& operator=(const CriticalSectionUniqueLock&) = delete;
+
+  void lock() TARSIO_ACQUIRE() {
+    cs_.Enter();
+    owns_ = true;
+  }
+  void unlock() TARSIO_RELEASE() {
+    owns_ = false;
+    cs_.Leave();
+  }
+
+ private:
+  CriticalSection& cs_;
+  bool owns_ = true;
+};
+
 }  // namespace tarsio

@@ -79,8 +79,8 @@ class RTPAudioSink : public AudioSink {
   uint32_t destinationIP = 0;  // network order; guarded by filterMutex
   std::string destinationAddress = "127.0.0.1";
   uint16_t destinationPort = 0;
-  std::shared_ptr<UdpSocket> rtpSocket;  // guarded by filterMutex
-  sockaddr_in destination{};             // guarded by filterMutex
+  std::shared_ptr<UdpSocket> rtpSocket TARSIO_GUARDED_BY(filterMutex);
+  sockaddr_in destination TARSIO_GUARDED_BY(filterMutex){};
   uint16_t localPort = 0;
   uint8_t tos = 0;
 

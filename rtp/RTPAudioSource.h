@@ -137,11 +137,11 @@ class RTPAudioSource : public AudioSource {
   uint32_t lastCallTime = 0;
   ReceiveSlot slots[kSlotCount];
   uint32_t firstWait = kFirstWaitMs;
-  std::shared_ptr<UdpSocket> rtpSocket;   // guarded by socketMutex (pointer) and filterMutex
-  std::shared_ptr<UdpSocket> rtcpSocket;  // guarded by filterMutex
-  bool bOwnSocket = true;                 // guarded by filterMutex
-  uint16_t localPort = 0;                 // guarded by filterMutex
-  uint16_t boundReceivePort = 0;          // guarded by filterMutex
+  std::shared_ptr<UdpSocket> rtpSocket;  // guarded by socketMutex (pointer) and filterMutex
+  std::shared_ptr<UdpSocket> rtcpSocket TARSIO_GUARDED_BY(filterMutex);
+  bool bOwnSocket TARSIO_GUARDED_BY(filterMutex) = true;
+  uint16_t localPort TARSIO_GUARDED_BY(filterMutex) = 0;
+  uint16_t boundReceivePort TARSIO_GUARDED_BY(filterMutex) = 0;
   int32_t discardCount = 0;
   int32_t growCredit = 0;
   uint32_t lastDepthChangeTime = 0;

@@ -176,13 +176,14 @@ struct COrbeMediaTerm::Chain {
   std::atomic<bool> abandoned{false};
 };
 
-class COrbeMediaTerm::OperationLock {
+class TARSIO_SCOPED_CAPABILITY COrbeMediaTerm::OperationLock {
  public:
-  explicit OperationLock(COrbeMediaTerm& terminal) : terminal_(terminal) {
+  explicit OperationLock(COrbeMediaTerm& terminal) TARSIO_ACQUIRE(terminal.terminalMutex)
+      : terminal_(terminal) {
     terminal_.terminalMutex.Enter();
     ++terminal_.operationDepth;
   }
-  ~OperationLock() {
+  ~OperationLock() TARSIO_RELEASE() {
     std::vector<LogLine> lines;
     if (--terminal_.operationDepth == 0) lines.swap(terminal_.pendingLog);
     terminal_.terminalMutex.Leave();

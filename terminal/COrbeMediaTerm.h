@@ -197,7 +197,7 @@ class COrbeMediaTerm final : public RTPInterface {
   class OperationLock;
 
   /// Collects a host-log line (HostLogWriter::WithNumber) for after terminalMutex; under it.
-  void LogLater(const char* label, int64_t number);
+  void LogLater(const char* label, int64_t number) TARSIO_REQUIRES(terminalMutex);
   /// Drops the terminal's reference to a chain holder, counting it as abandoned when a thread
   /// still holds it.
   static void ReleaseChain(std::shared_ptr<Chain>& chain);
@@ -212,11 +212,11 @@ class COrbeMediaTerm final : public RTPInterface {
   void LoadReceiveFir(uint32_t rxFirFilter);
   AudioTransformer* ActiveJitterBuffer();
 
-  CriticalSection terminalMutex;
+  CriticalSection terminalMutex TARSIO_ACQUIRED_BEFORE(filePlayMutex);
   CriticalSection filePlayMutex;
   bool bInitialised = false;
-  int32_t operationDepth = 0;       // guarded by terminalMutex
-  std::vector<LogLine> pendingLog;  // guarded by terminalMutex
+  int32_t operationDepth TARSIO_GUARDED_BY(terminalMutex) = 0;
+  std::vector<LogLine> pendingLog TARSIO_GUARDED_BY(terminalMutex);
 
   // Set by the constructor and kept until the destructor (the operations without a terminal lock
   // read them); only the decoder and the encoder are replaced, under terminalMutex.
@@ -242,8 +242,8 @@ class COrbeMediaTerm final : public RTPInterface {
   std::shared_ptr<Chain> transmitChain;
   std::shared_ptr<Chain> receiveChain;
 
-  std::map<uint32_t, std::shared_ptr<FilePlay>> filePlays;    // guarded by filePlayMutex
-  std::map<uint32_t, std::shared_ptr<Chain>> filePlayChains;  // guarded by filePlayMutex
+  std::map<uint32_t, std::shared_ptr<FilePlay>> filePlays TARSIO_GUARDED_BY(filePlayMutex);
+  std::map<uint32_t, std::shared_ptr<Chain>> filePlayChains TARSIO_GUARDED_BY(filePlayMutex);
 
   std::atomic<bool> bVadActive{false};
   bool bMicrophonePreprocess = false;

@@ -98,7 +98,7 @@ void FilePlay::SetState(State state) {
 
 int32_t FilePlay::Start(std::shared_ptr<void> keepAlive) {
   {
-    std::unique_lock<CriticalSection> lock(stateMutex);
+    CriticalSectionUniqueLock lock(stateMutex);
     switch (currentState) {
       case STATE_STOPPED:
         currentState = STATE_STARTING;
@@ -240,7 +240,7 @@ int32_t FilePlay::CleanupImmediately() {
 }
 
 int32_t FilePlay::StopImmediately() {
-  std::unique_lock<CriticalSection> lock(stateMutex);
+  CriticalSectionUniqueLock lock(stateMutex);
   switch (currentState) {
     case STATE_STOPPED:
       TRACE(tracer, trace::kState, "StopImmediately STATE_STOPPED: already stopped");

@@ -102,7 +102,7 @@ class FilePlay : public FileSourceListener, public virtual TracedObject {
   COrbeMediaTerm* owner = nullptr;  // set once before the play starts
   CriticalSection stateMutex;
   Event stateChangedEvent{Event::Reset::kAuto};
-  State currentState = STATE_STOPPED;  // guarded by stateMutex
+  State currentState TARSIO_GUARDED_BY(stateMutex) = STATE_STOPPED;
   std::atomic<uint32_t> stopWaitMs{kStopWaitMs};
 };
 
