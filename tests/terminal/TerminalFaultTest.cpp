@@ -177,8 +177,8 @@ TEST_F(TerminalFault, HostHoldingItsLogLockAroundEveryCallNeverDeadlocks) {
   // leaves a chain to a thread that ends once the lock is free.
   terminal->SetThreadStopWaitMs(200);
 
-  // Eight host threads. Six call with the log lock held; two (a host's other components) call
-  // without it, so that host-log writes made inside the terminal meet a lock held elsewhere.
+  // Eight host threads, every call made with the log lock held: host-log writes made inside the
+  // terminal meet a lock held by another host thread that may be waiting for the terminal.
   const auto job = [&](int w, std::mt19937& rng) {
     switch (w) {
       case 0:
@@ -200,9 +200,7 @@ TEST_F(TerminalFault, HostHoldingItsLogLockAroundEveryCallNeverDeadlocks) {
       }
       case 3:
         host.Call([&] { term->SetSpeakerVolume(-1, rng() % 101); });
-        // Without the lock: the capture device's volume waits for its device lock, which the
-        // capture thread holds while its device thread returns buffers and logs them.
-        term->SetMicrophoneVolume(-1, rng() % 101);
+        host.Call([&] { term->SetMicrophoneVolume(-1, rng() % 101); });
         break;
       case 4:
         host.Call([&] { term->SetDestination("127.0.0.1", port, port, -1); });
@@ -214,12 +212,12 @@ TEST_F(TerminalFault, HostHoldingItsLogLockAroundEveryCallNeverDeadlocks) {
           (void)terminal->ReceivedPacketCount();
         });
         break;
-      case 6:  // without the lock: a frame of 0 ms is logged from inside the codec operation
-        term->SetTransmitCodec(rng() % 2 ? 2 : 4, 0, 0, 0, 0, 0);
+      case 6:  // a frame of 0 ms is logged from inside the codec operation
+        host.Call([&] { term->SetTransmitCodec(rng() % 2 ? 2 : 4, 0, 0, 0, 0, 0); });
         break;
-      default:  // without the lock: a receive-codec change restarts the receive direction
-        term->SetReceiveCodec(rng() % 2 ? 2 : 4, rng() % 2 ? 0 : 20, 0, 0);
-        term->StartTX(-1);
+      default:  // a receive-codec change restarts the receive direction
+        host.Call([&] { term->SetReceiveCodec(rng() % 2 ? 2 : 4, rng() % 2 ? 0 : 20, 0, 0); });
+        host.Call([&] { term->StartTX(-1); });
         break;
     }
     RunFor(std::chrono::milliseconds(1 + rng() % 10));
@@ -280,6 +278,15 @@ TEST_F(TerminalFault, StopsAndDestructionReturnWhenASoundDeviceStopsAnswering) {
     const uint64_t abandonedBefore = WaveAudioDevice::AbandonedThreadCount();
     backend->Wedge(wedged);
     ASSERT_TRUE(backend->WaitWedged(5000));
+    // A file play started and stopped while the device does not answer.
+    const std::string tone = Wav(dir, "tone.wav", Tone(0.5));
+    uint32_t playId = 0;
+    const auto played = Returns("PlayFile and StopFile", 60s, [&] {
+      EXPECT_EQ(term->PlayFile(tone.c_str(), 0, 70, &playId), 0);
+      RunFor(100ms);
+      EXPECT_FALSE(term->StopFile(playId));
+    });
+    EXPECT_LE(played, 5s);
 
     // The sound filters' own bounds: a few seconds (see WaveAudioSink/WaveAudioSource).
     const auto took = Returns("the stop", 60s, [&] {
