@@ -34,7 +34,14 @@
 // Thread safety: every operation may be called from any host thread. SetReceiveCodec through
 // StopRX are serialised by the terminal's lock; the volume operations, the device tests and
 // GetReceiveBufferRatio run without it. Destroy the terminal from one thread once no other thread
-// calls it. One live terminal per process.
+// calls it. Several terminals may live in one process and be destroyed in any order; they share
+// the process's host log, settings and traffic totals (see GetRTPInterface).
+//
+// Faults: no operation waits for a sound device or a thread without limit. A device that stops
+// answering costs a stop a few seconds; the stuck device thread is left to itself and frees what it
+// uses if the device ever answers. Destroying the terminal returns within a bound too (see
+// docs/terminal.md), and joins the engine threads that ended, so the library may be unloaded after
+// the last terminal is gone.
 #pragma once
 
 #include <cstdint>

@@ -18,7 +18,8 @@ extern "C" {
 /// Creates the media terminal. hostLog receives the engine's error lines and the statistics
 /// report (null: nothing is logged); it replaces the log of any terminal alive in the process.
 /// Zeroes the traffic totals. Returns null if the terminal cannot be created. Destroy the result
-/// with delete. One live terminal per process.
+/// with delete. Several terminals may be alive at once; the host log and the traffic totals are
+/// the process's, shared by all of them.
 TARSIO_EXPORT tarsio::RTPInterface* GetRTPInterface(tarsio::HostLog* hostLog);
 
 /// The library's version text, "major.minor.patch".
