@@ -58,6 +58,12 @@ void RtcpCompound::SetByeReason(std::string_view text) {
 
 bool RtcpCompound::Parse(const uint8_t* data, size_t length, const char** why) {
   Clear();
+  if (ParseParts(data, length, why)) return true;
+  Clear();  // nothing of a refused datagram is kept
+  return false;
+}
+
+bool RtcpCompound::ParseParts(const uint8_t* data, size_t length, const char** why) {
   if (data == nullptr || length < kHeaderBytes) return Refuse(why, "shorter than a header");
   if (length % 4 != 0) return Refuse(why, "length not a multiple of 4");
 
@@ -103,12 +109,7 @@ bool RtcpCompound::Parse(const uint8_t* data, size_t length, const char** why) {
         ++skippedParts;
         break;
     }
-    if (!ok) {
-      const size_t skipped = skippedParts;
-      Clear();
-      skippedParts = skipped;
-      return false;
-    }
+    if (!ok) return false;
     offset += partLength;
     first = false;
   }

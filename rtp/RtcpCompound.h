@@ -85,6 +85,7 @@ class RtcpCompound {
   size_t skippedParts = 0;
 
  private:
+  bool ParseParts(const uint8_t* data, size_t length, const char** why);
   bool ParseReport(const uint8_t* part, size_t length, uint8_t count, bool sender,
                    const char** why);
   bool ParseSourceDescription(const uint8_t* part, size_t length, uint8_t count, const char** why);

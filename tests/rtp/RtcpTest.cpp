@@ -113,6 +113,13 @@ TEST(RtcpCompoundTest, RefusesEveryMalformedDatagramAndAcceptsReducedSize) {
     EXPECT_FALSE(parsed.hasReport);  // nothing of a refused datagram is kept
   }
 
+  // A good report followed by a broken part: the whole datagram is refused, the report too.
+  const std::vector<uint8_t> goodThenBad = Bytes({0x80, 201, 0, 1, 0, 0, 0, 9, 0x40, 202, 0, 0});
+  EXPECT_FALSE(parsed.Parse(goodThenBad.data(), goodThenBad.size(), &why));
+  EXPECT_STREQ("version not 2", why);
+  EXPECT_FALSE(parsed.hasReport);
+  EXPECT_EQ(0u, parsed.reporterSsrc);
+
   // Reduced-size packets: one part of any RTCP type; APP and feedback parts are skipped.
   const std::vector<uint8_t> lone = Bytes({0x81, 203, 0, 1, 0, 0, 0, 42});
   ASSERT_TRUE(parsed.Parse(lone.data(), lone.size(), &why)) << why;
