@@ -38,18 +38,33 @@ void TraceFailure(const void* self, const char* operation, int err, int winsockE
 
 }  // namespace
 
-std::shared_ptr<UdpSocket> UdpSocket::Create() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+std::shared_ptr<UdpSocket> UdpSocket::Create() { return Create(NetworkAddress::Family::kIPv4); }
+
+std::shared_ptr<UdpSocket> UdpSocket::Create(NetworkAddress::Family family) {
+  const bool v6 = family == NetworkAddress::Family::kIPv6;
+  const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int err = errno;
+  if (fd >= 0 && v6) {
+    // Dual-stack, whatever the system's default (net.ipv6.bindv6only).
+    const int off = 0;
+    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+      err = errno;
+      ::close(fd);
+      SetLastError(WinsockErrorFromErrno(err), err);
+      TraceFailure(nullptr, "setsockopt(IPV6_V6ONLY)", err, lastWinsockError);
+      return nullptr;
+    }
+  }
   if (fd < 0) {
-    const int err = errno;
     SetLastError(WinsockErrorFromErrno(err), err);
     TraceFailure(nullptr, "socket", err, lastWinsockError);
     return nullptr;
   }
-  return std::shared_ptr<UdpSocket>(new UdpSocket(fd));
+  return std::shared_ptr<UdpSocket>(
+      new UdpSocket(fd, v6 ? NetworkAddress::Family::kIPv6 : NetworkAddress::Family::kIPv4));
 }
 
-UdpSocket::UdpSocket(int fd) : fd_(fd) {}
+UdpSocket::UdpSocket(int fd, NetworkAddress::Family family) : fd_(fd), family_(family) {}
 
 UdpSocket::~UdpSocket() {
   std::unique_lock lock(fdMutex_);
@@ -79,48 +94,87 @@ int UdpSocket::Bind(uint32_t address, uint16_t port) {
   return 0;
 }
 
+int UdpSocket::Bind(const NetworkAddress& local) {
+  const NetworkAddress address =
+      family_ == NetworkAddress::Family::kIPv6 ? local.Mapped() : local.Unmapped();
+  if (address.GetFamily() != family_) return Fail("bind", EAFNOSUPPORT);
+  sockaddr_storage sa{};
+  const size_t length = address.ToSocketAddress(&sa, sizeof sa);
+  std::shared_lock lock(fdMutex_);
+  if (fd_ < 0) return Fail("bind", EBADF);
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), static_cast<socklen_t>(length)) != 0) {
+    return Fail("bind", errno);
+  }
+  return 0;
+}
+
 int UdpSocket::GetLocalPort(uint16_t* port) {
   std::shared_lock lock(fdMutex_);
   if (fd_ < 0) return Fail("getsockname", EBADF);
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   socklen_t len = sizeof(sa);
   if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
     return Fail("getsockname", errno);
   }
-  *port = ntohs(sa.sin_port);
+  NetworkAddress local;
+  if (!NetworkAddress::FromSocketAddress(&sa, len, &local)) return Fail("getsockname", EINVAL);
+  *port = local.Port();
   return 0;
 }
 
 int UdpSocket::SendTo(const void* data, int length, uint32_t addressNet, uint16_t portNet) {
+  const NetworkAddress to = NetworkAddress::IPv4(ntohl(addressNet), ntohs(portNet));
+  return SendTo(data, length, to);
+}
+
+int UdpSocket::SendTo(const void* data, int length, const NetworkAddress& to) {
+  const NetworkAddress address =
+      family_ == NetworkAddress::Family::kIPv6 ? to.Mapped() : to.Unmapped();
+  if (address.GetFamily() != family_) return Fail("sendto", EAFNOSUPPORT);
+  sockaddr_storage sa{};
+  const size_t saLength = address.ToSocketAddress(&sa, sizeof sa);
+  return SendToAddress(data, length, &sa, static_cast<uint32_t>(saLength));
+}
+
+int UdpSocket::SendToAddress(const void* data, int length, const void* address,
+                             uint32_t addressLength) {
   std::shared_lock lock(fdMutex_);
   if (fd_ < 0) return Fail("sendto", EBADF);
   if (length < 0) return Fail("sendto", EINVAL);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = addressNet;
-  sa.sin_port = portNet;
   for (;;) {
     const ssize_t n = ::sendto(fd_, data, static_cast<size_t>(length), MSG_NOSIGNAL,
-                               reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
+                               static_cast<const sockaddr*>(address), addressLength);
     if (n >= 0) return static_cast<int>(n);
     if (errno != EINTR) return Fail("sendto", errno);
   }
 }
 
-int UdpSocket::RecvFrom(void* buffer, int capacity) {
+int UdpSocket::RecvFrom(void* buffer, int capacity) { return RecvFrom(buffer, capacity, nullptr); }
+
+int UdpSocket::RecvFrom(void* buffer, int capacity, NetworkAddress* from) {
   std::shared_lock lock(fdMutex_);
   if (fd_ < 0) return Fail("recvfrom", EBADF);
   if (capacity < 0) return Fail("recvfrom", EINVAL);
   iovec iov{buffer, static_cast<size_t>(capacity)};
+  sockaddr_storage source{};
   msghdr msg{};
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
+  if (from != nullptr) {
+    msg.msg_name = &source;
+    msg.msg_namelen = sizeof source;
+  }
   for (;;) {
     const ssize_t n = ::recvmsg(fd_, &msg, 0);
     if (n >= 0) {
       // Windows fails a datagram that does not fit (and drops its tail); do the same rather
       // than hand on a silently cut datagram.
       if ((msg.msg_flags & MSG_TRUNC) != 0) return Fail("recvfrom", EMSGSIZE);
+      if (from != nullptr) {
+        NetworkAddress address;
+        NetworkAddress::FromSocketAddress(&source, msg.msg_namelen, &address);
+        *from = address.Unmapped();
+      }
       return static_cast<int>(n);
     }
     if (errno != EINTR) return Fail("recvfrom", errno);
@@ -146,8 +200,20 @@ int UdpSocket::SetOption(Option option, const void* value, int length) {
   int rc = 0;
   switch (option) {
     case Option::kTypeOfService:
-      // Linux takes the TOS byte either alone or as an int, as WinSock does.
-      rc = ::setsockopt(fd_, IPPROTO_IP, IP_TOS, value, static_cast<socklen_t>(length));
+      // Linux takes the TOS byte either alone or as an int, as WinSock does. An IPv6 socket
+      // marks its IPv6 traffic by the traffic class (an int) and its IPv4 traffic by the TOS.
+      if (family_ == NetworkAddress::Family::kIPv6) {
+        int tclass = 0;
+        if (length == 1) {
+          tclass = *static_cast<const uint8_t*>(value);
+        } else if (length >= static_cast<int>(sizeof(int))) {
+          std::memcpy(&tclass, value, sizeof tclass);
+        }
+        rc = ::setsockopt(fd_, IPPROTO_IPV6, IPV6_TCLASS, &tclass, sizeof tclass);
+        if (rc == 0) ::setsockopt(fd_, IPPROTO_IP, IP_TOS, value, static_cast<socklen_t>(length));
+      } else {
+        rc = ::setsockopt(fd_, IPPROTO_IP, IP_TOS, value, static_cast<socklen_t>(length));
+      }
       break;
     case Option::kDontRoute:
       rc = ::setsockopt(fd_, SOL_SOCKET, SO_DONTROUTE, value, static_cast<socklen_t>(length));

@@ -1,4 +1,4 @@
-// A UDP/IPv4 socket with WinSock 1.1 behaviour over Linux sockets.
+// A UDP socket (IPv4, or dual-stack IPv6) with WinSock 1.1 behaviour over Linux sockets.
 //
 // Calls return 0 (or a byte count) on success and kSocketError (-1) on failure; the failure's
 // WinSock number is then LastError() (WSAGetLastError: per thread, set by the last failing call
@@ -14,6 +14,9 @@
 //   shared through std::shared_ptr so that the transmitter can close the socket the receiver
 //   still holds without a dangling handle or a recycled descriptor number.
 //
+// - An IPv6 socket is dual-stack: it also sends to and receives from IPv4 peers, which it reports
+//   as plain IPv4 addresses (not IPv4-mapped ones).
+//
 // Threading: every member may be called from any thread. Send, receive and option calls hold a
 // shared lock on the descriptor; Close takes it exclusively after shutting the socket down (which
 // wakes a blocked reader), so the descriptor is never closed under a running call and its number
@@ -23,6 +26,8 @@
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
+
+#include "platform/NetworkAddress.h"
 
 namespace tarsio {
 
@@ -43,6 +48,8 @@ class UdpSocket {
 
   /// socket(AF_INET, SOCK_DGRAM, 0). Null on failure (LastError set).
   static std::shared_ptr<UdpSocket> Create();
+  /// An IPv4 socket, or a dual-stack IPv6 one (IPV6_V6ONLY off). Null on failure.
+  static std::shared_ptr<UdpSocket> Create(NetworkAddress::Family family);
 
   ~UdpSocket();
   UdpSocket(const UdpSocket&) = delete;
@@ -50,13 +57,20 @@ class UdpSocket {
 
   /// Binds to an IPv4 address and port, both in host order (address 0 = any, port 0 = any).
   int Bind(uint32_t address, uint16_t port);
+  /// Binds to an address of the socket's family (an IPv4 one on an IPv6 socket is mapped).
+  int Bind(const NetworkAddress& local);
   /// getsockname: the bound port in host order.
   int GetLocalPort(uint16_t* port);
   /// sendto an IPv4 address and port in network order (as in a sockaddr_in). Bytes sent or -1.
   int SendTo(const void* data, int length, uint32_t addressNet, uint16_t portNet);
+  /// sendto any address the socket can reach. Bytes sent or -1.
+  int SendTo(const void* data, int length, const NetworkAddress& to);
   /// Reads one datagram into buffer: its length (0 for an empty one) or -1. A datagram longer
   /// than capacity fails with WSAEMSGSIZE.
   int RecvFrom(void* buffer, int capacity);
+  /// The same, and where the datagram came from (when from is not null).
+  int RecvFrom(void* buffer, int capacity, NetworkAddress* from);
+  NetworkAddress::Family GetFamily() const { return family_; }
   int Shutdown(int how);
   int SetOption(Option option, const void* value, int length);
   /// Associates the socket with event for readability (and non-blocking mode); null removes it.
@@ -77,13 +91,15 @@ class UdpSocket {
   static void SetLastError(int winsockError, int err);
 
  private:
-  explicit UdpSocket(int fd);
+  UdpSocket(int fd, NetworkAddress::Family family);
+  int SendToAddress(const void* data, int length, const void* address, uint32_t addressLength);
   /// Records errno as the last error, traces it and returns kSocketError.
   int Fail(const char* operation, int err);
 
   mutable std::shared_mutex fdMutex_;
   int fd_;                        // guarded by fdMutex_; -1 once closed
   SocketEvent* event_ = nullptr;  // guarded by fdMutex_ (exclusive)
+  const NetworkAddress::Family family_;
 };
 
 }  // namespace tarsio

@@ -11,7 +11,7 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries the engine and the host use
-  libasound2-dev libsoxr-dev libcli11-dev libspandsp-dev
+  libasound2-dev libsoxr-dev libcli11-dev libspandsp-dev libsrtp2-dev
   # a private, paced sound server for the ALSA tests, and ALSA's tools and plugins
   pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
   # a locale with a decimal comma, so the number-parser test can show it ignores the locale

@@ -1,0 +1,75 @@
+// An IP address and UDP port, IPv4 or IPv6, as a plain value that code above the platform layer
+// can keep, compare, print and hand to UdpSocket without any system type.
+//
+// Parse takes literals: "192.0.2.7", "2001:db8::1", "[2001:db8::1]" and a zone
+// ("fe80::1%eth0"). Resolve also looks host names up (the system resolver, UDP, both families,
+// the first answer; IPv4 first when the name has both, since an IPv4 peer is the common case).
+// IPv4-mapped IPv6 addresses (::ffff:a.b.c.d), as a dual-stack socket reports IPv4 peers, are
+// turned back into IPv4 by Unmapped, so one peer always compares equal to itself.
+//
+// The conversions to and from the system's socket address structures are for the platform layer
+// only (they take untyped storage so that this header needs no system header).
+//
+// Threading: a value type.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tarsio {
+
+class NetworkAddress {
+ public:
+  enum class Family : uint8_t { kNone, kIPv4, kIPv6 };
+
+  NetworkAddress() = default;
+  /// An IPv4 address in host order (0 = any).
+  static NetworkAddress IPv4(uint32_t addressHostOrder, uint16_t port);
+  /// The IPv6 wildcard "::".
+  static NetworkAddress AnyIPv6(uint16_t port);
+  static NetworkAddress LoopbackIPv6(uint16_t port);
+
+  /// A literal address; false (and *out untouched) for anything else.
+  static bool Parse(std::string_view text, uint16_t port, NetworkAddress* out);
+  /// A literal or a host name. False with *error naming the cause.
+  static bool Resolve(std::string_view host, uint16_t port, NetworkAddress* out,
+                      std::string* error);
+
+  Family GetFamily() const { return family_; }
+  bool IsValid() const { return family_ != Family::kNone; }
+  uint16_t Port() const { return port_; }
+  void SetPort(uint16_t port) { port_ = port; }
+  /// The IPv4 address in host order (0 for IPv6).
+  uint32_t IPv4HostOrder() const;
+  bool IsIPv4Mapped() const;
+  bool IsAny() const;
+  /// IPv4-mapped IPv6 becomes IPv4; everything else is returned as it is.
+  NetworkAddress Unmapped() const;
+  /// IPv4 becomes IPv4-mapped IPv6 (for a dual-stack socket); IPv6 as it is.
+  NetworkAddress Mapped() const;
+
+  /// "192.0.2.7" or "2001:db8::1" (with "%zone" when scoped).
+  std::string AddressText() const;
+  /// "192.0.2.7:5004" or "[2001:db8::1]:5004".
+  std::string ToString() const;
+
+  bool operator==(const NetworkAddress& other) const;
+  bool operator!=(const NetworkAddress& other) const { return !(*this == other); }
+
+  /// Platform layer only: writes a sockaddr_in/sockaddr_in6 into storage (at least 28 bytes);
+  /// returns its length, 0 when invalid or too small.
+  size_t ToSocketAddress(void* storage, size_t capacity) const;
+  /// Platform layer only: reads a sockaddr_in/sockaddr_in6.
+  static bool FromSocketAddress(const void* storage, size_t length, NetworkAddress* out);
+
+ private:
+  Family family_ = Family::kNone;
+  std::array<uint8_t, 16> bytes_{};  // network order; IPv4 in the first 4
+  uint16_t port_ = 0;
+  uint32_t scopeId_ = 0;
+};
+
+}  // namespace tarsio
