@@ -48,16 +48,10 @@ constexpr std::array<std::array<double, FIRTransformer::kTableTaps>, 4> MakeTabl
 
 constexpr auto kTables = MakeTables();
 
-// Two doubles: one SSE2 register on x86-64, one NEON register on arm64.
-typedef double V2 __attribute__((vector_size(16)));
-
-inline V2 LoadV2(const double* p) {
-  V2 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-inline void StoreV2(double* p, V2 v) { std::memcpy(p, &v, sizeof v); }
+// Outputs computed together: enough independent accumulators to hide the adder's latency, in a
+// fixed-size loop that compilers turn into vector code (two doubles per SSE2 or NEON register)
+// without any compiler-specific vector type.
+constexpr int32_t kBlock = 16;
 
 }  // namespace
 
@@ -120,41 +114,37 @@ void FIRTransformer::Filter::Convolve(int32_t len, double* result) const {
   // x[j] is the chunk's input j; x[j - k] the input k steps older (from the history for j < k).
   const double* x = window.data() + (taps - 1);
   int32_t j = 0;
-  // Sixteen outputs at a time: each lane keeps its own accumulator and adds its products in
-  // k order, exactly as the one-output loop below, while the eight registers hide the adder
-  // latency.
-  for (; j + 16 <= len; j += 16) {
-    V2 a0 = {0.0, 0.0};
-    V2 a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
+  // kBlock outputs at a time: each keeps its own accumulator and adds its products in k order,
+  // exactly as the one-output loop below, so the result does not depend on the block size.
+  for (; j + kBlock <= len; j += kBlock) {
+    // Named accumulators rather than an array: they stay in registers, and the compiler pairs
+    // neighbours into vector lanes.
+    double a0 = 0, a1 = 0, a2 = 0, a3 = 0, a4 = 0, a5 = 0, a6 = 0, a7 = 0;
+    double a8 = 0, a9 = 0, a10 = 0, a11 = 0, a12 = 0, a13 = 0, a14 = 0, a15 = 0;
     for (int32_t k = 0; k < taps; ++k) {
-      const V2 ck = {c[k], c[k]};
+      const double ck = c[k];
       const double* p = x + j - k;
-      a0 += LoadV2(p) * ck;
-      a1 += LoadV2(p + 2) * ck;
-      a2 += LoadV2(p + 4) * ck;
-      a3 += LoadV2(p + 6) * ck;
-      a4 += LoadV2(p + 8) * ck;
-      a5 += LoadV2(p + 10) * ck;
-      a6 += LoadV2(p + 12) * ck;
-      a7 += LoadV2(p + 14) * ck;
+      a0 += p[0] * ck;
+      a1 += p[1] * ck;
+      a2 += p[2] * ck;
+      a3 += p[3] * ck;
+      a4 += p[4] * ck;
+      a5 += p[5] * ck;
+      a6 += p[6] * ck;
+      a7 += p[7] * ck;
+      a8 += p[8] * ck;
+      a9 += p[9] * ck;
+      a10 += p[10] * ck;
+      a11 += p[11] * ck;
+      a12 += p[12] * ck;
+      a13 += p[13] * ck;
+      a14 += p[14] * ck;
+      a15 += p[15] * ck;
     }
     double* r = result + j;
-    StoreV2(r, a0);
-    StoreV2(r + 2, a1);
-    StoreV2(r + 4, a2);
-    StoreV2(r + 6, a3);
-    StoreV2(r + 8, a4);
-    StoreV2(r + 10, a5);
-    StoreV2(r + 12, a6);
-    StoreV2(r + 14, a7);
-  }
-  for (; j + 2 <= len; j += 2) {
-    V2 a0 = {0.0, 0.0};
-    for (int32_t k = 0; k < taps; ++k) {
-      const V2 ck = {c[k], c[k]};
-      a0 += LoadV2(x + j - k) * ck;
-    }
-    StoreV2(result + j, a0);
+    r[0] = a0, r[1] = a1, r[2] = a2, r[3] = a3, r[4] = a4, r[5] = a5, r[6] = a6, r[7] = a7;
+    r[8] = a8, r[9] = a9, r[10] = a10, r[11] = a11, r[12] = a12, r[13] = a13, r[14] = a14;
+    r[15] = a15;
   }
   for (; j < len; ++j) {
     double acc = 0.0;

@@ -10,6 +10,11 @@
 
 namespace tarsio::dsp {
 
+/// The bytes of v in reverse order (std::byteswap, which C++23 brings, in portable C++20).
+constexpr uint32_t ByteSwap32(uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0x0000ff00u) | ((v << 8) & 0x00ff0000u) | (v << 24);
+}
+
 /// Sample i of a buffer of signed 16-bit little-endian samples.
 inline int16_t LoadPcm16(const uint8_t* data, int32_t i) {
   uint16_t v;
@@ -31,14 +36,14 @@ inline void StorePcm16(uint8_t* data, int32_t i, int16_t value) {
 inline int32_t LoadPcm32(const uint8_t* data, int32_t i) {
   uint32_t v;
   std::memcpy(&v, data + 4 * static_cast<std::ptrdiff_t>(i), sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  if constexpr (std::endian::native == std::endian::big) v = ByteSwap32(v);
   return static_cast<int32_t>(v);
 }
 
 /// Writes sample i of a buffer of signed 32-bit little-endian samples.
 inline void StorePcm32(uint8_t* data, int32_t i, int32_t value) {
   uint32_t v = static_cast<uint32_t>(value);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  if constexpr (std::endian::native == std::endian::big) v = ByteSwap32(v);
   std::memcpy(data + 4 * static_cast<std::ptrdiff_t>(i), &v, sizeof v);
 }
 
