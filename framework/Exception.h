@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <exception>
 
+#include "platform/CompilerAttributes.h"
+
 namespace tarsio {
 
 class Exception : public std::exception {
@@ -13,7 +15,7 @@ class Exception : public std::exception {
   static constexpr int kMaxMessage = 511;
 
   /// printf-style message, cut to 511 characters.
-  Exception(int32_t code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  Exception(int32_t code, const char* format, ...) TARSIO_PRINTF_FORMAT(3, 4);
 
   int32_t GetCode() const { return code_; }
   const char* GetMessage() const { return message_; }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/CompilerAttributes.h"
 #include "platform/TraceSink.h"
 
 namespace tarsio {
@@ -52,7 +53,7 @@ class Tracer {
 
 /// Writes one statement (already known to be enabled) to the trace sink.
 void TraceStatement(const Tracer& tracer, uint32_t levelBit, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+    TARSIO_PRINTF_FORMAT(3, 4);
 
 }  // namespace tarsio
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "framework/Tracer.h"
+#include "platform/CompilerAttributes.h"
 
 namespace tarsio {
 
@@ -34,8 +35,8 @@ void WriteU32(uint8_t* p, uint32_t v) {
 
 // Traces why a datagram was refused (when the tracer's error level is on) and returns false. The
 // reason is formatted on the stack: a flood of garbage datagrams costs no allocation.
-__attribute__((format(printf, 3, 4))) bool Refuse(const Tracer* tracer, int32_t code,
-                                                  const char* format, ...) {
+TARSIO_PRINTF_FORMAT(3, 4)
+bool Refuse(const Tracer* tracer, int32_t code, const char* format, ...) {
   if (tracer == nullptr || !TraceSink::Enabled() || (tracer->Level() & trace::kError) == 0) {
     return false;
   }

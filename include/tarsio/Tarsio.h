@@ -8,7 +8,14 @@
 #include "tarsio/HostLog.h"
 #include "tarsio/RTPInterface.h"
 
+// The entry points are exported from the library and, on Windows, imported by the host.
+#if defined(_WIN32)
 #if defined(TARSIO_BUILDING_LIBRARY)
+#define TARSIO_EXPORT __declspec(dllexport)
+#else
+#define TARSIO_EXPORT __declspec(dllimport)
+#endif
+#elif defined(TARSIO_BUILDING_LIBRARY)
 #define TARSIO_EXPORT __attribute__((visibility("default")))
 #else
 #define TARSIO_EXPORT
