@@ -79,6 +79,11 @@ bool NetworkAddress::Parse(std::string_view text, uint16_t port, NetworkAddress*
   return true;
 }
 
+NetworkAddress NetworkAddress::FromIPv4Text(const char* text, uint16_t port) {
+  const in_addr_t network = ::inet_addr(text != nullptr ? text : "");
+  return IPv4(ntohl(network), port);
+}
+
 bool NetworkAddress::Resolve(std::string_view host, uint16_t port, NetworkAddress* out,
                              std::string* error) {
   if (Parse(host, port, out)) return true;

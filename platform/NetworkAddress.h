@@ -34,6 +34,10 @@ class NetworkAddress {
 
   /// A literal address; false (and *out untouched) for anything else.
   static bool Parse(std::string_view text, uint16_t port, NetworkAddress* out);
+  /// The classic IPv4 text conversion (inet_addr): dotted forms, shortened ones ("10.1") and hex
+  /// or octal parts included; text that is no address gives 255.255.255.255, as it did on the
+  /// sockets the engine's destinations were first written for.
+  static NetworkAddress FromIPv4Text(const char* text, uint16_t port);
   /// A literal or a host name. False with *error naming the cause.
   static bool Resolve(std::string_view host, uint16_t port, NetworkAddress* out,
                       std::string* error);

@@ -1,7 +1,5 @@
 #include "rtp/RTPAudioSink.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <new>
 
@@ -26,8 +24,7 @@ std::atomic<bool> RTPAudioSink::sendFailureReported{false};
 RTPAudioSink::RTPAudioSink() {
   tracer.SetInstanceName("RTPAudioSink", this);
   RTPAudioSink::ReadTraceLevel();
-  destinationIP = inet_addr(destinationAddress.c_str());
-  destination.sin_family = AF_INET;
+  destination = NetworkAddress::FromIPv4Text(destinationAddress.c_str(), 0);
   // WinSock 1.1 start-up has no counterpart: Linux sockets need no library initialisation.
 }
 
@@ -43,12 +40,8 @@ int32_t RTPAudioSink::SetDestination(const char* address, uint16_t port) {
   CriticalSectionLock lock(filterMutex);
   destinationAddress = address != nullptr ? address : "";
   destinationPort = port;
-  destinationIP = inet_addr(destinationAddress.c_str());
   if (!rtpSocket) CreateSocket();
-  destination = sockaddr_in{};
-  destination.sin_family = AF_INET;
-  destination.sin_port = htons(destinationPort);
-  destination.sin_addr.s_addr = destinationIP;
+  destination = NetworkAddress::FromIPv4Text(destinationAddress.c_str(), destinationPort);
   TRACE(tracer, trace::kEntry, "~SetDestination : returning 0\n");
   return 0;
 }
@@ -98,7 +91,7 @@ int32_t RTPAudioSink::CreateSocket() {
     return 0;
   }
   OutputDebugString("abierta primera refencia al socket\r\n");
-  if (rtpSocket->Bind(INADDR_ANY, localPort) != 0) {
+  if (rtpSocket->Bind(NetworkAddress::IPv4(0, localPort)) != 0) {
     TRACE(tracer, trace::kError, "CreateSocket : e-bind port %u : %d\n", localPort,
           UdpSocket::LastError());
   } else {
@@ -268,15 +261,13 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
 void RTPAudioSink::SendPacket(uint32_t packetSize) {
   CriticalSectionLock lock(filterMutex);
   if (!rtpSocket) return;
-  const int sent = rtpSocket->SendTo(sendBuffer.get(), static_cast<int>(packetSize),
-                                     destination.sin_addr.s_addr, destination.sin_port);
+  const int sent = rtpSocket->SendTo(sendBuffer.get(), static_cast<int>(packetSize), destination);
   if (sent == UdpSocket::kSocketError) {
     const int error = UdpSocket::LastError();
     TRACE(tracer, trace::kError, "RenderAudioSamples : e-sendto : %d (errno %d)\n", error,
           UdpSocket::LastErrno());
     if (!sendFailureReported.exchange(true)) {
-      char ip[INET_ADDRSTRLEN] = "";
-      inet_ntop(AF_INET, &destination.sin_addr, ip, sizeof(ip));
+      const std::string ip = destination.AddressText();
       HostLogWriter::DeferredEntry entry;
       entry.Write("RTPAudioSink::RenderAudioSamples: !sendto");
       entry.MarkEntry();
@@ -285,10 +276,10 @@ void RTPAudioSink::SendPacket(uint32_t packetSize) {
       entry.WriteNumber(error);
       entry.EndLine();
       entry.Write("\tip =");
-      entry.Write(ip);
+      entry.Write(ip.c_str());
       entry.EndLine();
       entry.Write("\tport =");
-      entry.WriteNumber(ntohs(destination.sin_port));
+      entry.WriteNumber(destination.Port());
       entry.EndLine();
     }
     return;

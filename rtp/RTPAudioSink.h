@@ -24,8 +24,6 @@
 // starts). The process-wide failure flag and byte total are atomics updated without a lock.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -76,11 +74,10 @@ class RTPAudioSink : public AudioSink {
   int32_t PrepareSink();
   int32_t UnprepareSink();
 
-  uint32_t destinationIP = 0;  // network order; guarded by filterMutex
   std::string destinationAddress = "127.0.0.1";
   uint16_t destinationPort = 0;
   std::shared_ptr<UdpSocket> rtpSocket TARSIO_GUARDED_BY(filterMutex);
-  sockaddr_in destination TARSIO_GUARDED_BY(filterMutex){};
+  NetworkAddress destination TARSIO_GUARDED_BY(filterMutex);
   uint16_t localPort = 0;
   uint8_t tos = 0;
 

@@ -1,7 +1,5 @@
 #include "rtp/RTPAudioSource.h"
 
-#include <netinet/in.h>
-
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -89,7 +87,7 @@ int32_t RTPAudioSource::BindSocketToPort(UdpSocket* socket, uint16_t port) {
     TRACE(tracer, trace::kError, "BindSocketToPort : invalid socket value %d\n", 0);
     return -10;
   }
-  if (socket->Bind(INADDR_ANY, port) != 0) {
+  if (socket->Bind(NetworkAddress::IPv4(0, port)) != 0) {
     TRACE(tracer, trace::kError, "BindSocketToPort : e-bind : %d\n", UdpSocket::LastError());
     return -20;
   }
