@@ -197,7 +197,7 @@ TEST(MediaThreadLog, AForkedChildGetsAWriterOfItsOwn) {
     static LineFlag log;
     HostLogWriter::SetCurrent(&log);
     HostLogWriter::DeferPlain("child");
-    for (int i = 0; i < 500 && !log.ended.load(); ++i) usleep(2000);
+    for (int i = 0; i < 10000 && !log.ended.load(); ++i) usleep(2000);  // up to 20 s
     _exit(log.ended.load() ? 0 : 1);
   }
   int status = 0;
