@@ -8,13 +8,10 @@
 #include "tarsio/HostLog.h"
 #include "tarsio/RTPInterface.h"
 
-// The entry points are exported from the library and, on Windows, imported by the host.
-#if defined(_WIN32)
-#if defined(TARSIO_BUILDING_LIBRARY)
-#define TARSIO_EXPORT __declspec(dllexport)
-#else
-#define TARSIO_EXPORT __declspec(dllimport)
-#endif
+// The entry points are exported from the library. A Windows host calls them through the import
+// library's thunks, so it needs no import annotation.
+#if defined(TARSIO_BUILDING_LIBRARY) && defined(_WIN32)
+#define TARSIO_EXPORT __attribute__((dllexport))
 #elif defined(TARSIO_BUILDING_LIBRARY)
 #define TARSIO_EXPORT __attribute__((visibility("default")))
 #else
