@@ -60,8 +60,7 @@ constexpr int32_t kMaxDatagram = 1024;  // the receiver's slot size
 // The sample the receiver hands on for a datagram, or null when the datagram is no RTP packet.
 AudioSample* SampleFor(const std::vector<uint8_t>& datagram, const TracedObject* owner) {
   RTPPacket parsed;
-  if (!RTPPacket::Parse(datagram.data(), static_cast<int32_t>(datagram.size()), nullptr,
-                        &parsed)) {
+  if (!RTPPacket::Parse(datagram.data(), static_cast<int32_t>(datagram.size()), nullptr, &parsed)) {
     return nullptr;
   }
   const RTPPacket* packet = &parsed;

@@ -59,7 +59,8 @@ TEST(TelephoneEventTest, ADigitBecomesMarkedUpdatesThreeEndsAndAGap) {
   EXPECT_TRUE(sender.Queue(std::string(64, '1'), 1));
   EXPECT_FALSE(sender.Queue("2", 100));
   sender.Clear();
-  const std::vector<Sent> shortest = RunFrames(sender, 8);  // the digit in flight when cleared: none
+  const std::vector<Sent> shortest =
+      RunFrames(sender, 8);  // the digit in flight when cleared: none
   EXPECT_FALSE(shortest[0].event);
   ASSERT_TRUE(sender.Queue("D", 1));
   const std::vector<Sent> clamped = RunFrames(sender, 8);
