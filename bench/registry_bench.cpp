@@ -19,12 +19,13 @@ constexpr const char* kKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
 void FillTypicalFile() {
   const char* names[] = {"ForceVADOff", "MicrophonePreprocess", "SpeakerPostprocess", "LimitVolume",
                          "UseDynamicJitterBuffer"};
-  for (const char* name : names) tarsio::RegGetBool(tarsio::HKEY_CURRENT_USER, kKey, name, true);
+  for (const char* name : names)
+    tarsio::RegGetBool(tarsio::RegistryRoot::kCurrentUser, kKey, name, true);
   for (int i = 0; i < 20; ++i) {
-    tarsio::RegGetDWORD(tarsio::HKEY_CURRENT_USER, "Software\\Almagre\\Vela\\Tracing",
+    tarsio::RegGetDWORD(tarsio::RegistryRoot::kCurrentUser, "Software\\Almagre\\Vela\\Tracing",
                         ("Component" + std::to_string(i)).c_str(), 0x100000);
   }
-  tarsio::RegSetDWORD(tarsio::HKEY_CURRENT_USER, kKey, "TxFIRFilter", 1);
+  tarsio::RegSetDWORD(tarsio::RegistryRoot::kCurrentUser, kKey, "TxFIRFilter", 1);
   tarsio::RegistryStore::Instance().Flush();
 }
 
@@ -32,7 +33,7 @@ void BM_RegGetDWORD_Hit(benchmark::State& state) {
   FillTypicalFile();
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        tarsio::RegGetDWORD(tarsio::HKEY_CURRENT_USER, kKey, "TxFIRFilter", 1));
+        tarsio::RegGetDWORD(tarsio::RegistryRoot::kCurrentUser, kKey, "TxFIRFilter", 1));
   }
 }
 BENCHMARK(BM_RegGetDWORD_Hit);
@@ -40,8 +41,8 @@ BENCHMARK(BM_RegGetDWORD_Hit);
 void BM_RegGetBool_Hit(benchmark::State& state) {
   FillTypicalFile();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(
-        tarsio::RegGetBool(tarsio::HKEY_CURRENT_USER, kKey, "UseDynamicJitterBuffer", true));
+    benchmark::DoNotOptimize(tarsio::RegGetBool(tarsio::RegistryRoot::kCurrentUser, kKey,
+                                                "UseDynamicJitterBuffer", true));
   }
 }
 BENCHMARK(BM_RegGetBool_Hit);
@@ -53,7 +54,7 @@ void BM_RegSetDWORD_WriteBehind(benchmark::State& state) {
   uint32_t value = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        tarsio::RegSetDWORD(tarsio::HKEY_CURRENT_USER, kKey, "RTPReceiveCodec", ++value));
+        tarsio::RegSetDWORD(tarsio::RegistryRoot::kCurrentUser, kKey, "RTPReceiveCodec", ++value));
   }
   tarsio::RegistryStore::Instance().Flush();  // after the timed loop
 }
@@ -67,7 +68,7 @@ void BM_RegSetDWORD_Synchronous(benchmark::State& state) {
   uint32_t value = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        tarsio::RegSetDWORD(tarsio::HKEY_CURRENT_USER, kKey, "RTPReceiveCodec", ++value));
+        tarsio::RegSetDWORD(tarsio::RegistryRoot::kCurrentUser, kKey, "RTPReceiveCodec", ++value));
   }
   tarsio::RegistryStore::Instance().SetWriteBehind(true);
 }

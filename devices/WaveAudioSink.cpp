@@ -97,12 +97,12 @@ int32_t WaveAudioSink::BeginAudioRender() {
   const AudioBackend::StreamTiming timing{devicePeriodUs.load(), devicePeriods.load()};
   uint32_t mr = WaveAudioOut::Open(*device, &opened, deviceID, &format, &SpeakerCallback,
                                    reinterpret_cast<uintptr_t>(this), timing);
-  if (mr != MMSYSERR_NOERROR) {
+  if (mr != mmsys::kNoError) {
     HostLogWriter::WithNumber("WaveAudioSink::BeginAudioRender: !waveOutOpen (1), mr=", mr);
     SleepMs(kOpenRetrySleepMs);
     mr = WaveAudioOut::Open(*device, &opened, deviceID, &format, &SpeakerCallback,
                             reinterpret_cast<uintptr_t>(this), timing);
-    if (mr != MMSYSERR_NOERROR) {
+    if (mr != mmsys::kNoError) {
       HostLogWriter::WithNumber("WaveAudioSink::BeginAudioRender: !waveOutOpen (2), mr=", mr);
       return -10;
     }
@@ -123,7 +123,7 @@ int32_t WaveAudioSink::BeginAudioRender() {
     header.dwUser = i;
     const uint32_t prepared = out->PrepareHeader(&header, kWaveHdrSize);
     result = static_cast<int32_t>(prepared);
-    if (prepared == MMSYSERR_NOERROR) {
+    if (prepared == mmsys::kNoError) {
       CriticalSectionLock lock(freeBuffersMutex);
       freeBuffers.push_back(&header);
       ++freeBuffersCount;
@@ -150,7 +150,7 @@ int32_t WaveAudioSink::EndAudioRender() {
   for (uint32_t i = 0; i < numFrames && budget > 0 && !out->IsStalled(); ++i) {
     for (;;) {
       const uint32_t flags = out->HeaderFlags(&headers[i]);
-      if ((flags & WHDR_PREPARED) == 0 || (flags & WHDR_DONE) != 0 || budget <= 0) break;
+      if ((flags & wave::kHdrPrepared) == 0 || (flags & wave::kHdrDone) != 0 || budget <= 0) break;
       freeBuffersEvent.Wait(kDrainWaitMs);
       --budget;
     }
@@ -166,7 +166,7 @@ int32_t WaveAudioSink::EndAudioRender() {
   };
   // Retrying a device whose backend call is stuck is pointless: it does not answer.
   const auto stalled = [&] { return out->IsStalled(); };
-  if (RetryDeviceCall([&] { return out->Reset(); }, stalled) != MMSYSERR_NOERROR) {
+  if (RetryDeviceCall([&] { return out->Reset(); }, stalled) != mmsys::kNoError) {
     if (!out->IsStalled()) return -10;
     // Dropping it abandons its thread (bounded); no callback of it reaches the sink any more.
     drop();
@@ -175,7 +175,7 @@ int32_t WaveAudioSink::EndAudioRender() {
   for (uint32_t i = 0; i < numFrames; ++i) {
     RetryDeviceCall([&] { return out->UnprepareHeader(&headers[i], kWaveHdrSize); }, stalled);
   }
-  const bool closed = RetryDeviceCall([&] { return out->Close(); }, stalled) == MMSYSERR_NOERROR;
+  const bool closed = RetryDeviceCall([&] { return out->Close(); }, stalled) == mmsys::kNoError;
   drop();
   return closed ? 0 : -30;
 }
@@ -229,12 +229,12 @@ WAVEHDR* WaveAudioSink::GetFreeBuffer() {
 void WaveAudioSink::SpeakerCallback(WaveAudioDevice*, uint32_t message, uintptr_t instance,
                                     uintptr_t param1, uintptr_t) {
   auto* self = reinterpret_cast<WaveAudioSink*>(instance);
-  if (message == WOM_DONE) {
+  if (message == wave::kOutDone) {
     CriticalSectionLock lock(self->freeBuffersMutex);
     self->freeBuffers.push_back(reinterpret_cast<WAVEHDR*>(param1));
     ++self->freeBuffersCount;
     self->freeBuffersEvent.Set();
-  } else if (message == WOM_CLOSE) {
+  } else if (message == wave::kOutClose) {
     self->freeBuffersEvent.Set();
   }
 }
@@ -262,7 +262,7 @@ int32_t WaveAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
       if (waveOut) {
         waveOut->MarkDone(header);
       } else {
-        header->dwFlags |= WHDR_DONE;
+        header->dwFlags |= wave::kHdrDone;
       }
       return 0;
     }
@@ -279,7 +279,7 @@ int32_t WaveAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
   }
   header->dwBufferLength = n;
 
-  uint32_t mr = MMSYSERR_INVALHANDLE;
+  uint32_t mr = mmsys::kInvalidHandle;
   uintptr_t handleValue = 0;
   std::shared_ptr<WaveAudioOut> out;
   {
@@ -300,8 +300,8 @@ int32_t WaveAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
     handleValue = reinterpret_cast<uintptr_t>(out.get());
     mr = out->Write(header, kWaveHdrSize);
   }
-  if (mr != MMSYSERR_NOERROR) {
-    if (mr == MMSYSERR_INVALHANDLE) {
+  if (mr != mmsys::kNoError) {
+    if (mr == mmsys::kInvalidHandle) {
       HostLogWriter::DeferWithNumber(
           "WaveAudioSink::RenderAudioSamples: !waveOutWrite (MMSYSERR_INVALHANDLE), hWaveOut=",
           static_cast<int64_t>(handleValue));

@@ -118,7 +118,7 @@ class WaveAudioSink : public AudioSink {
   const WAVEFORMATEX format;
   std::shared_ptr<WaveAudioOut> waveOut TARSIO_GUARDED_BY(dataMutex);  // copied, replaced
   std::shared_ptr<AudioBackend> backend;
-  std::atomic<int32_t> deviceID{WAVE_MAPPER};  // read by SetSpeakerVolume without a lock
+  std::atomic<int32_t> deviceID{wave::kMapper};  // read by SetSpeakerVolume without a lock
   std::atomic<uint32_t> frameSize{320};
   uint32_t numFrames = 27;
   WAVEHDR headers[kMaxSlots];

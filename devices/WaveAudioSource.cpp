@@ -69,11 +69,11 @@ int32_t WaveAudioSource::BeginAudioCapture() {
   std::unique_ptr<WaveAudioIn> handle;
   uint32_t mr = WaveAudioIn::Open(*device, &handle, deviceID, &format, &WaveInCallback,
                                   reinterpret_cast<uintptr_t>(this));
-  if (mr != MMSYSERR_NOERROR) {
+  if (mr != mmsys::kNoError) {
     SleepMs(kOpenRetrySleepMs);
     mr = WaveAudioIn::Open(*device, &handle, deviceID, &format, &WaveInCallback,
                            reinterpret_cast<uintptr_t>(this));
-    if (mr != MMSYSERR_NOERROR) {
+    if (mr != mmsys::kNoError) {
       HostLogWriter::WithNumber("WaveAudioSource::BeginAudioCapture: !waveInOpen, mr =", mr);
       return -10;
     }
@@ -88,12 +88,12 @@ int32_t WaveAudioSource::BeginAudioCapture() {
     header.dwBufferLength = size;
     header.dwFlags = 0;
     header.dwUser = i;
-    if (waveIn->PrepareHeader(&header, kWaveHdrSize) == MMSYSERR_NOERROR) {
+    if (waveIn->PrepareHeader(&header, kWaveHdrSize) == mmsys::kNoError) {
       AddBuffer(i);
     }
   }
   const uint32_t started = waveIn->Start();
-  if (started != MMSYSERR_NOERROR) {
+  if (started != mmsys::kNoError) {
     HostLogWriter::WithNumber("WaveAudioSource::BeginAudioCapture: !waveInPrepareHeader, result =",
                               started);
     return -20;
@@ -111,7 +111,7 @@ int32_t WaveAudioSource::EndAudioCapture() {
   }
   // The device calls run outside waveInMutex: GenerateData needs it every frame.
   const auto stalled = [&] { return device->IsStalled(); };
-  if (RetryDeviceCall([&] { return device->Reset(); }, stalled) == MMSYSERR_NOERROR) {
+  if (RetryDeviceCall([&] { return device->Reset(); }, stalled) == mmsys::kNoError) {
     for (uint32_t i = 0; i < numBuffers; ++i) {
       RetryDeviceCall([&] { return device->UnprepareHeader(&headers[i], kWaveHdrSize); }, stalled);
     }
@@ -129,7 +129,7 @@ int32_t WaveAudioSource::AddBuffer(uint32_t index) {
     CriticalSectionLock lock(waveInMutex);
     if (bEnabled) {
       const uint32_t mr = waveIn->AddBuffer(&headers[index], kWaveHdrSize);
-      if (mr != MMSYSERR_NOERROR) {
+      if (mr != mmsys::kNoError) {
         TRACE(tracer, trace::kError, "AddBuffer : e-waveInAddBuffer : 0x%x\n", mr);
         return -10;
       }
@@ -149,10 +149,10 @@ void WaveAudioSource::WaveInCallback(WaveAudioDevice*, uint32_t message, uintptr
                                      uintptr_t param1, uintptr_t) {
   auto* self = reinterpret_cast<WaveAudioSource*>(instance);
   switch (message) {
-    case WIM_CLOSE:
+    case wave::kInClose:
       self->dataEvent.Set();
       break;
-    case WIM_DATA: {
+    case wave::kInData: {
       auto* header = reinterpret_cast<WAVEHDR*>(param1);
       TrafficTotals::Add(TrafficTotals::capturedBytes, header->dwBytesRecorded);
       if (header->dwBytesRecorded == 0) {
@@ -270,7 +270,7 @@ int32_t WaveAudioSource::SetVolume(uint32_t v) {
 void WaveAudioSource::ApplyVolume(WaveAudioIn& device, uint32_t v) {
   std::unique_ptr<WaveAudioMixer> mixer;
   uint32_t mr = WaveAudioMixer::Open(&mixer, &device);
-  if (mr != MMSYSERR_NOERROR) {
+  if (mr != mmsys::kNoError) {
     TRACE(tracer, trace::kError, "SetVolume : e-mixerOpen : %d\n", mr);
     return;
   }
@@ -303,42 +303,41 @@ void WaveAudioSource::ApplyVolume(WaveAudioIn& device, uint32_t v) {
   auto readWrite = [&](uint32_t controlID, uint32_t value) {
     uint32_t current = 0;
     uint32_t r = mixer->GetControlValue(controlID, &current);
-    if (r != MMSYSERR_NOERROR) {
+    if (r != mmsys::kNoError) {
       traceGet(r);
       return false;
     }
     r = mixer->SetControlValue(controlID, value);
-    if (r != MMSYSERR_NOERROR) {
+    if (r != mmsys::kNoError) {
       traceSet(r);
       return false;
     }
     return true;
   };
 
-  MIXERLINE destination{};
-  destination.dwComponentType = MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
+  MixerLine destination{};
+  destination.dwComponentType = mixer::kDstWaveIn;
   mr = mixer->GetLineInfoByComponentType(&destination);
-  if (mr == MMSYSERR_NOERROR) {
+  if (mr == mmsys::kNoError) {
     bool volumeSet = false;
     for (uint32_t i = 0; i < destination.cConnections; ++i) {
-      MIXERLINE line{};
+      MixerLine line{};
       line.dwDestination = destination.dwDestination;
       line.dwSource = i;
-      if (mixer->GetLineInfoBySource(&line) != MMSYSERR_NOERROR) continue;
-      const bool microphone = line.dwComponentType == MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE;
-      if (!microphone && line.dwComponentType != MIXERLINE_COMPONENTTYPE_SRC_UNDEFINED) continue;
-      MIXERCONTROL control{};
-      uint32_t r =
-          mixer->GetLineControlByType(line.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &control);
-      if (r != MMSYSERR_NOERROR) {
+      if (mixer->GetLineInfoBySource(&line) != mmsys::kNoError) continue;
+      const bool microphone = line.dwComponentType == mixer::kSrcMicrophone;
+      if (!microphone && line.dwComponentType != mixer::kSrcUndefined) continue;
+      MixerControl control{};
+      uint32_t r = mixer->GetLineControlByType(line.dwLineID, mixer::kControlVolume, &control);
+      if (r != mmsys::kNoError) {
         traceControls(r);
         break;
       }
       if (!readWrite(control.dwControlID, level)) break;
       volumeSet = true;
-      MIXERCONTROL mute{};
-      r = mixer->GetLineControlByType(line.dwLineID, MIXERCONTROL_CONTROLTYPE_MUTE, &mute);
-      if (r == MMSYSERR_NOERROR) {
+      MixerControl mute{};
+      r = mixer->GetLineControlByType(line.dwLineID, mixer::kControlMute, &mute);
+      if (r == mmsys::kNoError) {
         readWrite(mute.dwControlID, v == 0 ? 1u : 0u);
         mixer->Close();
         return;
@@ -358,22 +357,22 @@ void WaveAudioSource::ApplyVolume(WaveAudioIn& device, uint32_t v) {
 
   // Fall-back: the destination line itself.
   do {
-    MIXERLINE line{};
-    line.dwComponentType = MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
+    MixerLine line{};
+    line.dwComponentType = mixer::kDstWaveIn;
     uint32_t r = mixer->GetLineInfoByComponentType(&line);
-    if (r != MMSYSERR_NOERROR) {
+    if (r != mmsys::kNoError) {
       traceLineInfo(r);
       break;
     }
-    MIXERCONTROL control{};
-    r = mixer->GetLineControlByType(line.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &control);
-    if (r != MMSYSERR_NOERROR) {
+    MixerControl control{};
+    r = mixer->GetLineControlByType(line.dwLineID, mixer::kControlVolume, &control);
+    if (r != mmsys::kNoError) {
       traceControls(r);
       break;
     }
     if (!readWrite(control.dwControlID, level)) break;
-    r = mixer->GetLineControlByType(line.dwLineID, MIXERCONTROL_CONTROLTYPE_MUTE, &control);
-    if (r != MMSYSERR_NOERROR) {
+    r = mixer->GetLineControlByType(line.dwLineID, mixer::kControlMute, &control);
+    if (r != mmsys::kNoError) {
       traceControls(r);
       break;
     }

@@ -93,7 +93,7 @@ class WaveAudioSource : public AudioSource {
   WAVEFORMATEX format{};
   std::shared_ptr<WaveAudioIn> waveIn TARSIO_GUARDED_BY(waveInMutex);  // copied, replaced
   std::shared_ptr<AudioBackend> backend;
-  int32_t deviceID = WAVE_MAPPER;
+  int32_t deviceID = wave::kMapper;
   const uint32_t numBuffers = kNumBuffers;
   uint32_t bufferSize = 320;
   WAVEHDR headers[kMaxSlots];

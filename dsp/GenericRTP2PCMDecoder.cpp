@@ -32,7 +32,7 @@ int32_t GenericRTP2PCMDecoder::ReadTraceLevel() {
 }
 
 void GenericRTP2PCMDecoder::RecordReceiveCodec(const char* name) {
-  RegSetString(HKEY_CURRENT_USER, kSettingsKey, kReceiveCodecValue, name);
+  RegSetString(RegistryRoot::kCurrentUser, kSettingsKey, kReceiveCodecValue, name);
 }
 
 int32_t GenericRTP2PCMDecoder::TransformStopped() {

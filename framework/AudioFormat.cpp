@@ -16,9 +16,9 @@ struct FormatRow {
 // Indexed by the codec index of the codec table (µ-law, A-law, G.729, G.723 5.3k, G.723 6.3k,
 // PCM).
 constexpr FormatRow kFormats[] = {
-    {WAVE_FORMAT_MULAW, 8000, 1, 8},  {WAVE_FORMAT_ALAW, 8000, 1, 8},
-    {WAVE_FORMAT_G729, 1000, 1, 8},   {WAVE_FORMAT_G723_53, 800, 1, 8},
-    {WAVE_FORMAT_G723_63, 800, 1, 8}, {WAVE_FORMAT_PCM, 16000, 2, 16},
+    {kWaveFormatMuLaw, 8000, 1, 8},  {kWaveFormatALaw, 8000, 1, 8},
+    {kWaveFormatG729, 1000, 1, 8},   {kWaveFormatG723_53, 800, 1, 8},
+    {kWaveFormatG723_63, 800, 1, 8}, {kWaveFormatPcm, 16000, 2, 16},
 };
 constexpr int kFormatCount = static_cast<int>(sizeof kFormats / sizeof kFormats[0]);
 constexpr int kPcmIndex = 5;

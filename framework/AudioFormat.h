@@ -7,13 +7,13 @@ namespace tarsio {
 
 class Tracer;
 
-inline constexpr uint16_t WAVE_FORMAT_PCM = 1;
-inline constexpr uint16_t WAVE_FORMAT_ALAW = 6;
-inline constexpr uint16_t WAVE_FORMAT_MULAW = 7;
+inline constexpr uint16_t kWaveFormatPcm = 1;
+inline constexpr uint16_t kWaveFormatALaw = 6;
+inline constexpr uint16_t kWaveFormatMuLaw = 7;
 /// Private tags of the compressed codecs the codec table knows but the engine cannot code.
-inline constexpr uint16_t WAVE_FORMAT_G729 = 0xFE01;
-inline constexpr uint16_t WAVE_FORMAT_G723_53 = 0xFE02;
-inline constexpr uint16_t WAVE_FORMAT_G723_63 = 0xFE03;
+inline constexpr uint16_t kWaveFormatG729 = 0xFE01;
+inline constexpr uint16_t kWaveFormatG723_53 = 0xFE02;
+inline constexpr uint16_t kWaveFormatG723_63 = 0xFE03;
 
 /// The 18 meaningful bytes of a format; cbSize is always 0 and no extra bytes are ever copied.
 struct WAVEFORMATEX {

@@ -101,26 +101,26 @@ int32_t AudioSample::SetFormat(const WAVEFORMATEX& format) {
   format_ = format;
   format_.cbSize = 0;
   switch (format.wFormatTag) {
-    case WAVE_FORMAT_PCM:
+    case kWaveFormatPcm:
       if (format.nSamplesPerSec != 0) {
         blockDuration_ = static_cast<int32_t>(1000000u / format.nSamplesPerSec);
       }
       blockSize_ = PcmBlockBytes(format);
       break;
-    case WAVE_FORMAT_ALAW:
-    case WAVE_FORMAT_MULAW:
+    case kWaveFormatALaw:
+    case kWaveFormatMuLaw:
       blockDuration_ = 125;
       blockSize_ = 1;
       break;
-    case WAVE_FORMAT_G729:
+    case kWaveFormatG729:
       blockDuration_ = 10000;
       blockSize_ = 10;
       break;
-    case WAVE_FORMAT_G723_53:
+    case kWaveFormatG723_53:
       blockDuration_ = 30000;
       blockSize_ = 20;
       break;
-    case WAVE_FORMAT_G723_63:
+    case kWaveFormatG723_63:
       blockDuration_ = 30000;
       blockSize_ = 24;
       break;

@@ -23,7 +23,6 @@ namespace tarsio {
 
 /// The registry roots. The engine only ever uses the current user's hive.
 enum class RegistryRoot : uint32_t { kCurrentUser = 0x80000001u };
-inline constexpr RegistryRoot HKEY_CURRENT_USER = RegistryRoot::kCurrentUser;
 
 /// True when the stored text equals "true" without regard to case. Missing or too long: writes
 /// "true"/"false".

@@ -9,9 +9,10 @@ constexpr uint32_t kDefaultComponentLevel = 0x100000;
 }  // namespace
 
 int32_t TracedObject::ReadTraceLevelFor(const char* componentValue) {
-  uint32_t level = RegGetDWORD(HKEY_CURRENT_USER, kTracingKey, "AllComponents", 0);
+  uint32_t level = RegGetDWORD(RegistryRoot::kCurrentUser, kTracingKey, "AllComponents", 0);
   if (level == 0) {
-    level = RegGetDWORD(HKEY_CURRENT_USER, kTracingKey, componentValue, kDefaultComponentLevel);
+    level = RegGetDWORD(RegistryRoot::kCurrentUser, kTracingKey, componentValue,
+                        kDefaultComponentLevel);
   }
   tracer.SetLevel(level);
   return 0;

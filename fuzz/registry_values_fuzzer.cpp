@@ -87,9 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (++checked > kMaxValuesChecked) break;
     const char* keyPath = stored.keyPath.c_str();
     const char* name = stored.name.c_str();
-    const std::string text = RegGetString(HKEY_CURRENT_USER, keyPath, name, "default");
-    const bool flag = RegGetBool(HKEY_CURRENT_USER, keyPath, name, true);
-    const uint32_t number = RegGetDWORD(HKEY_CURRENT_USER, keyPath, name, 77);
+    const std::string text = RegGetString(RegistryRoot::kCurrentUser, keyPath, name, "default");
+    const bool flag = RegGetBool(RegistryRoot::kCurrentUser, keyPath, name, true);
+    const uint32_t number = RegGetDWORD(RegistryRoot::kCurrentUser, keyPath, name, 77);
     Check(std::isfinite(ParseNumberText(text.c_str())));
 
     if (stored.keyPath.size() >= kNameLimit || stored.name.size() >= kNameLimit) {

@@ -65,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     source.SetDatagramReaderForTest([&](uint8_t* buffer, int32_t capacity) -> int32_t {
       if (next >= records.size()) return tarsio::RTPAudioSource::kNoData;
       const Record& r = records[next++];
-      if (r.bytes == nullptr) return -tarsio::WSAECONNRESET;
-      if (r.length > static_cast<uint32_t>(capacity)) return -tarsio::WSAEMSGSIZE;
+      if (r.bytes == nullptr) return -tarsio::wsa::kConnReset;
+      if (r.length > static_cast<uint32_t>(capacity)) return -tarsio::wsa::kMsgSize;
       std::memcpy(buffer, r.bytes, r.length);
       return static_cast<int32_t>(r.length);
     });

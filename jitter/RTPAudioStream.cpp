@@ -23,7 +23,8 @@ unsigned long Address(const void* p) { return reinterpret_cast<unsigned long>(p)
 RTPAudioStream::RTPAudioStream(uint32_t ssrcValue) : ssrc(ssrcValue) {
   tracer.SetInstanceName("RTPAudioStream", this);
   ReadTraceLevel();
-  bUseDynamicJitterBuffer = RegGetBool(HKEY_CURRENT_USER, kSettingsKey, kDynamicJitterValue, true);
+  bUseDynamicJitterBuffer =
+      RegGetBool(RegistryRoot::kCurrentUser, kSettingsKey, kDynamicJitterValue, true);
   packetQueue.reserve(kMaxQueuedPackets);
 }
 

@@ -81,7 +81,8 @@ int32_t RTPJitterBuffer::Clear() {
 int32_t RTPJitterBuffer::TransformStarted() {
   TRACE(tracer, trace::kEntry, "TransformStarted\n");
   // Read and reserved here, on the host's thread, so that the media threads never do either.
-  const bool dynamic = RegGetBool(HKEY_CURRENT_USER, kSettingsKey, kDynamicJitterValue, true);
+  const bool dynamic =
+      RegGetBool(RegistryRoot::kCurrentUser, kSettingsKey, kDynamicJitterValue, true);
   AudioSampleManager::Instance()->Reserve(kReservedSamples);
   {
     CriticalSectionLock state(stateMutex);

@@ -26,12 +26,12 @@ std::vector<AudioDeviceInfo> AlsaAudioBackend::Devices(AudioDirection) { return 
 
 uint32_t AlsaAudioBackend::Open(AudioDirection, int32_t, const WAVEFORMATEX&,
                                 std::unique_ptr<Stream>*) {
-  return MMSYSERR_NODRIVER;
+  return mmsys::kNoDriver;
 }
 
 uint32_t AlsaAudioBackend::OpenTimed(AudioDirection, int32_t, const WAVEFORMATEX&,
                                      const StreamTiming&, std::unique_ptr<Stream>*) {
-  return MMSYSERR_NODRIVER;
+  return mmsys::kNoDriver;
 }
 
 #else
@@ -113,7 +113,7 @@ class AlsaStream final : public AudioBackend::Stream {
     uint32_t done = 0;
     const uint32_t result = Transfer(const_cast<uint8_t*>(data), bytes, &done);
     snd_pcm_sframes_t delay = 0;
-    if (result == MMSYSERR_NOERROR && pcm_ != nullptr && snd_pcm_delay(pcm_, &delay) == 0 &&
+    if (result == mmsys::kNoError && pcm_ != nullptr && snd_pcm_delay(pcm_, &delay) == 0 &&
         delay > 0 && format_.nSamplesPerSec != 0) {
       latencyMs_.store(static_cast<uint32_t>(delay * 1000 / format_.nSamplesPerSec));
     }
@@ -127,17 +127,17 @@ class AlsaStream final : public AudioBackend::Stream {
   // A device whose drop or close did not return in time counts as gone: nothing is left to
   // drop, and its PCM belongs to the abandoned call.
   uint32_t Reset() override {
-    if (pcm_ == nullptr) return MMSYSERR_INVALHANDLE;
-    if (wedged_) return MMSYSERR_NOERROR;
+    if (pcm_ == nullptr) return mmsys::kInvalidHandle;
+    if (wedged_) return mmsys::kNoError;
     int err = 0;
     if (!RunBounded(
             pcm_, [](snd_pcm_t* p) { return snd_pcm_drop(p) < 0 ? -1 : snd_pcm_prepare(p); },
             &err)) {
       wedged_ = true;
       pcm_ = nullptr;
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
-    return err == 0 ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+    return err == 0 ? mmsys::kNoError : mmsys::kError;
   }
 
   uint32_t Close() override {
@@ -157,18 +157,18 @@ class AlsaStream final : public AudioBackend::Stream {
         // a second time.
         pcm_ = nullptr;
         wedged_ = true;
-        return MMSYSERR_NOERROR;
+        return mmsys::kNoError;
       }
       pcm_ = nullptr;
-      if (err < 0) return MMSYSERR_ERROR;
+      if (err < 0) return mmsys::kError;
     }
-    return MMSYSERR_NOERROR;
+    return mmsys::kNoError;
   }
 
   uint32_t SetVolume(uint32_t level) override {
     std::lock_guard<std::mutex> lk(mixerMutex_);
     snd_mixer_elem_t* elem = OutputElement();
-    if (elem == nullptr) return MMSYSERR_NOTSUPPORTED;
+    if (elem == nullptr) return mmsys::kNotSupported;
     long min = 0, max = 0;
     snd_mixer_selem_get_playback_volume_range(elem, &min, &max);
     const long left = min + static_cast<long>((level & 0xFFFF) * (max - min) / 65535);
@@ -182,13 +182,13 @@ class AlsaStream final : public AudioBackend::Stream {
         err = snd_mixer_selem_set_playback_volume(elem, SND_MIXER_SCHN_FRONT_RIGHT, right);
       }
     }
-    return err == 0 ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+    return err == 0 ? mmsys::kNoError : mmsys::kError;
   }
 
   uint32_t GetVolume(uint32_t* level) override {
     std::lock_guard<std::mutex> lk(mixerMutex_);
     snd_mixer_elem_t* elem = OutputElement();
-    if (elem == nullptr) return MMSYSERR_NOTSUPPORTED;
+    if (elem == nullptr) return mmsys::kNotSupported;
     snd_mixer_handle_events(mixer_);
     long min = 0, max = 0, left = 0, right = 0;
     snd_mixer_selem_get_playback_volume_range(elem, &min, &max);
@@ -198,7 +198,7 @@ class AlsaStream final : public AudioBackend::Stream {
       right = left;
     }
     *level = Scale(left, min, max) | Scale(right, min, max) << 16;
-    return MMSYSERR_NOERROR;
+    return mmsys::kNoError;
   }
 
   std::vector<AudioMixerLine> MixerLines() override {
@@ -208,9 +208,9 @@ class AlsaStream final : public AudioBackend::Stream {
     for (size_t i = 0; i < captureElems_.size(); ++i) {
       snd_mixer_elem_t* e = captureElems_[i];
       const char* name = snd_mixer_selem_get_name(e);
-      const uint32_t type = i == 0            ? MIXERLINE_COMPONENTTYPE_DST_WAVEIN
-                            : IsMicName(name) ? MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE
-                                              : MIXERLINE_COMPONENTTYPE_SRC_UNDEFINED;
+      const uint32_t type = i == 0            ? mixer::kDstWaveIn
+                            : IsMicName(name) ? mixer::kSrcMicrophone
+                                              : mixer::kSrcUndefined;
       lines.push_back({type, snd_mixer_selem_has_capture_volume(e) != 0,
                        snd_mixer_selem_has_capture_switch(e) != 0, name});
     }
@@ -219,46 +219,45 @@ class AlsaStream final : public AudioBackend::Stream {
 
   uint32_t GetMixerValue(uint32_t line, uint32_t controlType, uint32_t* value) override {
     std::lock_guard<std::mutex> lk(mixerMutex_);
-    if (!LoadCaptureLines() || line >= captureElems_.size()) return MIXERR_INVALLINE;
+    if (!LoadCaptureLines() || line >= captureElems_.size()) return mmsys::kMixerInvalidLine;
     snd_mixer_elem_t* e = captureElems_[line];
     snd_mixer_handle_events(mixer_);
-    if (controlType == MIXERCONTROL_CONTROLTYPE_VOLUME && snd_mixer_selem_has_capture_volume(e)) {
+    if (controlType == mixer::kControlVolume && snd_mixer_selem_has_capture_volume(e)) {
       long min = 0, max = 0, v = 0;
       snd_mixer_selem_get_capture_volume_range(e, &min, &max);
       if (snd_mixer_selem_get_capture_volume(e, SND_MIXER_SCHN_FRONT_LEFT, &v) != 0) {
-        return MMSYSERR_ERROR;
+        return mmsys::kError;
       }
       *value = Scale(v, min, max);
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
-    if (controlType == MIXERCONTROL_CONTROLTYPE_MUTE && snd_mixer_selem_has_capture_switch(e)) {
+    if (controlType == mixer::kControlMute && snd_mixer_selem_has_capture_switch(e)) {
       int on = 0;
       if (snd_mixer_selem_get_capture_switch(e, SND_MIXER_SCHN_FRONT_LEFT, &on) != 0) {
-        return MMSYSERR_ERROR;
+        return mmsys::kError;
       }
       *value = on != 0 ? 0 : 1;
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
-    return MIXERR_INVALCONTROL;
+    return mmsys::kMixerInvalidControl;
   }
 
   uint32_t SetMixerValue(uint32_t line, uint32_t controlType, uint32_t value) override {
     std::lock_guard<std::mutex> lk(mixerMutex_);
-    if (!LoadCaptureLines() || line >= captureElems_.size()) return MIXERR_INVALLINE;
+    if (!LoadCaptureLines() || line >= captureElems_.size()) return mmsys::kMixerInvalidLine;
     snd_mixer_elem_t* e = captureElems_[line];
     int err = 0;
-    if (controlType == MIXERCONTROL_CONTROLTYPE_VOLUME && snd_mixer_selem_has_capture_volume(e)) {
+    if (controlType == mixer::kControlVolume && snd_mixer_selem_has_capture_volume(e)) {
       long min = 0, max = 0;
       snd_mixer_selem_get_capture_volume_range(e, &min, &max);
       err = snd_mixer_selem_set_capture_volume_all(
           e, min + static_cast<long>((value & 0xFFFF) * (max - min) / 65535));
-    } else if (controlType == MIXERCONTROL_CONTROLTYPE_MUTE &&
-               snd_mixer_selem_has_capture_switch(e)) {
+    } else if (controlType == mixer::kControlMute && snd_mixer_selem_has_capture_switch(e)) {
       err = snd_mixer_selem_set_capture_switch_all(e, value != 0 ? 0 : 1);
     } else {
-      return MIXERR_INVALCONTROL;
+      return mmsys::kMixerInvalidControl;
     }
-    return err == 0 ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+    return err == 0 ? mmsys::kNoError : mmsys::kError;
   }
 
  private:
@@ -269,7 +268,7 @@ class AlsaStream final : public AudioBackend::Stream {
 
   // Moves bytes in whole frames; waits in polls of kPollMs.
   uint32_t Transfer(uint8_t* data, uint32_t bytes, uint32_t* done) {
-    if (pcm_ == nullptr) return wedged_ ? MMSYSERR_ERROR : MMSYSERR_INVALHANDLE;
+    if (pcm_ == nullptr) return wedged_ ? mmsys::kError : mmsys::kInvalidHandle;
     const uint32_t frameBytes = format_.nBlockAlign != 0 ? format_.nBlockAlign : 2;
     const snd_pcm_uframes_t total = bytes / frameBytes;
     snd_pcm_uframes_t moved = 0;
@@ -277,7 +276,7 @@ class AlsaStream final : public AudioBackend::Stream {
     while (moved < total) {
       if (interrupted_.load()) {
         *done = static_cast<uint32_t>(moved * frameBytes);
-        return MMSYSERR_ERROR;
+        return mmsys::kError;
       }
       uint8_t* at = data + moved * frameBytes;
       const snd_pcm_sframes_t r = direction_ == AudioDirection::kCapture
@@ -292,19 +291,19 @@ class AlsaStream final : public AudioBackend::Stream {
         if (std::chrono::steady_clock::now() - lastProgress >
             std::chrono::milliseconds(AlsaAudioBackend::kStallMs)) {
           *done = static_cast<uint32_t>(moved * frameBytes);
-          return MMSYSERR_ERROR;  // the device stopped answering
+          return mmsys::kError;  // the device stopped answering
         }
         snd_pcm_wait(pcm_, kPollMs);
         continue;
       }
       if (snd_pcm_recover(pcm_, static_cast<int>(r), 1) < 0) {
         *done = static_cast<uint32_t>(moved * frameBytes);
-        return MMSYSERR_ERROR;
+        return mmsys::kError;
       }
       if (direction_ == AudioDirection::kCapture) snd_pcm_start(pcm_);
     }
     *done = static_cast<uint32_t>(moved * frameBytes);
-    return MMSYSERR_NOERROR;
+    return mmsys::kNoError;
   }
 
   bool OpenMixer() {
@@ -480,24 +479,24 @@ uint32_t AlsaAudioBackend::OpenTimed(AudioDirection direction, int32_t deviceId,
                                      const WAVEFORMATEX& format, const StreamTiming& timing,
                                      std::unique_ptr<Stream>* out) {
   std::string name = defaultPcm_;
-  if (deviceId != WAVE_MAPPER) {
+  if (deviceId != wave::kMapper) {
     const auto devices = Devices(direction);
     if (deviceId < 0 || static_cast<size_t>(deviceId) >= devices.size()) {
-      return MMSYSERR_BADDEVICEID;
+      return mmsys::kBadDeviceId;
     }
     name = devices[static_cast<size_t>(deviceId)].name;
   }
   const snd_pcm_format_t sampleFormat = AlsaFormat(format);
-  if (format.wFormatTag != WAVE_FORMAT_PCM || sampleFormat == SND_PCM_FORMAT_UNKNOWN ||
+  if (format.wFormatTag != kWaveFormatPcm || sampleFormat == SND_PCM_FORMAT_UNKNOWN ||
       format.nChannels == 0 || format.nSamplesPerSec == 0) {
-    return WAVERR_BADFORMAT;
+    return mmsys::kWaveBadFormat;
   }
   snd_pcm_t* pcm = nullptr;
   const snd_pcm_stream_t stream =
       direction == AudioDirection::kCapture ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
   const int err = snd_pcm_open(&pcm, name.c_str(), stream, SND_PCM_NONBLOCK);
   if (err < 0) {
-    return err == -EBUSY ? MMSYSERR_ALLOCATED : MMSYSERR_NODRIVER;
+    return err == -EBUSY ? mmsys::kAllocated : mmsys::kNoDriver;
   }
   // By default 100 ms of device buffering: enough against scheduling jitter, short enough for a
   // call. A timed open asks for the caller's periods and falls back to the default if refused.
@@ -506,10 +505,10 @@ uint32_t AlsaAudioBackend::OpenTimed(AudioDirection direction, int32_t deviceId,
   if (!timed && snd_pcm_set_params(pcm, sampleFormat, SND_PCM_ACCESS_RW_INTERLEAVED,
                                    format.nChannels, format.nSamplesPerSec, 1, 100000) < 0) {
     snd_pcm_close(pcm);
-    return WAVERR_BADFORMAT;
+    return mmsys::kWaveBadFormat;
   }
   *out = std::make_unique<AlsaStream>(pcm, direction, format, MixerNameFor(name));
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 #endif

@@ -18,8 +18,8 @@ std::shared_ptr<AudioBackend> current;  // guarded by selectorMutex
 std::shared_ptr<AudioBackend> MakeDefault() {
   auto alsa = std::make_shared<AlsaAudioBackend>();
   std::unique_ptr<AudioBackend::Stream> probe;
-  WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
-  if (alsa->Open(AudioDirection::kPlayback, WAVE_MAPPER, format, &probe) == MMSYSERR_NOERROR) {
+  WAVEFORMATEX format{kWaveFormatPcm, 1, 8000, 16000, 2, 16, 0};
+  if (alsa->Open(AudioDirection::kPlayback, wave::kMapper, format, &probe) == mmsys::kNoError) {
     probe->Close();
     return alsa;
   }

@@ -18,7 +18,7 @@ class FileStream final : public PacedAudioStream {
 
   uint32_t Read(uint8_t* data, uint32_t bytes, uint32_t* got) override {
     *got = 0;
-    if (!Pace(bytes)) return MMSYSERR_ERROR;
+    if (!Pace(bytes)) return mmsys::kError;
     uint32_t n = 0;
     {
       std::lock_guard<std::mutex> lk(fileMutex_);
@@ -26,21 +26,21 @@ class FileStream final : public PacedAudioStream {
     }
     std::memset(data + n, format_.wBitsPerSample == 8 ? 0x80 : 0, bytes - n);
     *got = bytes;
-    return MMSYSERR_NOERROR;
+    return mmsys::kNoError;
   }
 
   uint32_t Write(const uint8_t* data, uint32_t bytes) override {
     {
       std::lock_guard<std::mutex> lk(fileMutex_);
-      if (file_ && !file_->Append(data, bytes)) return MMSYSERR_ERROR;
+      if (file_ && !file_->Append(data, bytes)) return mmsys::kError;
     }
-    return Pace(bytes) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+    return Pace(bytes) ? mmsys::kNoError : mmsys::kError;
   }
 
   uint32_t Close() override {
     std::lock_guard<std::mutex> lk(fileMutex_);
     file_.reset();
-    return MMSYSERR_NOERROR;
+    return mmsys::kNoError;
   }
 
  private:
@@ -62,26 +62,26 @@ std::vector<AudioDeviceInfo> FileAudioBackend::Devices(AudioDirection direction)
 
 uint32_t FileAudioBackend::Open(AudioDirection direction, int32_t deviceId,
                                 const WAVEFORMATEX& format, std::unique_ptr<Stream>* out) {
-  if (deviceId < -1 || deviceId > 0) return MMSYSERR_BADDEVICEID;
-  if (format.wFormatTag != WAVE_FORMAT_PCM || format.nAvgBytesPerSec == 0) {
-    return WAVERR_BADFORMAT;
+  if (deviceId < -1 || deviceId > 0) return mmsys::kBadDeviceId;
+  if (format.wFormatTag != kWaveFormatPcm || format.nAvgBytesPerSec == 0) {
+    return mmsys::kWaveBadFormat;
   }
   std::unique_ptr<WavFile> file;
   std::string error;
   if (direction == AudioDirection::kCapture && !capturePath_.empty()) {
     file = std::make_unique<WavFile>();
-    if (!file->OpenRead(capturePath_, &error)) return MMSYSERR_NODRIVER;
+    if (!file->OpenRead(capturePath_, &error)) return mmsys::kNoDriver;
     const WAVEFORMATEX& f = file->Format();
     if (f.nChannels != format.nChannels || f.nSamplesPerSec != format.nSamplesPerSec ||
         f.wBitsPerSample != format.wBitsPerSample) {
-      return WAVERR_BADFORMAT;
+      return mmsys::kWaveBadFormat;
     }
   } else if (direction == AudioDirection::kPlayback && !playbackPath_.empty()) {
     file = std::make_unique<WavFile>();
-    if (!file->OpenWrite(playbackPath_, format, &error)) return MMSYSERR_NODRIVER;
+    if (!file->OpenWrite(playbackPath_, format, &error)) return mmsys::kNoDriver;
   }
   *out = std::make_unique<FileStream>(format, std::move(file));
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 }  // namespace tarsio

@@ -139,7 +139,7 @@ bool MmioFile::ReadHeader(MMCKINFO* ck, uint64_t limit) {
   ck->dwDataOffset = pos_;
   ck->fccType = 0;
   ck->dwFlags = 0;
-  if ((ck->ckid == FOURCC_RIFF || ck->ckid == FOURCC_LIST) && ck->cksize >= 4 && end - pos_ >= 4) {
+  if ((ck->ckid == kFourCCRiff || ck->ckid == kFourCCList) && ck->cksize >= 4 && end - pos_ >= 4) {
     uint8_t type[4];
     if (Read(type, 4) != 4) return false;
     ck->fccType = LoadLe32(type);
@@ -155,15 +155,15 @@ int32_t MmioFile::Descend(MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags) 
   uint32_t wantId = 0;
   uint32_t wantType = 0;
   if ((flags & kFindRiff) != 0) {
-    wantId = FOURCC_RIFF;
+    wantId = kFourCCRiff;
     wantType = ck->fccType;
   } else if ((flags & kFindList) != 0) {
-    wantId = FOURCC_LIST;
+    wantId = kFourCCList;
     wantType = ck->fccType;
   } else if ((flags & kFindChunk) != 0) {
     wantId = ck->ckid;
   }
-  const bool isForm = wantId == FOURCC_RIFF || wantId == FOURCC_LIST;
+  const bool isForm = wantId == kFourCCRiff || wantId == kFourCCList;
 
   for (;;) {
     MMCKINFO found;
@@ -175,7 +175,7 @@ int32_t MmioFile::Descend(MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags) 
       *ck = found;
       pos_ =
           found.dwDataOffset +
-          ((found.ckid == FOURCC_RIFF || found.ckid == FOURCC_LIST) && found.cksize >= 4 ? 4 : 0);
+          ((found.ckid == kFourCCRiff || found.ckid == kFourCCList) && found.cksize >= 4 ? 4 : 0);
       return kOk;
     }
     // Skip the chunk and its pad byte; a chunk reaching past the parent or the file ends the

@@ -27,8 +27,8 @@ constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
          (static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24);
 }
 
-inline constexpr uint32_t FOURCC_RIFF = MakeFourCC('R', 'I', 'F', 'F');
-inline constexpr uint32_t FOURCC_LIST = MakeFourCC('L', 'I', 'S', 'T');
+inline constexpr uint32_t kFourCCRiff = MakeFourCC('R', 'I', 'F', 'F');
+inline constexpr uint32_t kFourCCList = MakeFourCC('L', 'I', 'S', 'T');
 
 /// One chunk: id, size of its data part, form type (RIFF and LIST only), file offset of the data
 /// part (for RIFF and LIST that is where the form type sits).

@@ -14,15 +14,15 @@ class NullStream final : public PacedAudioStream {
   using PacedAudioStream::PacedAudioStream;
   uint32_t Read(uint8_t* data, uint32_t bytes, uint32_t* got) override {
     *got = 0;
-    if (!Pace(bytes)) return MMSYSERR_ERROR;
+    if (!Pace(bytes)) return mmsys::kError;
     std::memset(data, format_.wBitsPerSample == 8 ? 0x80 : 0, bytes);
     *got = bytes;
-    return MMSYSERR_NOERROR;
+    return mmsys::kNoError;
   }
   uint32_t Write(const uint8_t*, uint32_t bytes) override {
-    return Pace(bytes) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+    return Pace(bytes) ? mmsys::kNoError : mmsys::kError;
   }
-  uint32_t Close() override { return MMSYSERR_NOERROR; }
+  uint32_t Close() override { return mmsys::kNoError; }
 };
 
 }  // namespace
@@ -33,12 +33,12 @@ std::vector<AudioDeviceInfo> NullAudioBackend::Devices(AudioDirection direction)
 
 uint32_t NullAudioBackend::Open(AudioDirection, int32_t deviceId, const WAVEFORMATEX& format,
                                 std::unique_ptr<Stream>* out) {
-  if (deviceId < -1 || deviceId > 0) return MMSYSERR_BADDEVICEID;
-  if (format.wFormatTag != WAVE_FORMAT_PCM || format.nAvgBytesPerSec == 0) {
-    return WAVERR_BADFORMAT;
+  if (deviceId < -1 || deviceId > 0) return mmsys::kBadDeviceId;
+  if (format.wFormatTag != kWaveFormatPcm || format.nAvgBytesPerSec == 0) {
+    return mmsys::kWaveBadFormat;
   }
   *out = std::make_unique<NullStream>(format);
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 }  // namespace tarsio

@@ -45,42 +45,42 @@ void PacedAudioStream::SetInterrupted(bool interrupted) {
 uint32_t PacedAudioStream::Reset() {
   std::lock_guard<std::mutex> lk(mutex_);
   scheduled_ = false;
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 uint32_t PacedAudioStream::SetVolume(uint32_t level) {
   std::lock_guard<std::mutex> lk(mutex_);
   volume_ = level;
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 uint32_t PacedAudioStream::GetVolume(uint32_t* level) {
   std::lock_guard<std::mutex> lk(mutex_);
   *level = volume_;
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 std::vector<AudioMixerLine> PacedAudioStream::MixerLines() {
-  return {{MIXERLINE_COMPONENTTYPE_DST_WAVEIN, true, true, "Capture"},
-          {MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, true, true, "Microphone"}};
+  return {{mixer::kDstWaveIn, true, true, "Capture"},
+          {mixer::kSrcMicrophone, true, true, "Microphone"}};
 }
 
 uint32_t PacedAudioStream::GetMixerValue(uint32_t line, uint32_t controlType, uint32_t* value) {
-  if (line > 1) return MIXERR_INVALLINE;
-  const bool mute = controlType == MIXERCONTROL_CONTROLTYPE_MUTE;
-  if (!mute && controlType != MIXERCONTROL_CONTROLTYPE_VOLUME) return MIXERR_INVALCONTROL;
+  if (line > 1) return mmsys::kMixerInvalidLine;
+  const bool mute = controlType == mixer::kControlMute;
+  if (!mute && controlType != mixer::kControlVolume) return mmsys::kMixerInvalidControl;
   std::lock_guard<std::mutex> lk(mutex_);
   *value = mixer_[line * 2 + (mute ? 1 : 0)];
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 uint32_t PacedAudioStream::SetMixerValue(uint32_t line, uint32_t controlType, uint32_t value) {
-  if (line > 1) return MIXERR_INVALLINE;
-  const bool mute = controlType == MIXERCONTROL_CONTROLTYPE_MUTE;
-  if (!mute && controlType != MIXERCONTROL_CONTROLTYPE_VOLUME) return MIXERR_INVALCONTROL;
+  if (line > 1) return mmsys::kMixerInvalidLine;
+  const bool mute = controlType == mixer::kControlMute;
+  if (!mute && controlType != mixer::kControlVolume) return mmsys::kMixerInvalidControl;
   std::lock_guard<std::mutex> lk(mutex_);
   mixer_[line * 2 + (mute ? 1 : 0)] = mute ? (value != 0 ? 1 : 0) : (value & 0xFFFF);
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 }  // namespace tarsio

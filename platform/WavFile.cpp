@@ -70,7 +70,7 @@ bool WavFile::OpenRead(const std::string& path, std::string* error) {
       format_.nBlockAlign = Le16(fmt + 12);
       format_.wBitsPerSample = Le16(fmt + 14);
       format_.cbSize = 0;
-      if (format_.wFormatTag != WAVE_FORMAT_PCM) {
+      if (format_.wFormatTag != kWaveFormatPcm) {
         *error = path + " is not PCM";
         Close();
         return false;

@@ -119,9 +119,9 @@ struct WaveAudioDevice::State {
 
 void WaveAudioDevice::State::ThreadProc() {
   const bool capture = direction == AudioDirection::kCapture;
-  const uint32_t doneMessage = capture ? WIM_DATA : WOM_DONE;
+  const uint32_t doneMessage = capture ? wave::kInData : wave::kOutDone;
   std::unique_lock<std::mutex> lk(mutex);
-  Deliver(lk, capture ? WIM_OPEN : WOM_OPEN, nullptr);
+  Deliver(lk, capture ? wave::kInOpen : wave::kOutOpen, nullptr);
   for (;;) {
     cv.wait(lk, [&] {
       return quit || detached || !returned.empty() ||
@@ -155,13 +155,13 @@ void WaveAudioDevice::State::ThreadProc() {
     got = std::min(got, bytes);
     if (resetting) {
       // Reset returns the buffer (with what was recorded so far).
-      if (capture && result == MMSYSERR_NOERROR) {
+      if (capture && result == mmsys::kNoError) {
         if (got > 0) std::memcpy(header->lpData, staging.data(), got);
         header->dwBytesRecorded = got;
       }
       continue;
     }
-    if (result != MMSYSERR_NOERROR) {
+    if (result != mmsys::kNoError) {
       // The device failed this buffer: pause one buffer's time so a broken device does not spin.
       // A capture buffer stays queued; a playback buffer counts as played.
       Clock::Current().WaitFor(cv, lk, BufferMs(bytes),
@@ -179,16 +179,16 @@ void WaveAudioDevice::State::ThreadProc() {
       if (got > 0) std::memcpy(header->lpData, staging.data(), got);
       header->dwBytesRecorded = got;
     }
-    header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    header->dwFlags = (header->dwFlags & ~wave::kHdrInQueue) | wave::kHdrDone;
     Deliver(lk, doneMessage, header);
   }
   if (closeStreamOnExit && !streamClosed) {
     lk.unlock();
-    const bool shut = stream->Close() == MMSYSERR_NOERROR || stream->Close() == MMSYSERR_NOERROR;
+    const bool shut = stream->Close() == mmsys::kNoError || stream->Close() == mmsys::kNoError;
     lk.lock();
     streamClosed = shut;
   }
-  Deliver(lk, capture ? WIM_CLOSE : WOM_CLOSE, nullptr);
+  Deliver(lk, capture ? wave::kInClose : wave::kOutClose, nullptr);
   threadDone = true;
   if (abandoned) abandonedRunning.fetch_sub(1);
   cv.notify_all();
@@ -219,7 +219,7 @@ WaveAudioDevice::~WaveAudioDevice() {
       s.stream->SetInterrupted(true);
     } else {
       const bool shut =
-          s.stream->Close() == MMSYSERR_NOERROR || s.stream->Close() == MMSYSERR_NOERROR;
+          s.stream->Close() == mmsys::kNoError || s.stream->Close() == mmsys::kNoError;
       lk.lock();
       s.streamClosed = shut;
       lk.unlock();
@@ -269,49 +269,49 @@ uint32_t WaveAudioDevice::AbandonedThreadsRunning() { return abandonedRunning.lo
 
 uint32_t WaveAudioDevice::PrepareHeader(WAVEHDR* header, uint32_t size) {
   if (header == nullptr || size != kWaveHdrSize || header->lpData == nullptr) {
-    return MMSYSERR_INVALPARAM;
+    return mmsys::kInvalidParam;
   }
   std::lock_guard<std::mutex> lk(state_->mutex);
-  if (state_->closed) return MMSYSERR_INVALHANDLE;
-  header->dwFlags |= WHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  if (state_->closed) return mmsys::kInvalidHandle;
+  header->dwFlags |= wave::kHdrPrepared;
+  return mmsys::kNoError;
 }
 
 uint32_t WaveAudioDevice::UnprepareHeader(WAVEHDR* header, uint32_t size) {
   if (header == nullptr || size != kWaveHdrSize) {
-    return MMSYSERR_INVALPARAM;
+    return mmsys::kInvalidParam;
   }
   std::lock_guard<std::mutex> lk(state_->mutex);
-  if (state_->closed) return MMSYSERR_INVALHANDLE;
-  if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
-  header->dwFlags &= ~WHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  if (state_->closed) return mmsys::kInvalidHandle;
+  if ((header->dwFlags & wave::kHdrInQueue) != 0) return mmsys::kWaveStillPlaying;
+  header->dwFlags &= ~wave::kHdrPrepared;
+  return mmsys::kNoError;
 }
 
 uint32_t WaveAudioDevice::Enqueue(WAVEHDR* header, uint32_t size) {
   if (header == nullptr || size != kWaveHdrSize) {
-    return MMSYSERR_INVALPARAM;
+    return mmsys::kInvalidParam;
   }
   State& s = *state_;
   // Checks the header (lk held); MMSYSERR_NOERROR when it may be queued.
   const auto check = [&] {
-    if (s.closed || s.closing) return MMSYSERR_INVALHANDLE;
-    if ((header->dwFlags & WHDR_PREPARED) == 0) return WAVERR_UNPREPARED;
-    if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
-    return MMSYSERR_NOERROR;
+    if (s.closed || s.closing) return mmsys::kInvalidHandle;
+    if ((header->dwFlags & wave::kHdrPrepared) == 0) return mmsys::kWaveUnprepared;
+    if ((header->dwFlags & wave::kHdrInQueue) != 0) return mmsys::kWaveStillPlaying;
+    return mmsys::kNoError;
   };
   std::unique_lock<std::mutex> lk(s.mutex);
   if (const uint32_t refused = check()) return refused;
   lk.unlock();
   const uint32_t refused = s.stream->CheckQueue();
-  if (refused != MMSYSERR_NOERROR) return refused;
+  if (refused != mmsys::kNoError) return refused;
   lk.lock();
   if (const uint32_t late = check()) return late;  // closed or queued meanwhile
-  header->dwFlags = (header->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
+  header->dwFlags = (header->dwFlags | wave::kHdrInQueue) & ~wave::kHdrDone;
   header->dwBytesRecorded = 0;
   s.queue.push_back(header);
   s.cv.notify_all();
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 void WaveAudioDevice::SetStarted(bool started) {
@@ -323,7 +323,7 @@ void WaveAudioDevice::SetStarted(bool started) {
 uint32_t WaveAudioDevice::Reset() {
   State& s = *state_;
   std::unique_lock<std::mutex> lk(s.mutex);
-  if (s.closed) return MMSYSERR_INVALHANDLE;
+  if (s.closed) return mmsys::kInvalidHandle;
   const uint64_t deadline = Clock::Current().NowMs() + WaitLimitMs();
   s.resetting = true;
   lk.unlock();
@@ -338,18 +338,18 @@ uint32_t WaveAudioDevice::Reset() {
     Trace("Reset : e-a backend call did not return within %llu ms of its interrupt\n",
           WaitLimitMs());
   }
-  uint32_t result = MMSYSERR_ERROR;
+  uint32_t result = mmsys::kError;
   if (idle) {
     lk.unlock();
     result = s.stream->Reset();
     lk.lock();
   }
-  if (result == MMSYSERR_NOERROR) {
+  if (result == mmsys::kNoError) {
     if (s.direction == AudioDirection::kCapture) {
       s.started = false;
     }
     for (WAVEHDR* header : s.queue) {
-      header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      header->dwFlags = (header->dwFlags & ~wave::kHdrInQueue) | wave::kHdrDone;
       s.returned.push_back(header);
     }
     s.queue.clear();
@@ -370,14 +370,14 @@ uint32_t WaveAudioDevice::Reset() {
 uint32_t WaveAudioDevice::Close() {
   State& s = *state_;
   std::unique_lock<std::mutex> lk(s.mutex);
-  if (s.closed || s.closing) return MMSYSERR_INVALHANDLE;
-  if (!s.queue.empty() || s.inFlight != nullptr) return WAVERR_STILLPLAYING;
+  if (s.closed || s.closing) return mmsys::kInvalidHandle;
+  if (!s.queue.empty() || s.inFlight != nullptr) return mmsys::kWaveStillPlaying;
   s.closing = true;
   lk.unlock();
   const uint32_t result = s.stream->Close();
   lk.lock();
   s.closing = false;
-  if (result != MMSYSERR_NOERROR) {
+  if (result != mmsys::kNoError) {
     s.cv.notify_all();
     return result;
   }
@@ -390,7 +390,7 @@ uint32_t WaveAudioDevice::Close() {
     s.Abandon();
   }
   s.CloseCallbacks(lk, deadline);
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 bool WaveAudioDevice::IsClosed() {
@@ -410,7 +410,7 @@ uint32_t WaveAudioDevice::HeaderFlags(const WAVEHDR* header) {
 
 void WaveAudioDevice::MarkDone(WAVEHDR* header) {
   std::lock_guard<std::mutex> lk(state_->mutex);
-  header->dwFlags |= WHDR_DONE;
+  header->dwFlags |= wave::kHdrDone;
 }
 
 uint32_t WaveAudioDevice::OutputLatencyMs() { return state_->stream->OutputLatencyMs(); }

@@ -5,17 +5,17 @@ namespace tarsio {
 uint32_t WaveAudioIn::Open(AudioBackend& backend, std::unique_ptr<WaveAudioIn>* out,
                            int32_t deviceID, const WAVEFORMATEX* format, Callback callback,
                            uintptr_t instance) {
-  if (out == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
+  if (out == nullptr || format == nullptr) return mmsys::kInvalidParam;
   out->reset();
   std::unique_ptr<AudioBackend::Stream> stream;
   const uint32_t result = backend.Open(AudioDirection::kCapture, deviceID, *format, &stream);
-  if (result != MMSYSERR_NOERROR) return result;
-  if (!stream) return MMSYSERR_ERROR;
+  if (result != mmsys::kNoError) return result;
+  if (!stream) return mmsys::kError;
   std::unique_ptr<WaveAudioIn> device(
       new WaveAudioIn(AudioDirection::kCapture, std::move(stream), *format, callback, instance));
-  if (!device->Launch()) return MMSYSERR_NOMEM;
+  if (!device->Launch()) return mmsys::kNoMemory;
   *out = std::move(device);
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 uint32_t WaveAudioIn::GetNumDevs(AudioBackend& backend) {
@@ -25,16 +25,16 @@ uint32_t WaveAudioIn::GetNumDevs(AudioBackend& backend) {
 uint32_t WaveAudioIn::GetDevName(AudioBackend& backend, int32_t deviceID, std::string* name) {
   const auto devices = backend.Devices(AudioDirection::kCapture);
   if (deviceID < 0 || static_cast<size_t>(deviceID) >= devices.size()) {
-    return MMSYSERR_BADDEVICEID;
+    return mmsys::kBadDeviceId;
   }
   *name = devices[static_cast<size_t>(deviceID)].description;
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 uint32_t WaveAudioIn::Start() {
-  if (IsClosed()) return MMSYSERR_INVALHANDLE;
+  if (IsClosed()) return mmsys::kInvalidHandle;
   SetStarted(true);
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 }  // namespace tarsio

@@ -9,17 +9,17 @@ WaveAudioMixer::WaveAudioMixer(std::shared_ptr<AudioBackend::Stream> stream,
     : stream_(std::move(stream)), lines_(std::move(lines)) {}
 
 uint32_t WaveAudioMixer::Open(std::unique_ptr<WaveAudioMixer>* out, WaveAudioIn* device) {
-  if (out == nullptr) return MMSYSERR_INVALPARAM;
+  if (out == nullptr) return mmsys::kInvalidParam;
   out->reset();
-  if (device == nullptr || device->IsClosed()) return MMSYSERR_INVALHANDLE;
+  if (device == nullptr || device->IsClosed()) return mmsys::kInvalidHandle;
   std::shared_ptr<AudioBackend::Stream> stream = device->SharedStream();
   std::vector<AudioMixerLine> lines = stream->MixerLines();
-  if (lines.empty()) return MMSYSERR_NODRIVER;
+  if (lines.empty()) return mmsys::kNoDriver;
   out->reset(new WaveAudioMixer(std::move(stream), std::move(lines)));
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
-void WaveAudioMixer::Fill(uint32_t index, MIXERLINE* line) const {
+void WaveAudioMixer::Fill(uint32_t index, MixerLine* line) const {
   const AudioMixerLine& src = lines_[index];
   line->dwDestination = 0;
   line->dwSource = index == 0 ? 0 : index - 1;
@@ -31,53 +31,52 @@ void WaveAudioMixer::Fill(uint32_t index, MIXERLINE* line) const {
   line->szName[sizeof(line->szName) - 1] = '\0';
 }
 
-uint32_t WaveAudioMixer::GetLineInfoByComponentType(MIXERLINE* line) {
-  if (line == nullptr) return MMSYSERR_INVALPARAM;
+uint32_t WaveAudioMixer::GetLineInfoByComponentType(MixerLine* line) {
+  if (line == nullptr) return mmsys::kInvalidParam;
   // Only the destination can be found by type (a source is read by its index).
-  if (lines_[0].componentType != line->dwComponentType) return MIXERR_INVALLINE;
+  if (lines_[0].componentType != line->dwComponentType) return mmsys::kMixerInvalidLine;
   Fill(0, line);
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
-uint32_t WaveAudioMixer::GetLineInfoBySource(MIXERLINE* line) {
-  if (line == nullptr) return MMSYSERR_INVALPARAM;
-  if (line->dwDestination != 0 || line->dwSource + 1 >= lines_.size()) return MIXERR_INVALLINE;
+uint32_t WaveAudioMixer::GetLineInfoBySource(MixerLine* line) {
+  if (line == nullptr) return mmsys::kInvalidParam;
+  if (line->dwDestination != 0 || line->dwSource + 1 >= lines_.size())
+    return mmsys::kMixerInvalidLine;
   Fill(line->dwSource + 1, line);
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 uint32_t WaveAudioMixer::GetLineControlByType(uint32_t lineID, uint32_t controlType,
-                                              MIXERCONTROL* control) {
-  if (control == nullptr) return MMSYSERR_INVALPARAM;
-  if (lineID >= lines_.size()) return MIXERR_INVALLINE;
+                                              MixerControl* control) {
+  if (control == nullptr) return mmsys::kInvalidParam;
+  if (lineID >= lines_.size()) return mmsys::kMixerInvalidLine;
   const AudioMixerLine& line = lines_[lineID];
-  if (controlType == MIXERCONTROL_CONTROLTYPE_VOLUME && line.hasVolume) {
-    *control = MIXERCONTROL{lineID * 2, controlType, 0, 65535};
-    return MMSYSERR_NOERROR;
+  if (controlType == mixer::kControlVolume && line.hasVolume) {
+    *control = MixerControl{lineID * 2, controlType, 0, 65535};
+    return mmsys::kNoError;
   }
-  if (controlType == MIXERCONTROL_CONTROLTYPE_MUTE && line.hasMute) {
-    *control = MIXERCONTROL{lineID * 2 + 1, controlType, 0, 1};
-    return MMSYSERR_NOERROR;
+  if (controlType == mixer::kControlMute && line.hasMute) {
+    *control = MixerControl{lineID * 2 + 1, controlType, 0, 1};
+    return mmsys::kNoError;
   }
-  return MIXERR_INVALCONTROL;
+  return mmsys::kMixerInvalidControl;
 }
 
 uint32_t WaveAudioMixer::GetControlValue(uint32_t controlID, uint32_t* value) {
-  if (value == nullptr) return MMSYSERR_INVALPARAM;
-  if (stream_ == nullptr) return MMSYSERR_INVALHANDLE;
+  if (value == nullptr) return mmsys::kInvalidParam;
+  if (stream_ == nullptr) return mmsys::kInvalidHandle;
   const uint32_t line = controlID / 2;
-  if (line >= lines_.size()) return MIXERR_INVALCONTROL;
-  const uint32_t type =
-      (controlID & 1) ? MIXERCONTROL_CONTROLTYPE_MUTE : MIXERCONTROL_CONTROLTYPE_VOLUME;
+  if (line >= lines_.size()) return mmsys::kMixerInvalidControl;
+  const uint32_t type = (controlID & 1) ? mixer::kControlMute : mixer::kControlVolume;
   return stream_->GetMixerValue(line, type, value);
 }
 
 uint32_t WaveAudioMixer::SetControlValue(uint32_t controlID, uint32_t value) {
-  if (stream_ == nullptr) return MMSYSERR_INVALHANDLE;
+  if (stream_ == nullptr) return mmsys::kInvalidHandle;
   const uint32_t line = controlID / 2;
-  if (line >= lines_.size()) return MIXERR_INVALCONTROL;
-  const uint32_t type =
-      (controlID & 1) ? MIXERCONTROL_CONTROLTYPE_MUTE : MIXERCONTROL_CONTROLTYPE_VOLUME;
+  if (line >= lines_.size()) return mmsys::kMixerInvalidControl;
+  const uint32_t type = (controlID & 1) ? mixer::kControlMute : mixer::kControlVolume;
   return stream_->SetMixerValue(line, type, value);
 }
 
@@ -85,7 +84,7 @@ uint32_t WaveAudioMixer::Close() {
   stream_.reset();
   lines_.clear();
   lines_.push_back({});
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 }  // namespace tarsio

@@ -28,11 +28,11 @@ class WaveAudioMixer {
   static uint32_t Open(std::unique_ptr<WaveAudioMixer>* out, WaveAudioIn* device);
 
   /// mixerGetLineInfo with MIXER_GETLINEINFOF_COMPONENTTYPE (line->dwComponentType set).
-  uint32_t GetLineInfoByComponentType(MIXERLINE* line);
+  uint32_t GetLineInfoByComponentType(MixerLine* line);
   /// mixerGetLineInfo with MIXER_GETLINEINFOF_SOURCE (line->dwDestination and dwSource set).
-  uint32_t GetLineInfoBySource(MIXERLINE* line);
+  uint32_t GetLineInfoBySource(MixerLine* line);
   /// mixerGetLineControls with MIXER_GETLINECONTROLSF_ONEBYTYPE.
-  uint32_t GetLineControlByType(uint32_t lineID, uint32_t controlType, MIXERCONTROL* control);
+  uint32_t GetLineControlByType(uint32_t lineID, uint32_t controlType, MixerControl* control);
   /// mixerGetControlDetails / mixerSetControlDetails, MIXER_*CONTROLDETAILSF_VALUE, one channel.
   uint32_t GetControlValue(uint32_t controlID, uint32_t* value);
   uint32_t SetControlValue(uint32_t controlID, uint32_t value);
@@ -41,7 +41,7 @@ class WaveAudioMixer {
 
  private:
   WaveAudioMixer(std::shared_ptr<AudioBackend::Stream> stream, std::vector<AudioMixerLine> lines);
-  void Fill(uint32_t index, MIXERLINE* line) const;
+  void Fill(uint32_t index, MixerLine* line) const;
 
   std::shared_ptr<AudioBackend::Stream> stream_;  // null once closed
   std::vector<AudioMixerLine> lines_;

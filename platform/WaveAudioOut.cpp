@@ -5,19 +5,19 @@ namespace tarsio {
 uint32_t WaveAudioOut::Open(AudioBackend& backend, std::unique_ptr<WaveAudioOut>* out,
                             int32_t deviceID, const WAVEFORMATEX* format, Callback callback,
                             uintptr_t instance, const AudioBackend::StreamTiming& timing) {
-  if (out == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
+  if (out == nullptr || format == nullptr) return mmsys::kInvalidParam;
   out->reset();
   std::unique_ptr<AudioBackend::Stream> stream;
   const uint32_t result =
       backend.OpenTimed(AudioDirection::kPlayback, deviceID, *format, timing, &stream);
-  if (result != MMSYSERR_NOERROR) return result;
-  if (!stream) return MMSYSERR_ERROR;
+  if (result != mmsys::kNoError) return result;
+  if (!stream) return mmsys::kError;
   std::unique_ptr<WaveAudioOut> device(
       new WaveAudioOut(AudioDirection::kPlayback, std::move(stream), *format, callback, instance));
   device->SetStarted(true);
-  if (!device->Launch()) return MMSYSERR_NOMEM;
+  if (!device->Launch()) return mmsys::kNoMemory;
   *out = std::move(device);
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 uint32_t WaveAudioOut::GetNumDevs(AudioBackend& backend) {
@@ -27,20 +27,20 @@ uint32_t WaveAudioOut::GetNumDevs(AudioBackend& backend) {
 uint32_t WaveAudioOut::GetDevName(AudioBackend& backend, int32_t deviceID, std::string* name) {
   const auto devices = backend.Devices(AudioDirection::kPlayback);
   if (deviceID < 0 || static_cast<size_t>(deviceID) >= devices.size()) {
-    return MMSYSERR_BADDEVICEID;
+    return mmsys::kBadDeviceId;
   }
   *name = devices[static_cast<size_t>(deviceID)].description;
-  return MMSYSERR_NOERROR;
+  return mmsys::kNoError;
 }
 
 uint32_t WaveAudioOut::SetVolume(uint32_t level) {
-  if (IsClosed()) return MMSYSERR_INVALHANDLE;
+  if (IsClosed()) return mmsys::kInvalidHandle;
   return GetStream().SetVolume(level);
 }
 
 uint32_t WaveAudioOut::GetVolume(uint32_t* level) {
-  if (level == nullptr) return MMSYSERR_INVALPARAM;
-  if (IsClosed()) return MMSYSERR_INVALHANDLE;
+  if (level == nullptr) return mmsys::kInvalidParam;
+  if (IsClosed()) return mmsys::kInvalidHandle;
   return GetStream().GetVolume(level);
 }
 

@@ -12,38 +12,46 @@
 namespace tarsio {
 
 /// The default device of a direction (Windows' WAVE_MAPPER).
-inline constexpr int32_t WAVE_MAPPER = -1;
+namespace wave {
+inline constexpr int32_t kMapper = -1;
+}  // namespace wave
 
 // Result codes.
-inline constexpr uint32_t MMSYSERR_NOERROR = 0;
-inline constexpr uint32_t MMSYSERR_ERROR = 1;
-inline constexpr uint32_t MMSYSERR_BADDEVICEID = 2;
-inline constexpr uint32_t MMSYSERR_NOTENABLED = 3;
-inline constexpr uint32_t MMSYSERR_ALLOCATED = 4;
-inline constexpr uint32_t MMSYSERR_INVALHANDLE = 5;
-inline constexpr uint32_t MMSYSERR_NODRIVER = 6;
-inline constexpr uint32_t MMSYSERR_NOMEM = 7;
-inline constexpr uint32_t MMSYSERR_NOTSUPPORTED = 8;
-inline constexpr uint32_t MMSYSERR_INVALFLAG = 10;
-inline constexpr uint32_t MMSYSERR_INVALPARAM = 11;
-inline constexpr uint32_t WAVERR_BADFORMAT = 32;
-inline constexpr uint32_t WAVERR_STILLPLAYING = 33;
-inline constexpr uint32_t WAVERR_UNPREPARED = 34;
-inline constexpr uint32_t MIXERR_INVALLINE = 1024;
-inline constexpr uint32_t MIXERR_INVALCONTROL = 1025;
+namespace mmsys {
+inline constexpr uint32_t kNoError = 0;
+inline constexpr uint32_t kError = 1;
+inline constexpr uint32_t kBadDeviceId = 2;
+inline constexpr uint32_t kNotEnabled = 3;
+inline constexpr uint32_t kAllocated = 4;
+inline constexpr uint32_t kInvalidHandle = 5;
+inline constexpr uint32_t kNoDriver = 6;
+inline constexpr uint32_t kNoMemory = 7;
+inline constexpr uint32_t kNotSupported = 8;
+inline constexpr uint32_t kInvalidFlag = 10;
+inline constexpr uint32_t kInvalidParam = 11;
+inline constexpr uint32_t kWaveBadFormat = 32;
+inline constexpr uint32_t kWaveStillPlaying = 33;
+inline constexpr uint32_t kWaveUnprepared = 34;
+inline constexpr uint32_t kMixerInvalidLine = 1024;
+inline constexpr uint32_t kMixerInvalidControl = 1025;
+}  // namespace mmsys
 
 // Buffer flags (WAVEHDR::dwFlags).
-inline constexpr uint32_t WHDR_DONE = 0x01;
-inline constexpr uint32_t WHDR_PREPARED = 0x02;
-inline constexpr uint32_t WHDR_INQUEUE = 0x10;
+namespace wave {
+inline constexpr uint32_t kHdrDone = 0x01;
+inline constexpr uint32_t kHdrPrepared = 0x02;
+inline constexpr uint32_t kHdrInQueue = 0x10;
+}  // namespace wave
 
 // Callback messages.
-inline constexpr uint32_t WOM_OPEN = 0x3BB;
-inline constexpr uint32_t WOM_CLOSE = 0x3BC;
-inline constexpr uint32_t WOM_DONE = 0x3BD;
-inline constexpr uint32_t WIM_OPEN = 0x3BE;
-inline constexpr uint32_t WIM_CLOSE = 0x3BF;
-inline constexpr uint32_t WIM_DATA = 0x3C0;
+namespace wave {
+inline constexpr uint32_t kOutOpen = 0x3BB;
+inline constexpr uint32_t kOutClose = 0x3BC;
+inline constexpr uint32_t kOutDone = 0x3BD;
+inline constexpr uint32_t kInOpen = 0x3BE;
+inline constexpr uint32_t kInClose = 0x3BF;
+inline constexpr uint32_t kInData = 0x3C0;
+}  // namespace wave
 
 /// The size the filters pass to the prepare/add/write functions (sizeof(WAVEHDR) on 32-bit
 /// Windows); any other size is refused with MMSYSERR_INVALPARAM.
@@ -63,15 +71,17 @@ struct WAVEHDR {
 };
 
 // Mixer line component types and control types.
-inline constexpr uint32_t MIXERLINE_COMPONENTTYPE_DST_WAVEIN = 7;
-inline constexpr uint32_t MIXERLINE_COMPONENTTYPE_SRC_UNDEFINED = 0x1000;
-inline constexpr uint32_t MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE = 0x1003;
-inline constexpr uint32_t MIXERLINE_COMPONENTTYPE_SRC_LINE = 0x1002;
-inline constexpr uint32_t MIXERCONTROL_CONTROLTYPE_VOLUME = 0x50030001;
-inline constexpr uint32_t MIXERCONTROL_CONTROLTYPE_MUTE = 0x20010002;
+namespace mixer {
+inline constexpr uint32_t kDstWaveIn = 7;
+inline constexpr uint32_t kSrcUndefined = 0x1000;
+inline constexpr uint32_t kSrcMicrophone = 0x1003;
+inline constexpr uint32_t kSrcLine = 0x1002;
+inline constexpr uint32_t kControlVolume = 0x50030001;
+inline constexpr uint32_t kControlMute = 0x20010002;
+}  // namespace mixer
 
 /// One mixer line as mixerGetLineInfo reports it (the fields the filters read).
-struct MIXERLINE {
+struct MixerLine {
   uint32_t dwDestination = 0;
   uint32_t dwSource = 0;
   uint32_t dwLineID = 0;
@@ -82,7 +92,7 @@ struct MIXERLINE {
 };
 
 /// One control of a line as mixerGetLineControls reports it.
-struct MIXERCONTROL {
+struct MixerControl {
   uint32_t dwControlID = 0;
   uint32_t dwControlType = 0;
   uint32_t dwMinimum = 0;

@@ -7,78 +7,78 @@ namespace tarsio {
 int WinsockErrorFromErrno(int err) {
   switch (err) {
     case EWOULDBLOCK:  // same value as EAGAIN on Linux
-      return WSAEWOULDBLOCK;
+      return wsa::kWouldBlock;
     case EMSGSIZE:
-      return WSAEMSGSIZE;
+      return wsa::kMsgSize;
     case ECONNREFUSED:
-      return WSAECONNRESET;
+      return wsa::kConnReset;
     case ECONNRESET:
-      return WSAECONNRESET;
+      return wsa::kConnReset;
     case EBADF:
     case ENOTSOCK:
-      return WSAENOTSOCK;
+      return wsa::kNotSocket;
     case EINTR:
-      return WSAEINTR;
+      return wsa::kInterrupted;
     case EACCES:
     case EPERM:
-      return WSAEACCES;
+      return wsa::kAccess;
     case EFAULT:
-      return WSAEFAULT;
+      return wsa::kFault;
     case EINVAL:
-      return WSAEINVAL;
+      return wsa::kInvalid;
     case EMFILE:
     case ENFILE:
-      return WSAEMFILE;
+      return wsa::kTooManyFiles;
     case EINPROGRESS:
-      return WSAEINPROGRESS;
+      return wsa::kInProgress;
     case EALREADY:
-      return WSAEALREADY;
+      return wsa::kAlready;
     case EDESTADDRREQ:
-      return WSAEDESTADDRREQ;
+      return wsa::kDestAddrRequired;
     case EPROTOTYPE:
-      return WSAEPROTOTYPE;
+      return wsa::kProtoType;
     case ENOPROTOOPT:
-      return WSAENOPROTOOPT;
+      return wsa::kNoProtoOpt;
     case EPROTONOSUPPORT:
-      return WSAEPROTONOSUPPORT;
+      return wsa::kProtoNoSupport;
     case ESOCKTNOSUPPORT:
-      return WSAESOCKTNOSUPPORT;
+      return wsa::kSocketNoSupport;
     case EOPNOTSUPP:
-      return WSAEOPNOTSUPP;
+      return wsa::kOpNotSupported;
     case EPFNOSUPPORT:
-      return WSAEPFNOSUPPORT;
+      return wsa::kPfNoSupport;
     case EAFNOSUPPORT:
-      return WSAEAFNOSUPPORT;
+      return wsa::kAfNoSupport;
     case EADDRINUSE:
-      return WSAEADDRINUSE;
+      return wsa::kAddrInUse;
     case EADDRNOTAVAIL:
-      return WSAEADDRNOTAVAIL;
+      return wsa::kAddrNotAvail;
     case ENETDOWN:
-      return WSAENETDOWN;
+      return wsa::kNetDown;
     case ENETUNREACH:
-      return WSAENETUNREACH;
+      return wsa::kNetUnreachable;
     case ENETRESET:
-      return WSAENETRESET;
+      return wsa::kNetReset;
     case ECONNABORTED:
-      return WSAECONNABORTED;
+      return wsa::kConnAborted;
     case ENOBUFS:
     case ENOMEM:
-      return WSAENOBUFS;
+      return wsa::kNoBuffers;
     case EISCONN:
-      return WSAEISCONN;
+      return wsa::kIsConnected;
     case ENOTCONN:
-      return WSAENOTCONN;
+      return wsa::kNotConnected;
     case ESHUTDOWN:
     case EPIPE:
-      return WSAESHUTDOWN;
+      return wsa::kShutdown;
     case ETIMEDOUT:
-      return WSAETIMEDOUT;
+      return wsa::kTimedOut;
     case EHOSTDOWN:
-      return WSAEHOSTDOWN;
+      return wsa::kHostDown;
     case EHOSTUNREACH:
-      return WSAEHOSTUNREACH;
+      return wsa::kHostUnreachable;
     default:
-      return WSAEINVAL;
+      return wsa::kInvalid;
   }
 }
 

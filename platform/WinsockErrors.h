@@ -9,40 +9,43 @@
 
 namespace tarsio {
 
-inline constexpr int WSAEINTR = 10004;
-inline constexpr int WSAEBADF = 10009;
-inline constexpr int WSAEACCES = 10013;
-inline constexpr int WSAEFAULT = 10014;
-inline constexpr int WSAEINVAL = 10022;
-inline constexpr int WSAEMFILE = 10024;
-inline constexpr int WSAEWOULDBLOCK = 10035;
-inline constexpr int WSAEINPROGRESS = 10036;
-inline constexpr int WSAEALREADY = 10037;
-inline constexpr int WSAENOTSOCK = 10038;
-inline constexpr int WSAEDESTADDRREQ = 10039;
-inline constexpr int WSAEMSGSIZE = 10040;
-inline constexpr int WSAEPROTOTYPE = 10041;
-inline constexpr int WSAENOPROTOOPT = 10042;
-inline constexpr int WSAEPROTONOSUPPORT = 10043;
-inline constexpr int WSAESOCKTNOSUPPORT = 10044;
-inline constexpr int WSAEOPNOTSUPP = 10045;
-inline constexpr int WSAEPFNOSUPPORT = 10046;
-inline constexpr int WSAEAFNOSUPPORT = 10047;
-inline constexpr int WSAEADDRINUSE = 10048;
-inline constexpr int WSAEADDRNOTAVAIL = 10049;
-inline constexpr int WSAENETDOWN = 10050;
-inline constexpr int WSAENETUNREACH = 10051;
-inline constexpr int WSAENETRESET = 10052;
-inline constexpr int WSAECONNABORTED = 10053;
-inline constexpr int WSAECONNRESET = 10054;
-inline constexpr int WSAENOBUFS = 10055;
-inline constexpr int WSAEISCONN = 10056;
-inline constexpr int WSAENOTCONN = 10057;
-inline constexpr int WSAESHUTDOWN = 10058;
-inline constexpr int WSAETIMEDOUT = 10060;
-inline constexpr int WSAECONNREFUSED = 10061;
-inline constexpr int WSAEHOSTDOWN = 10064;
-inline constexpr int WSAEHOSTUNREACH = 10065;
+// The numbers WinSock gives its errors (WSAEINTR ... WSAEHOSTUNREACH).
+namespace wsa {
+inline constexpr int kInterrupted = 10004;
+inline constexpr int kBadFile = 10009;
+inline constexpr int kAccess = 10013;
+inline constexpr int kFault = 10014;
+inline constexpr int kInvalid = 10022;
+inline constexpr int kTooManyFiles = 10024;
+inline constexpr int kWouldBlock = 10035;
+inline constexpr int kInProgress = 10036;
+inline constexpr int kAlready = 10037;
+inline constexpr int kNotSocket = 10038;
+inline constexpr int kDestAddrRequired = 10039;
+inline constexpr int kMsgSize = 10040;
+inline constexpr int kProtoType = 10041;
+inline constexpr int kNoProtoOpt = 10042;
+inline constexpr int kProtoNoSupport = 10043;
+inline constexpr int kSocketNoSupport = 10044;
+inline constexpr int kOpNotSupported = 10045;
+inline constexpr int kPfNoSupport = 10046;
+inline constexpr int kAfNoSupport = 10047;
+inline constexpr int kAddrInUse = 10048;
+inline constexpr int kAddrNotAvail = 10049;
+inline constexpr int kNetDown = 10050;
+inline constexpr int kNetUnreachable = 10051;
+inline constexpr int kNetReset = 10052;
+inline constexpr int kConnAborted = 10053;
+inline constexpr int kConnReset = 10054;
+inline constexpr int kNoBuffers = 10055;
+inline constexpr int kIsConnected = 10056;
+inline constexpr int kNotConnected = 10057;
+inline constexpr int kShutdown = 10058;
+inline constexpr int kTimedOut = 10060;
+inline constexpr int kConnRefused = 10061;
+inline constexpr int kHostDown = 10064;
+inline constexpr int kHostUnreachable = 10065;
+}  // namespace wsa
 
 /// The WinSock number for an errno value. A refused datagram (ECONNREFUSED, the ICMP "port
 /// unreachable" of an earlier send) becomes WSAECONNRESET, as WinSock reports it on UDP sockets;

@@ -97,7 +97,7 @@ int32_t RTPAudioSink::CreateSocket() {
   } else {
     uint16_t bound = 0;
     if (rtpSocket->GetLocalPort(&bound) == 0) {
-      RegSetDWORD(HKEY_CURRENT_USER, kSettingsKey, "TransmitPort", bound);
+      RegSetDWORD(RegistryRoot::kCurrentUser, kSettingsKey, "TransmitPort", bound);
     }
   }
   const uint8_t tosByte = tos;
@@ -127,14 +127,15 @@ int32_t RTPAudioSink::PrepareSink() {
   timestamp = random.Next();
   sequenceNumber = static_cast<uint16_t>(random.Next() % 65536);
   pendingMarker = true;
-  RegSetString(HKEY_CURRENT_USER, kSettingsKey, "DestinationAddress", destinationAddress.c_str());
-  RegSetDWORD(HKEY_CURRENT_USER, kSettingsKey, "DestinationPort", destinationPort);
+  RegSetString(RegistryRoot::kCurrentUser, kSettingsKey, "DestinationAddress",
+               destinationAddress.c_str());
+  RegSetDWORD(RegistryRoot::kCurrentUser, kSettingsKey, "DestinationPort", destinationPort);
   return 0;
 }
 
 int32_t RTPAudioSink::UnprepareSink() {
-  RegSetString(HKEY_CURRENT_USER, kSettingsKey, "DestinationAddress", "");
-  RegSetDWORD(HKEY_CURRENT_USER, kSettingsKey, "DestinationPort", 0);
+  RegSetString(RegistryRoot::kCurrentUser, kSettingsKey, "DestinationAddress", "");
+  RegSetDWORD(RegistryRoot::kCurrentUser, kSettingsKey, "DestinationPort", 0);
   CloseSocket();
   return 0;
 }
@@ -159,7 +160,7 @@ int32_t RTPAudioSink::SinkStopped() {
       bRunning = false;
     }
   }
-  RegSetString(HKEY_CURRENT_USER, kSettingsKey, "RTPTransmitCodec", "");
+  RegSetString(RegistryRoot::kCurrentUser, kSettingsKey, "RTPTransmitCodec", "");
   lastFormatTag = -1;
   return result;
 }
@@ -227,7 +228,7 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
                       : kUnknownPayloadType;
     if (static_cast<int32_t>(tag) != lastFormatTag) {
       lastFormatTag = tag;
-      RegSetString(HKEY_CURRENT_USER, kSettingsKey, "RTPTransmitCodec",
+      RegSetString(RegistryRoot::kCurrentUser, kSettingsKey, "RTPTransmitCodec",
                    TransmitCodecName(tag).c_str());
     }
   } else {

@@ -226,7 +226,7 @@ int32_t RTPAudioSource::ReceiveUDPPacket(int slotIndex) {
       error = -n;
       n = UdpSocket::kSocketError;
     } else if (n > kSlotSize) {
-      error = WSAEMSGSIZE;
+      error = wsa::kMsgSize;
       n = UdpSocket::kSocketError;
     }
   } else {
@@ -235,7 +235,7 @@ int32_t RTPAudioSource::ReceiveUDPPacket(int slotIndex) {
     if (n == UdpSocket::kSocketError) error = UdpSocket::LastError();
   }
   if (n == UdpSocket::kSocketError) {
-    if (!bStopSourceThread && error == WSAEWOULDBLOCK) return kNoData;
+    if (!bStopSourceThread && error == wsa::kWouldBlock) return kNoData;
     TRACE(tracer, trace::kError, "ReceiveUDPPacket : e-recvfrom : %d (errno %d)\n", error,
           UdpSocket::LastErrno());
     recvErrorLog.Log(

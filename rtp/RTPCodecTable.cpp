@@ -8,12 +8,12 @@ namespace tarsio {
 namespace {
 
 constexpr RTPCodecEntry kCodecTable[kCodecCount] = {
-    {kCodecULaw, WAVE_FORMAT_MULAW, 125, 1, kPayloadTypeULaw, "G.711 ULaw"},
-    {kCodecALaw, WAVE_FORMAT_ALAW, 125, 1, kPayloadTypeALaw, "G.711 ALaw"},
-    {kCodecG729, WAVE_FORMAT_G729, 10000, 10, kPayloadTypeG729, "G.729"},
-    {kCodecG723Low, WAVE_FORMAT_G723_53, 30000, 20, kPayloadTypeG723, "G.723 5.3kbps"},
-    {kCodecG723High, WAVE_FORMAT_G723_63, 30000, 24, kPayloadTypeG723, "G.723 6.4kbps"},
-    {kCodecPCM, WAVE_FORMAT_PCM, 125, 2, kNoPayloadType, nullptr},
+    {kCodecULaw, kWaveFormatMuLaw, 125, 1, kPayloadTypeULaw, "G.711 ULaw"},
+    {kCodecALaw, kWaveFormatALaw, 125, 1, kPayloadTypeALaw, "G.711 ALaw"},
+    {kCodecG729, kWaveFormatG729, 10000, 10, kPayloadTypeG729, "G.729"},
+    {kCodecG723Low, kWaveFormatG723_53, 30000, 20, kPayloadTypeG723, "G.723 5.3kbps"},
+    {kCodecG723High, kWaveFormatG723_63, 30000, 24, kPayloadTypeG723, "G.723 6.4kbps"},
+    {kCodecPCM, kWaveFormatPcm, 125, 2, kNoPayloadType, nullptr},
 };
 
 }  // namespace

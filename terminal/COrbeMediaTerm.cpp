@@ -97,10 +97,10 @@ struct Link {
 };
 
 bool ReadBool(const char* name, bool def) {
-  return RegGetBool(HKEY_CURRENT_USER, kTerminalKey, name, def);
+  return RegGetBool(RegistryRoot::kCurrentUser, kTerminalKey, name, def);
 }
 uint32_t ReadDword(const char* name, uint32_t def) {
-  return RegGetDWORD(HKEY_CURRENT_USER, kTerminalKey, name, def);
+  return RegGetDWORD(RegistryRoot::kCurrentUser, kTerminalKey, name, def);
 }
 /// The device tests' format: 8 kHz, 16-bit, mono PCM.
 WAVEFORMATEX TestFormat() { return MakeAudioFormat(5); }
@@ -111,7 +111,8 @@ bool OpenPlaybackOnce() {
   if (!backend) return false;
   const WAVEFORMATEX format = TestFormat();
   std::unique_ptr<WaveAudioOut> device;
-  if (WaveAudioOut::Open(*backend, &device, WAVE_MAPPER, &format, nullptr, 0) != MMSYSERR_NOERROR ||
+  if (WaveAudioOut::Open(*backend, &device, wave::kMapper, &format, nullptr, 0) !=
+          mmsys::kNoError ||
       !device) {
     return false;
   }
@@ -126,7 +127,7 @@ bool OpenCaptureOnce() {
   if (!backend) return false;
   const WAVEFORMATEX format = TestFormat();
   std::unique_ptr<WaveAudioIn> device;
-  if (WaveAudioIn::Open(*backend, &device, WAVE_MAPPER, &format, nullptr, 0) != MMSYSERR_NOERROR ||
+  if (WaveAudioIn::Open(*backend, &device, wave::kMapper, &format, nullptr, 0) != mmsys::kNoError ||
       !device) {
     return false;
   }
@@ -145,7 +146,7 @@ uint32_t UsableFrameTime(uint32_t frameTimeMs) {
 }
 
 double ReadNumber(const char* name, const char* def) {
-  return ParseNumberText(RegGetString(HKEY_CURRENT_USER, kTerminalKey, name, def).c_str());
+  return ParseNumberText(RegGetString(RegistryRoot::kCurrentUser, kTerminalKey, name, def).c_str());
 }
 
 }  // namespace

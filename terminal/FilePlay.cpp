@@ -46,7 +46,7 @@ FilePlay::~FilePlay() {
 
 int32_t FilePlay::ReadTraceLevel() {
   // "FilePlay" is read once before "AllComponents" so that the value exists in any case.
-  RegGetDWORD(HKEY_CURRENT_USER, kTracingKey, "FilePlay", 0x100000);
+  RegGetDWORD(RegistryRoot::kCurrentUser, kTracingKey, "FilePlay", 0x100000);
   return ReadTraceLevelFor("FilePlay");
 }
 

@@ -244,10 +244,10 @@ int SettingsCommand::Set() {
   if (kind == Kind::kDword) {
     const uint32_t v = static_cast<uint32_t>(std::stoul(value));
     // The result is the value written, or -10/-20 (which a value of 0xFFFFFFF6 also gives).
-    const int32_t r = RegSetDWORD(HKEY_CURRENT_USER, kKey, name.c_str(), v);
+    const int32_t r = RegSetDWORD(RegistryRoot::kCurrentUser, kKey, name.c_str(), v);
     if ((r == -10 || r == -20) && static_cast<int32_t>(v) != r) result = r;
   } else {
-    result = RegSetString(HKEY_CURRENT_USER, kKey, name.c_str(), value.c_str());
+    result = RegSetString(RegistryRoot::kCurrentUser, kKey, name.c_str(), value.c_str());
   }
   if (result < 0 || !store.Flush()) {
     std::fprintf(stderr, "tarsio: cannot write the settings file %s\n", store.Path().c_str());

@@ -45,7 +45,7 @@ using testing::FakeClock;
 using testing::ScriptedAudioBackend;
 using Bytes = std::vector<uint8_t>;
 
-const WAVEFORMATEX kPcm{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+const WAVEFORMATEX kPcm{kWaveFormatPcm, 1, 8000, 16000, 2, 16, 0};
 constexpr uint32_t kFrame = 320;
 
 Bytes Pattern(uint8_t seed) {
@@ -100,10 +100,10 @@ struct Callbacks {
   static void Record(WaveAudioDevice*, uint32_t message, uintptr_t instance, uintptr_t, uintptr_t) {
     auto* self = reinterpret_cast<Callbacks*>(instance);
     if (self->closed) ++self->late;
-    const bool buffer = message == WOM_DONE || message == WIM_DATA;
+    const bool buffer = message == wave::kOutDone || message == wave::kInData;
     if (buffer) ++self->buffers;
-    if (message == WOM_CLOSE || message == WIM_CLOSE) ++self->closes;
-    if (message == WOM_OPEN || message == WIM_OPEN) {
+    if (message == wave::kOutClose || message == wave::kInClose) ++self->closes;
+    if (message == wave::kOutOpen || message == wave::kInOpen) {
       pthread_getschedparam(pthread_self(), &self->policy, &self->param);
       ++self->opens;
     }
@@ -154,13 +154,13 @@ struct Device {
     if (capture) {
       std::unique_ptr<WaveAudioIn> opened;
       result =
-          WaveAudioIn::Open(backend, &opened, WAVE_MAPPER, &kPcm, &Callbacks::Record, instance);
+          WaveAudioIn::Open(backend, &opened, wave::kMapper, &kPcm, &Callbacks::Record, instance);
       in = opened.get();
       device = std::move(opened);
     } else {
       std::unique_ptr<WaveAudioOut> opened;
       result =
-          WaveAudioOut::Open(backend, &opened, WAVE_MAPPER, &kPcm, &Callbacks::Record, instance);
+          WaveAudioOut::Open(backend, &opened, wave::kMapper, &kPcm, &Callbacks::Record, instance);
       out = opened.get();
       device = std::move(opened);
     }
@@ -168,10 +168,10 @@ struct Device {
   uint32_t Queue(WAVEHDR* header) {
     const uint32_t r =
         capture ? in->AddBuffer(header, kWaveHdrSize) : out->Write(header, kWaveHdrSize);
-    return r == MMSYSERR_NOERROR && capture ? in->Start() : r;
+    return r == mmsys::kNoError && capture ? in->Start() : r;
   }
   const bool capture;
-  uint32_t result = MMSYSERR_ERROR;
+  uint32_t result = mmsys::kError;
   std::unique_ptr<WaveAudioDevice> device;
   WaveAudioIn* in = nullptr;
   WaveAudioOut* out = nullptr;
@@ -187,11 +187,11 @@ TEST(DeviceFaultTest, ADeviceStuckInTheBackendIsGivenUpWithinItsBoundAndNeverCal
     auto buffers = std::make_unique<Buffers>();
     WAVEHDR* h = buffers->headers;
     Device d(capture, *backend, cb);
-    ASSERT_EQ(d.result, MMSYSERR_NOERROR);
+    ASSERT_EQ(d.result, mmsys::kNoError);
     for (int i = 0; i < 3; ++i) ASSERT_EQ(d.device->PrepareHeader(&h[i], kWaveHdrSize), 0u);
 
     // One buffer goes through as usual.
-    ASSERT_EQ(d.Queue(&h[0]), MMSYSERR_NOERROR);
+    ASSERT_EQ(d.Queue(&h[0]), mmsys::kNoError);
     ASSERT_TRUE(WaitUntil([&] { return cb.buffers == 1; }));
     if (capture) {
       EXPECT_EQ(h[0].dwBytesRecorded, kFrame);
@@ -202,20 +202,20 @@ TEST(DeviceFaultTest, ADeviceStuckInTheBackendIsGivenUpWithinItsBoundAndNeverCal
 
     // Then the device stops answering in the middle of the next buffer.
     backend->StallTransfers();
-    ASSERT_EQ(d.Queue(&h[1]), MMSYSERR_NOERROR);
-    ASSERT_EQ(d.Queue(&h[2]), MMSYSERR_NOERROR);
+    ASSERT_EQ(d.Queue(&h[1]), mmsys::kNoError);
+    ASSERT_EQ(d.Queue(&h[2]), mmsys::kNoError);
     ASSERT_TRUE(WaitUntil([&] { return backend->StalledTransfers() == 1; }));
     const uint64_t abandoned = WaveAudioDevice::AbandonedThreadCount();
     const uint32_t running = WaveAudioDevice::AbandonedThreadsRunning();
     // The reset waits for the stuck call once, within the limit, and fails; the device is stalled
     // and the next reset does not wait again. Close refuses while buffers are at the device.
     auto start = steady_clock::now();
-    EXPECT_EQ(d.device->Reset(), MMSYSERR_ERROR);
+    EXPECT_EQ(d.device->Reset(), mmsys::kError);
     EXPECT_TRUE(d.device->IsStalled());
-    EXPECT_EQ(d.device->Reset(), MMSYSERR_ERROR);
+    EXPECT_EQ(d.device->Reset(), mmsys::kError);
     EXPECT_LT(MsSince(start), 2000);
-    EXPECT_EQ(d.device->Close(), WAVERR_STILLPLAYING);
-    EXPECT_EQ(d.device->UnprepareHeader(&h[1], kWaveHdrSize), WAVERR_STILLPLAYING);
+    EXPECT_EQ(d.device->Close(), mmsys::kWaveStillPlaying);
+    EXPECT_EQ(d.device->UnprepareHeader(&h[1], kWaveHdrSize), mmsys::kWaveStillPlaying);
 
     // Dropping the handle gives the thread up: bounded, counted.
     start = steady_clock::now();
@@ -252,12 +252,12 @@ TEST(DeviceFaultTest, CloseGivesUpOnACallbackThatDoesNotReturnAndNoCallbackFollo
     // A short callback: the close message comes before Close returns, nothing is abandoned.
     Callbacks cb;
     Device d(false, *backend, cb);
-    ASSERT_EQ(d.result, MMSYSERR_NOERROR);
+    ASSERT_EQ(d.result, mmsys::kNoError);
     const uint64_t abandoned = WaveAudioDevice::AbandonedThreadCount();
     ASSERT_EQ(d.device->PrepareHeader(&h[0], kWaveHdrSize), 0u);
     ASSERT_EQ(d.Queue(&h[0]), 0u);
     ASSERT_TRUE(WaitUntil([&] { return cb.buffers == 1; }));
-    EXPECT_EQ(d.device->Close(), MMSYSERR_NOERROR);
+    EXPECT_EQ(d.device->Close(), mmsys::kNoError);
     EXPECT_EQ(cb.closes, 1);
     EXPECT_EQ(WaveAudioDevice::AbandonedThreadCount(), abandoned);
     cb.closed = true;
@@ -269,18 +269,18 @@ TEST(DeviceFaultTest, CloseGivesUpOnACallbackThatDoesNotReturnAndNoCallbackFollo
   Callbacks cb;
   cb.hold = true;
   Device d(false, *backend, cb);
-  ASSERT_EQ(d.result, MMSYSERR_NOERROR);
+  ASSERT_EQ(d.result, mmsys::kNoError);
   const uint64_t abandoned = WaveAudioDevice::AbandonedThreadCount();
   const uint32_t running = WaveAudioDevice::AbandonedThreadsRunning();
   h[0].dwFlags = 0;
   ASSERT_EQ(d.device->PrepareHeader(&h[0], kWaveHdrSize), 0u);
   ASSERT_EQ(d.Queue(&h[0]), 0u);
   ASSERT_TRUE(WaitUntil([&] { return cb.Held(); }));
-  uint32_t closed = MMSYSERR_ERROR;
+  uint32_t closed = mmsys::kError;
   const auto start = steady_clock::now();
   ASSERT_TRUE(ReturnsWithin(5000, [&] { closed = d.device->Close(); }));
   EXPECT_LT(MsSince(start), 2000);
-  EXPECT_EQ(closed, MMSYSERR_NOERROR) << "closed from the caller's point of view";
+  EXPECT_EQ(closed, mmsys::kNoError) << "closed from the caller's point of view";
   cb.closed = true;
   EXPECT_EQ(WaveAudioDevice::AbandonedThreadCount(), abandoned + 1);
   ASSERT_TRUE(ReturnsWithin(5000, [&] { d.device.reset(); }));
@@ -426,8 +426,7 @@ TEST(DeviceFaultTest, VolumeChangesHeldInTheBackendDoNotHoldUpTheMediaPath) {
     EXPECT_EQ(pulls.get(), (std::vector<int32_t>{kFrame, kFrame, kFrame}));
     std::string writes;
     for (const auto& w : backend->MixerWrites()) {
-      writes += std::to_string(w.line) +
-                (w.control == MIXERCONTROL_CONTROLTYPE_VOLUME ? "v" : "m") +
+      writes += std::to_string(w.line) + (w.control == mixer::kControlVolume ? "v" : "m") +
                 std::to_string(w.value) + " ";
     }
     EXPECT_EQ(writes, "1v32767 1m0 1v65535 1m0 ");
@@ -481,9 +480,9 @@ TEST(DeviceFaultTest, DeviceThreadsRunAtRealTimePriorityUnlessTurnedOff) {
       }
       Callbacks cb;
       Device d(capture, *backend, cb);
-      ASSERT_EQ(d.result, MMSYSERR_NOERROR);
+      ASSERT_EQ(d.result, mmsys::kNoError);
       ASSERT_TRUE(WaitUntil([&] { return cb.opens == 1; }));
-      EXPECT_EQ(d.device->Close(), MMSYSERR_NOERROR);
+      EXPECT_EQ(d.device->Close(), mmsys::kNoError);
       std::lock_guard<std::mutex> lk(m);
       if (realtime) {
         // The kernel may refuse real-time scheduling; the refusal is then traced.

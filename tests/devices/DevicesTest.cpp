@@ -53,7 +53,7 @@ using ::testing::HasSubstr;
 using testing::LinearFormat;
 using testing::ScriptedAudioBackend;
 
-const WAVEFORMATEX kPcm{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+const WAVEFORMATEX kPcm{kWaveFormatPcm, 1, 8000, 16000, 2, 16, 0};
 
 Bytes Pattern(size_t n, uint8_t seed = 0) {
   Bytes b(n);
@@ -292,7 +292,7 @@ TEST(WaveAudioDeviceTest, OpenIsRetriedOnceAfterOneSecond) {
     for (int refusals : {1, 2}) {
       SCOPED_TRACE(::testing::Message() << (isSink ? "sink" : "source") << ", " << refusals);
       Device device(isSink, backend);
-      backend->opens.Refuse(refusals, MMSYSERR_ALLOCATED);
+      backend->opens.Refuse(refusals, mmsys::kAllocated);
       const int before = backend->opens.calls;
       int32_t result = 99;
       std::thread starter([&] { result = device.Start(); });
@@ -331,8 +331,8 @@ TEST(WaveAudioDeviceTest, ResetAndCloseAreRetriedFortyTimes) {
     Device device(c.isSink, backend);
     ASSERT_EQ(device.Start(), 0);
     const int resets = backend->resets.calls, closes = backend->closes.calls;
-    backend->resets.Refuse(c.resetRefusals, MMSYSERR_ERROR);
-    backend->closes.Refuse(c.closeRefusals, MMSYSERR_ERROR);
+    backend->resets.Refuse(c.resetRefusals, mmsys::kError);
+    backend->closes.Refuse(c.closeRefusals, mmsys::kError);
     const uint64_t start = t.clock.NowMs();
     EXPECT_EQ(device.Stop(), c.result);
     EXPECT_EQ(backend->resets.calls - resets, c.resets);
@@ -354,7 +354,7 @@ TEST(WaveAudioSinkTest, FailedWriteLeavesTheRotationAndVolumeLevelsReachTheDevic
   sink.SetNumFrames(3);
   sink.SetVolume(80);  // closed: dropped, not remembered
   ASSERT_EQ(sink.StartSink(), 0);
-  backend->queues.Refuse(1, MMSYSERR_NOMEM);
+  backend->queues.Refuse(1, mmsys::kNoMemory);
   for (uint8_t i = 0; i <= 6; ++i) {  // the first write fails, the other two buffers circulate
     AudioSample* s = MakeSample(Pattern(320, i));
     EXPECT_EQ(sink.TakeNextAudioSample(s, nullptr), 0);
@@ -411,10 +411,10 @@ TEST(WaveAudioSinkTest, StopIsBoundedWhenTheDeviceNeverFinishesABuffer) {
 }
 
 TEST(WaveAudioSourceTest, VolumeWalksTheCaptureMixer) {
-  constexpr uint32_t kVol = MIXERCONTROL_CONTROLTYPE_VOLUME;
-  const AudioMixerLine dst{MIXERLINE_COMPONENTTYPE_DST_WAVEIN, true, true, ""};
-  const AudioMixerLine mic{MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, true, true, ""};  // volume, mute
-  const AudioMixerLine undef{MIXERLINE_COMPONENTTYPE_SRC_UNDEFINED, true, false, ""};  // no mute
+  constexpr uint32_t kVol = mixer::kControlVolume;
+  const AudioMixerLine dst{mixer::kDstWaveIn, true, true, ""};
+  const AudioMixerLine mic{mixer::kSrcMicrophone, true, true, ""};    // volume, mute
+  const AudioMixerLine undef{mixer::kSrcUndefined, true, false, ""};  // no mute
   struct Case {
     std::vector<AudioMixerLine> lines;
     bool failMicRead;
@@ -669,8 +669,8 @@ class AlsaPulseTest : public ::testing::Test {
     dir = pulseDir;
     std::unique_ptr<AudioBackend::Stream> stream;
     const uint32_t r =
-        AlsaAudioBackend().Open(AudioDirection::kPlayback, WAVE_MAPPER, kPcm, &stream);
-    if (r != MMSYSERR_NOERROR) {
+        AlsaAudioBackend().Open(AudioDirection::kPlayback, wave::kMapper, kPcm, &stream);
+    if (r != mmsys::kNoError) {
       GTEST_SKIP() << "ALSA default PCM (pulse) does not open: result " << r
                    << " (is the test daemon of " << dir << " still running?)";
     }

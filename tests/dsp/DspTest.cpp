@@ -251,8 +251,8 @@ TEST(G711TransformerTest, EncodeAndDecodeFramesHeadersAndMarkers) {
 constexpr const char* kKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
 
 std::string ReceiveCodec(const char* set = nullptr) {
-  if (set != nullptr) RegSetString(HKEY_CURRENT_USER, kKey, "RTPReceiveCodec", set);
-  return RegGetString(HKEY_CURRENT_USER, kKey, "RTPReceiveCodec", "<missing>");
+  if (set != nullptr) RegSetString(RegistryRoot::kCurrentUser, kKey, "RTPReceiveCodec", set);
+  return RegGetString(RegistryRoot::kCurrentUser, kKey, "RTPReceiveCodec", "<missing>");
 }
 
 TEST(GenericRTP2PCMDecoderTest, DispatchesPayloadTypesRecordsTheCodecAndRefusesTheRest) {

@@ -110,7 +110,7 @@ TEST(NumberText, IgnoresTheProcessLocale) {
 TEST(Registry, DefaultsWrittenBackBooleansAndFailureValues) {
   testing::TempRegistry registry;
   constexpr const char* kKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
-  const auto hkcu = HKEY_CURRENT_USER;
+  const auto hkcu = RegistryRoot::kCurrentUser;
 
   // Missing values are written back with their defaults; stored values win from then on (key and
   // value names ignore letter case).
@@ -180,7 +180,7 @@ TEST(Registry, DefaultsWrittenBackBooleansAndFailureValues) {
 TEST(Registry, ValuesInEveryExportFormAreReadAndKeptAsStored) {
   testing::TempRegistry registry;
   constexpr const char* kKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
-  const auto hkcu = HKEY_CURRENT_USER;
+  const auto hkcu = RegistryRoot::kCurrentUser;
   const std::string section = "[HKEY_CURRENT_USER\\" + std::string(kKey) + "]\n";
   const std::string values =
       "\"Sz\"=hex(1):74,00,72,00,75,00,65,00,00,00\n"                       // "true" in UTF-16LE

@@ -157,8 +157,8 @@ TEST(HostileFormatsTest, SampleBlockSizeOfAbsurdFormatsIsZeroNotAnOverflow) {
       {800, 32, 3200},    // exactly a sample's capacity
   };
   for (const auto& c : cases) {
-    const WAVEFORMATEX format{
-        WAVE_FORMAT_PCM, c.channels, 8000, 8000u * c.channels * c.bits / 8u, 0, c.bits, 0};
+    const WAVEFORMATEX format{kWaveFormatPcm, c.channels, 8000, 8000u * c.channels * c.bits / 8u, 0,
+                              c.bits,         0};
     sample->SetFormat(format);
     EXPECT_EQ(sample->GetBlockSize(), c.blockSize) << c.channels << " x " << c.bits;
     sample->SetDataSize(100);

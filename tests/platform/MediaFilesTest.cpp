@@ -255,12 +255,12 @@ TEST(FileAudioBackendTest, PacesByTheClockAndMovesExactBytes) {
   const std::string outPath = dir.Path() + "/out.wav";
   FileAudioBackend backend(dir.Write("in.wav", BuildWav(LinearFormat(1, 1, 8000, 16), audio)),
                            outPath);
-  const WAVEFORMATEX pcm{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
-  const WAVEFORMATEX stereo{WAVE_FORMAT_PCM, 2, 8000, 32000, 4, 16, 0};
+  const WAVEFORMATEX pcm{kWaveFormatPcm, 1, 8000, 16000, 2, 16, 0};
+  const WAVEFORMATEX stereo{kWaveFormatPcm, 2, 8000, 32000, 4, 16, 0};
   std::unique_ptr<AudioBackend::Stream> capture, playback;
-  EXPECT_EQ(backend.Open(AudioDirection::kCapture, 0, stereo, &capture), WAVERR_BADFORMAT);
-  ASSERT_EQ(backend.Open(AudioDirection::kCapture, 0, pcm, &capture), MMSYSERR_NOERROR);
-  ASSERT_EQ(backend.Open(AudioDirection::kPlayback, -1, pcm, &playback), MMSYSERR_NOERROR);
+  EXPECT_EQ(backend.Open(AudioDirection::kCapture, 0, stereo, &capture), mmsys::kWaveBadFormat);
+  ASSERT_EQ(backend.Open(AudioDirection::kCapture, 0, pcm, &capture), mmsys::kNoError);
+  ASSERT_EQ(backend.Open(AudioDirection::kPlayback, -1, pcm, &playback), mmsys::kNoError);
 
   // One second each way at once, 20 ms per buffer, on a fake clock that moves only in 20 ms steps:
   // after k steps each direction has moved exactly k buffers, and one millisecond short of the
@@ -276,9 +276,9 @@ TEST(FileAudioBackendTest, PacesByTheClockAndMovesExactBytes) {
       const Bytes buffer(320, static_cast<uint8_t>(i + 1));
       uint32_t got = 0;
       if (!play) {
-        EXPECT_EQ(capture->Read(&captured[i * 320], 320, &got), MMSYSERR_NOERROR);
+        EXPECT_EQ(capture->Read(&captured[i * 320], 320, &got), mmsys::kNoError);
       } else {
-        EXPECT_EQ(playback->Write(buffer.data(), 320), MMSYSERR_NOERROR);
+        EXPECT_EQ(playback->Write(buffer.data(), 320), mmsys::kNoError);
         played.insert(played.end(), buffer.begin(), buffer.end());
         if (i == 9) midway = ReadFile(outPath);
       }
@@ -314,8 +314,8 @@ TEST(FileAudioBackendTest, PacesByTheClockAndMovesExactBytes) {
   EXPECT_EQ(midway,
             BuildWav(LinearFormat(1, 1, 8000, 16), Bytes(played.begin(), played.begin() + 3200)));
   EXPECT_EQ(ReadFile(outPath), BuildWav(LinearFormat(1, 1, 8000, 16), played));
-  EXPECT_EQ(capture->Close(), MMSYSERR_NOERROR);
-  EXPECT_EQ(playback->Close(), MMSYSERR_NOERROR);
+  EXPECT_EQ(capture->Close(), mmsys::kNoError);
+  EXPECT_EQ(playback->Close(), mmsys::kNoError);
 }
 
 }  // namespace

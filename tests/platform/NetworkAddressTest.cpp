@@ -109,7 +109,7 @@ TEST(NetworkAddressTest, DualStackSocketCarriesBothFamiliesAndNamesTheSender) {
 
   // An IPv4-only socket cannot reach an IPv6 peer: refused with the WinSock number.
   EXPECT_EQ(UdpSocket::kSocketError, v4->SendTo("x", 1, NetworkAddress::LoopbackIPv6(port)));
-  EXPECT_EQ(WSAEAFNOSUPPORT, UdpSocket::LastError());
+  EXPECT_EQ(wsa::kAfNoSupport, UdpSocket::LastError());
 }
 
 }  // namespace

@@ -355,18 +355,18 @@ TEST(UdpSocketTest, LoopbackDatagramsAndWinsockErrorNumbers) {
   ASSERT_EQ(Send(*a, portB, 1500, 0xAB), 1500);
   ASSERT_EQ(Send(*a, portB, 1024, 0xCD), 1024);
   EXPECT_EQ(b->RecvFrom(buffer, sizeof(buffer)), UdpSocket::kSocketError);
-  EXPECT_EQ(UdpSocket::LastError(), WSAEMSGSIZE);
+  EXPECT_EQ(UdpSocket::LastError(), wsa::kMsgSize);
   EXPECT_EQ(b->RecvFrom(buffer, sizeof(buffer)), 1024);
   EXPECT_EQ(buffer[1023], 0xCD);
 
   auto c = UdpSocket::Create();
   EXPECT_EQ(c->Bind(INADDR_LOOPBACK, portB), UdpSocket::kSocketError);
-  EXPECT_EQ(UdpSocket::LastError(), WSAEADDRINUSE);
+  EXPECT_EQ(UdpSocket::LastError(), wsa::kAddrInUse);
   EXPECT_EQ(c->Shutdown(UdpSocket::kShutdownReceive), 0);  // unconnected: fine, as on WinSock
   // A closed socket object fails every call with 10038.
   EXPECT_EQ(c->Close(), 0);
   EXPECT_EQ(c->RecvFrom(buffer, sizeof(buffer)), UdpSocket::kSocketError);
-  EXPECT_EQ(UdpSocket::LastError(), WSAENOTSOCK);
+  EXPECT_EQ(UdpSocket::LastError(), wsa::kNotSocket);
 
   // Closing wakes a reader blocked on the socket.
   std::atomic<int> result{1};
@@ -389,7 +389,7 @@ TEST(SocketEventTest, WakesOnALoopbackDatagramOrAHandSignal) {
   EXPECT_EQ(event.Wait(20), WaitResult::kTimeout);
   uint8_t buffer[1024];
   EXPECT_EQ(b->RecvFrom(buffer, sizeof(buffer)), UdpSocket::kSocketError);  // now non-blocking
-  EXPECT_EQ(UdpSocket::LastError(), WSAEWOULDBLOCK);
+  EXPECT_EQ(UdpSocket::LastError(), wsa::kWouldBlock);
 
   // The wait's time runs on the engine's clock; with a fake one that only the test moves, a
   // 500 ms wait ends after 500 ms of that clock and never before, whatever real time it takes.

@@ -272,7 +272,7 @@ TEST_F(LoopbackTest, ReceiverOrdersReorderedDuplicatedAndLostPacketsAcrossTheWra
   EXPECT_TRUE(depthChanged->IsSet());
   HostLogWriter::WritePending(1000);
   EXPECT_TRUE(log.Contains("RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), WSAGetLastError==" +
-                           std::to_string(WSAEMSGSIZE)));
+                           std::to_string(wsa::kMsgSize)));
 }
 
 TEST_F(LoopbackTest, StopEndsTheReceiveWaitAtOnce) {

@@ -43,14 +43,14 @@ class ScriptedAudioBackend final : public AudioBackend,
   /// The next `left` calls of a kind fail with `code`; `calls` counts them all.
   struct Refusals {
     std::atomic<int> left{0}, calls{0};
-    std::atomic<uint32_t> code{MMSYSERR_ERROR};
+    std::atomic<uint32_t> code{mmsys::kError};
     void Refuse(int n, uint32_t c) {
       code = c;
       left = n;
     }
     uint32_t Take() {
       ++calls;
-      return left.fetch_sub(1) > 0 ? code.load() : MMSYSERR_NOERROR;
+      return left.fetch_sub(1) > 0 ? code.load() : mmsys::kNoError;
     }
   };
   struct MixerWrite {
@@ -59,8 +59,8 @@ class ScriptedAudioBackend final : public AudioBackend,
 
   Refusals opens, queues, resets, closes;
   std::atomic<int> openStreams{0};
-  std::vector<AudioMixerLine> lines = {{MIXERLINE_COMPONENTTYPE_DST_WAVEIN, true, true, "Capture"},
-                                       {MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, true, true, "Mic"}};
+  std::vector<AudioMixerLine> lines = {{mixer::kDstWaveIn, true, true, "Capture"},
+                                       {mixer::kSrcMicrophone, true, true, "Mic"}};
   std::set<std::pair<uint32_t, uint32_t>> failingReads;  // line, control type
 
   std::string Name() const override { return "scripted"; }
@@ -70,7 +70,7 @@ class ScriptedAudioBackend final : public AudioBackend,
     if (const uint32_t r = opens.Take()) return r;
     ++openStreams;
     *out = std::make_unique<ScriptedStream>(shared_from_this(), direction);
-    return MMSYSERR_NOERROR;
+    return mmsys::kNoError;
   }
 
   static constexpr uint8_t kCaptureByte = 0x5A;
@@ -124,20 +124,20 @@ class ScriptedAudioBackend final : public AudioBackend,
       std::unique_lock<std::mutex> lk(b_->mutex_);
       *got = 0;
       if (!b_->Transfer(lk, [&] { return interrupted_ || b_->readsToFill_ > 0; })) {
-        if (interrupted_) return MMSYSERR_ERROR;
+        if (interrupted_) return mmsys::kError;
         --b_->readsToFill_;
       }
       std::fill(data, data + bytes, kCaptureByte);
       *got = bytes;
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
     uint32_t Write(const uint8_t* data, uint32_t bytes) override {
       std::unique_lock<std::mutex> lk(b_->mutex_);
       if (!b_->Transfer(lk, [&] { return interrupted_ || !b_->hold_; }) && interrupted_) {
-        return MMSYSERR_ERROR;
+        return mmsys::kError;
       }
       b_->written_.emplace_back(data, data + bytes);
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
     uint32_t CheckQueue() override { return b_->queues.Take(); }
     void SetInterrupted(bool interrupted) override {
@@ -147,31 +147,31 @@ class ScriptedAudioBackend final : public AudioBackend,
     uint32_t Reset() override { return b_->resets.Take(); }
     uint32_t Close() override {
       const uint32_t r = b_->closes.Take();
-      if (r == MMSYSERR_NOERROR && !closed_.exchange(true)) --b_->openStreams;
+      if (r == mmsys::kNoError && !closed_.exchange(true)) --b_->openStreams;
       return r;
     }
     uint32_t SetVolume(uint32_t level) override {
       std::unique_lock<std::mutex> lk(b_->mutex_);
       b_->HoldVolume(lk);
       b_->volumes_.push_back(level);
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
     uint32_t GetVolume(uint32_t* level) override {
       *level = 0;
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
     std::vector<AudioMixerLine> MixerLines() override {
       return capture_ ? b_->lines : std::vector<AudioMixerLine>{};
     }
     uint32_t GetMixerValue(uint32_t line, uint32_t control, uint32_t* value) override {
       *value = 0;
-      return b_->failingReads.count({line, control}) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+      return b_->failingReads.count({line, control}) ? mmsys::kError : mmsys::kNoError;
     }
     uint32_t SetMixerValue(uint32_t line, uint32_t control, uint32_t value) override {
       std::unique_lock<std::mutex> lk(b_->mutex_);
       b_->HoldVolume(lk);
       b_->mixerWrites_.push_back({line, control, value});
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
 
    private:

@@ -50,7 +50,7 @@ class WedgedAudioBackend final : public AudioBackend,
   uint32_t Open(AudioDirection direction, int32_t, const WAVEFORMATEX& format,
                 std::unique_ptr<Stream>* out) override {
     *out = std::make_unique<WedgedStream>(shared_from_this(), direction, format);
-    return MMSYSERR_NOERROR;
+    return mmsys::kNoError;
   }
 
  private:
@@ -64,33 +64,33 @@ class WedgedAudioBackend final : public AudioBackend,
     uint32_t Read(uint8_t* data, uint32_t bytes, uint32_t* got) override {
       if (!Pass(true, bytes)) {
         *got = 0;
-        return MMSYSERR_ERROR;
+        return mmsys::kError;
       }
       std::memset(data, 0, bytes);
       *got = bytes;
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
     uint32_t Write(const uint8_t*, uint32_t bytes) override {
-      return Pass(false, bytes) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+      return Pass(false, bytes) ? mmsys::kNoError : mmsys::kError;
     }
     void SetInterrupted(bool interrupted) override {
       std::lock_guard<std::mutex> lock(b_->mutex_);
       interrupted_ = interrupted;
       b_->cv_.notify_all();
     }
-    uint32_t Reset() override { return MMSYSERR_NOERROR; }
-    uint32_t Close() override { return MMSYSERR_NOERROR; }
-    uint32_t SetVolume(uint32_t) override { return MMSYSERR_NOERROR; }
+    uint32_t Reset() override { return mmsys::kNoError; }
+    uint32_t Close() override { return mmsys::kNoError; }
+    uint32_t SetVolume(uint32_t) override { return mmsys::kNoError; }
     uint32_t GetVolume(uint32_t* level) override {
       *level = 0;
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
     std::vector<AudioMixerLine> MixerLines() override { return {}; }
     uint32_t GetMixerValue(uint32_t, uint32_t, uint32_t* value) override {
       *value = 0;
-      return MMSYSERR_NOERROR;
+      return mmsys::kNoError;
     }
-    uint32_t SetMixerValue(uint32_t, uint32_t, uint32_t) override { return MMSYSERR_NOERROR; }
+    uint32_t SetMixerValue(uint32_t, uint32_t, uint32_t) override { return mmsys::kNoError; }
 
    private:
     // Blocks while this direction is wedged (interruption does not help), else waits the

@@ -225,7 +225,7 @@ TEST_P(SteadyStateAllocation, ARunningLoopbackCallAllocatesNothing) {
   TempDir dir;
   // Every optional filter of both chains runs: microphone FIR, VAD, speaker FIR, limiter.
   for (const char* name : {"MicrophonePreprocess", "SpeakerPostprocess", "LimitVolume"}) {
-    RegSetString(HKEY_CURRENT_USER, kTerminalKey, name, "true");
+    RegSetString(RegistryRoot::kCurrentUser, kTerminalKey, name, "true");
   }
   const std::string mic =
       dir.Write("in.wav", BuildWav(LinearFormat(1, 1, 8000, 16), Pcm16Bytes(SpeechLike(16.0))));
@@ -330,7 +330,7 @@ class TroubledStream {
         std::memset(buffer, 0x40, 16);
         return 16;
       case 23:  // a failed read (logged, throttled)
-        return -WSAEMSGSIZE;
+        return -wsa::kMsgSize;
       case 27:  // comfort noise
         Advance();
         return Packet(buffer, capacity, static_cast<uint16_t>(seq_ - 1), ts_ - 160, 13, 4);
@@ -368,7 +368,7 @@ class TroubledStream {
   int32_t Packet(uint8_t* buffer, int32_t capacity, uint16_t seq, uint32_t ts, uint8_t pt,
                  int payload) const {
     const int32_t n = 12 + payload;
-    if (n > capacity) return -WSAEMSGSIZE;
+    if (n > capacity) return -wsa::kMsgSize;
     WriteRTPHeader(buffer, pt, false, seq, ts, ssrc_);
     std::memset(buffer + 12, 0x55 + (seq & 7), static_cast<size_t>(payload));
     return n;

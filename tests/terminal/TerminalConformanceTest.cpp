@@ -214,7 +214,7 @@ TEST_F(Host, ABurstOfReceiveErrorsKeepsItsCodeInEveryEntry) {
 
   const std::string entry = "RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), WSAGetLastError==";
   const std::string summary = "RTPAudioSource::ReceiveUDPPacket: !recvfrom (2), entries held back=";
-  const std::string code = std::to_string(WSAEMSGSIZE);
+  const std::string code = std::to_string(wsa::kMsgSize);
   int64_t written = 0, heldBack = 0;
   bool first = true;
   for (const std::string& e : log.Entries()) {

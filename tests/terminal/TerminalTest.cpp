@@ -109,8 +109,8 @@ std::pair<int, double> BestMatch(const std::vector<int16_t>& input,
 /// no extra gain), so that a correlation can tell whether the right audio arrived.
 void PlainAudioPath() {
   for (const char* name : {"MicrophonePreprocess", "SpeakerPostprocess", "LimitVolume"})
-    RegSetString(HKEY_CURRENT_USER, kTerminalKey, name, "false");
-  RegSetString(HKEY_CURRENT_USER, kTerminalKey, "VolumeMaximizeMaxGain", "1.0");
+    RegSetString(RegistryRoot::kCurrentUser, kTerminalKey, name, "false");
+  RegSetString(RegistryRoot::kCurrentUser, kTerminalKey, "VolumeMaximizeMaxGain", "1.0");
 }
 
 int ThreadCount() {
@@ -122,7 +122,7 @@ int ThreadCount() {
 /// writer starts with the first write): a terminal is made and destroyed first.
 int ThreadsAfterWarmUp() {
   delete new COrbeMediaTerm();
-  RegSetDWORD(HKEY_CURRENT_USER, kTerminalKey, "WarmUp", 1);
+  RegSetDWORD(RegistryRoot::kCurrentUser, kTerminalKey, "WarmUp", 1);
   return ThreadCount();
 }
 
@@ -199,7 +199,7 @@ TEST_F(TerminalCall, LowLatencyReceivePlaysTheSentAudioSoonAndReportsItsStages) 
   const std::vector<int16_t> signal = SpeechLike(2.5);
   TempRegistry registry;  // the mode setting stays with this test
   PlainAudioPath();
-  RegSetString(HKEY_CURRENT_USER, kTerminalKey, "LowLatencyReceive", "true");
+  RegSetString(RegistryRoot::kCurrentUser, kTerminalKey, "LowLatencyReceive", "true");
   Open(signal);
   Start();
   EXPECT_TRUE(terminal->IsLowLatencyReceive());
@@ -267,19 +267,20 @@ TEST_F(TerminalCall, RegistryValuesAreCreatedWithDefaultsAndRead) {
   EXPECT_FALSE(terminal->IsLowLatencyReceive());
   const char* key = kTerminalKey;
   // The transmitter records where it sends while it runs, and clears it when it stops.
-  EXPECT_EQ(RegGetDWORD(HKEY_CURRENT_USER, key, "DestinationPort", 0), static_cast<uint32_t>(port));
-  EXPECT_EQ(RegGetString(HKEY_CURRENT_USER, key, "DestinationAddress", ""), "127.0.0.1");
+  EXPECT_EQ(RegGetDWORD(RegistryRoot::kCurrentUser, key, "DestinationPort", 0),
+            static_cast<uint32_t>(port));
+  EXPECT_EQ(RegGetString(RegistryRoot::kCurrentUser, key, "DestinationAddress", ""), "127.0.0.1");
   Stop();
   delete std::exchange(term, nullptr);
-  EXPECT_EQ(RegGetDWORD(HKEY_CURRENT_USER, key, "DestinationPort", 7), 0u);
-  EXPECT_EQ(RegGetDWORD(HKEY_CURRENT_USER, key, "TxFIRFilter", 77), 1u);
-  EXPECT_EQ(RegGetDWORD(HKEY_CURRENT_USER, key, "TransmitTOS", 77), 184u);
+  EXPECT_EQ(RegGetDWORD(RegistryRoot::kCurrentUser, key, "DestinationPort", 7), 0u);
+  EXPECT_EQ(RegGetDWORD(RegistryRoot::kCurrentUser, key, "TxFIRFilter", 77), 1u);
+  EXPECT_EQ(RegGetDWORD(RegistryRoot::kCurrentUser, key, "TransmitTOS", 77), 184u);
   const std::pair<const char*, const char*> strings[] = {
       {"ForceVADOff", "false"},           {"MicrophonePreprocess", "true"},
       {"LimiterThreshold", "-8.0"},       {"VolumeMaximizePercentile", "95.00"},
       {"UseDynamicJitterBuffer", "true"}, {"LowLatencyReceive", "false"}};
   for (const auto& [name, value] : strings)
-    EXPECT_EQ(RegGetString(HKEY_CURRENT_USER, key, name, "x"), value) << name;
+    EXPECT_EQ(RegGetString(RegistryRoot::kCurrentUser, key, name, "x"), value) << name;
 }
 
 TEST_F(TerminalCall, PlayFileOnceIsHeardAtTheFarEndAndStopFileAndSweepRemoveIt) {
