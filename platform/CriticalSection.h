@@ -1,15 +1,18 @@
 // A Windows-style critical section: a mutex that the owning thread may enter again.
 //
-// A recursive pthread mutex, created and destroyed explicitly: std::recursive_mutex never
-// destroys its pthread object, so ThreadSanitizer would take a new lock at a reused address for
-// the old one and report lock orders between objects that never lived at the same time.
+// The operating system's lock lives in opaque storage inside the object and is created and
+// destroyed explicitly by the system's implementation (platform/posix: a recursive pthread mutex;
+// platform/win32: a CRITICAL_SECTION), so no system type reaches the code that includes this
+// header. The pthread mutex is used rather than std::recursive_mutex because the latter never
+// destroys its pthread object, and ThreadSanitizer would then take a new lock at a reused address
+// for the old one and report lock orders between objects that never lived at the same time.
 // Enter/Leave must pair up on the same thread. Satisfies BasicLockable (lock/unlock), so
 // std::lock_guard and std::unique_lock work with it; CriticalSectionLock is the scoped form used
 // throughout the engine. Both carry clang's thread-safety annotations, so members marked
 // TARSIO_GUARDED_BY(someSection) are checked in the clang build.
 #pragma once
 
-#include <pthread.h>
+#include <cstddef>
 
 #include "platform/ThreadAnnotations.h"
 
@@ -17,27 +20,26 @@ namespace tarsio {
 
 class TARSIO_CAPABILITY("mutex") CriticalSection {
  public:
-  CriticalSection() {
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&mutex_, &attr);
-    pthread_mutexattr_destroy(&attr);
-  }
-  ~CriticalSection() { pthread_mutex_destroy(&mutex_); }
+  CriticalSection();
+  ~CriticalSection();
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
-  void Enter() TARSIO_ACQUIRE() { pthread_mutex_lock(&mutex_); }
-  void Leave() TARSIO_RELEASE() { pthread_mutex_unlock(&mutex_); }
-  bool TryEnter() TARSIO_TRY_ACQUIRE(true) { return pthread_mutex_trylock(&mutex_) == 0; }
+  void Enter() TARSIO_ACQUIRE();
+  void Leave() TARSIO_RELEASE();
+  bool TryEnter() TARSIO_TRY_ACQUIRE(true);
 
   void lock() TARSIO_ACQUIRE() { Enter(); }
   void unlock() TARSIO_RELEASE() { Leave(); }
   bool try_lock() TARSIO_TRY_ACQUIRE(true) { return TryEnter(); }
 
+  /// Room for the system's lock object (a pthread mutex is 40 bytes on 64-bit Linux, a
+  /// CRITICAL_SECTION 24 bytes on 32-bit and 40 on 64-bit Windows); each implementation checks
+  /// at compile time that its object fits.
+  static constexpr size_t kStorageSize = 64;
+
  private:
-  pthread_mutex_t mutex_;
+  alignas(16) unsigned char storage_[kStorageSize];
 };
 
 /// Holds a critical section for the life of the object.

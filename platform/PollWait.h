@@ -9,10 +9,12 @@
 
 #include <cstdint>
 
+#include "platform/NativeHandle.h"
+
 namespace tarsio {
 
-/// 1 when fd is readable, 0 after ms milliseconds (kInfinite: no limit), -1 on a poll failure or
-/// an invalid descriptor.
-int PollReadable(int fd, uint32_t ms);
+/// 1 when handle (a descriptor, or a Win32 event) is readable or signalled, 0 after ms milliseconds
+/// (kInfinite: no limit), -1 on a poll failure or an invalid descriptor.
+int PollReadable(NativeHandle handle, uint32_t ms);
 
 }  // namespace tarsio

@@ -27,6 +27,7 @@
 #include <memory>
 #include <shared_mutex>
 
+#include "platform/NativeHandle.h"
 #include "platform/NetworkAddress.h"
 
 namespace tarsio {
@@ -81,8 +82,8 @@ class UdpSocket {
   int Close();
 
   bool IsOpen() const;
-  /// The descriptor for polling (-1 once closed). Do not close it.
-  int Fd() const;
+  /// The socket for polling (kNoNativeHandle once closed). Do not close it.
+  NativeHandle Handle() const;
 
   /// WSAGetLastError of the calling thread.
   static int LastError();
@@ -91,13 +92,13 @@ class UdpSocket {
   static void SetLastError(int winsockError, int err);
 
  private:
-  UdpSocket(int fd, NetworkAddress::Family family);
+  UdpSocket(NativeHandle handle, NetworkAddress::Family family);
   int SendToAddress(const void* data, int length, const void* address, uint32_t addressLength);
   /// Records errno as the last error, traces it and returns kSocketError.
   int Fail(const char* operation, int err);
 
   mutable std::shared_mutex fdMutex_;
-  int fd_;                        // guarded by fdMutex_; -1 once closed
+  NativeHandle fd_;               // guarded by fdMutex_; kNoNativeHandle once closed
   SocketEvent* event_ = nullptr;  // guarded by fdMutex_ (exclusive)
   const NetworkAddress::Family family_;
 };

@@ -538,7 +538,7 @@ int32_t COrbeMediaTerm::SetDestination(const char* remoteAddress, int32_t remote
   // The receiver shares the event: replacing it while the receiver signals it is safe.
   rtpReceiver->SetDepthChangeEvent(
       bufferChangeEventFd >= 0
-          ? std::shared_ptr<HostEvent>(HostEvent::FromHostFd(bufferChangeEventFd))
+          ? std::shared_ptr<HostEvent>(HostEvent::FromHostHandle(bufferChangeEventFd))
           : nullptr);
   return result;
 }

@@ -437,7 +437,7 @@ TEST(SocketEventTest, WakesOnALoopbackDatagramOrAHandSignal) {
     }
   }
   event.Set();
-  pollfd p{event.Fd(), POLLIN, 0};  // a host can poll the event's descriptor
+  pollfd p{static_cast<int>(event.Handle()), POLLIN, 0};  // a host can poll the event's descriptor
   EXPECT_EQ(poll(&p, 1, 0), 1);
   EXPECT_TRUE(event.ResetEvent());
   EXPECT_EQ(poll(&p, 1, 0), 0);

@@ -138,7 +138,7 @@ struct Phone {
 
 /// Reads one datagram within timeoutMs of real time; empty when none came.
 Bytes ReadDatagram(UdpSocket& socket, int timeoutMs = 1000) {
-  pollfd p{socket.Fd(), POLLIN, 0};
+  pollfd p{static_cast<int>(socket.Handle()), POLLIN, 0};
   Bytes buffer(2048);
   const int n = poll(&p, 1, timeoutMs) == 1 ? socket.RecvFrom(buffer.data(), 2048) : -1;
   buffer.resize(static_cast<size_t>(std::max(n, 0)));
@@ -234,7 +234,7 @@ TEST_F(LoopbackTest, ReceiverOrdersReorderedDuplicatedAndLostPacketsAcrossTheWra
   Phone b(9);
   // Everything is queued before the receiver starts, so it meets the same arrivals every run.
   const int rcvbuf = 1 << 20;
-  setsockopt(b.sink.GetRtpSocket()->Fd(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  setsockopt(b.sink.GetRtpSocket()->Handle(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
   // Offsets from 65460: offset 76 is sequence number 0.
   auto rtp = [&](std::vector<int> offsets) {
     for (int o : offsets) Send(b.port, MakeRtp(uint16_t(65460 + o), 160u * o));

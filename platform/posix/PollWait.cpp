@@ -14,8 +14,9 @@ namespace {
 constexpr uint64_t kFakeClockSliceMs = 2;
 }  // namespace
 
-int PollReadable(int fd, uint32_t ms) {
-  if (fd < 0) return -1;
+int PollReadable(NativeHandle handle, uint32_t ms) {
+  const int fd = static_cast<int>(handle);
+  if (handle < 0) return -1;
   Clock& clock = Clock::Current();
   const bool real = &clock == &RealClock::Instance();
   const uint64_t start = clock.NowMs();

@@ -64,7 +64,7 @@ std::shared_ptr<UdpSocket> UdpSocket::Create(NetworkAddress::Family family) {
       new UdpSocket(fd, v6 ? NetworkAddress::Family::kIPv6 : NetworkAddress::Family::kIPv4));
 }
 
-UdpSocket::UdpSocket(int fd, NetworkAddress::Family family) : fd_(fd), family_(family) {}
+UdpSocket::UdpSocket(NativeHandle fd, NetworkAddress::Family family) : fd_(fd), family_(family) {}
 
 UdpSocket::~UdpSocket() {
   std::unique_lock lock(fdMutex_);
@@ -273,7 +273,7 @@ bool UdpSocket::IsOpen() const {
   return fd_ >= 0;
 }
 
-int UdpSocket::Fd() const {
+NativeHandle UdpSocket::Handle() const {
   std::shared_lock lock(fdMutex_);
   return fd_;
 }
