@@ -15,7 +15,11 @@ constexpr uint32_t kPoisonSleepMs = 500;
 constexpr uint32_t kTimestampWrapDistance = 0x8FFFFFFFu;
 constexpr uint32_t kSequenceWrapDistance = 0x8FFFu;
 
-unsigned long Address(const void* p) { return reinterpret_cast<unsigned long>(p); }
+// The address as the traces print it (%lx): the whole pointer on 32-bit Windows and 64-bit Linux,
+// its low 32 bits on 64-bit Windows, where long is 32 bits wide.
+unsigned long Address(const void* p) {
+  return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
 
 const char* NameOf(const TracedObject* requester) {
   return requester != nullptr ? requester->GetInstanceName() : "";

@@ -72,7 +72,7 @@ int32_t AudioSource::GiveNextAudioSample(AudioSample** out, AudioSink* requester
   if (result != 0 || *out == nullptr) {
     TRACE(tracer, trace::kDetail,
           "GiveNextAudioSample : GenerateData returned error %d, audioSample 0x%lx\n", result,
-          reinterpret_cast<unsigned long>(*out));
+          static_cast<unsigned long>(reinterpret_cast<uintptr_t>(*out)));
     if (result != 0 && *out != nullptr) {
       (*out)->Release(this);
       *out = nullptr;

@@ -57,7 +57,8 @@ int32_t AudioTransformer::RenderAudioSamples(AudioSampleList& inputs) {
     for (AudioSinkInterface* sink : audioSinks) {
       try {
         TRACE(tracer, trace::kDetail, "RenderAudioSamples : sending sample 0x%lx to 0x%lx\n",
-              reinterpret_cast<unsigned long>(output), reinterpret_cast<unsigned long>(sink));
+              static_cast<unsigned long>(reinterpret_cast<uintptr_t>(output)),
+              static_cast<unsigned long>(reinterpret_cast<uintptr_t>(sink)));
         SendAudioSample(output, sink);
       } catch (...) {
         HostLogWriter::DeferPlain("AudioTransformer::RenderAudioSamples: exception 2");

@@ -24,7 +24,7 @@ void Tracer::SetInstanceName(const char* name) {
 void Tracer::SetInstanceName(const char* className, const void* self) {
   char name[kMaxInstanceName + 1];
   std::snprintf(name, sizeof name, "%s:%lx", className != nullptr ? className : "",
-                reinterpret_cast<unsigned long>(self));
+                static_cast<unsigned long>(reinterpret_cast<uintptr_t>(self)));
   SetInstanceName(name);
 }
 

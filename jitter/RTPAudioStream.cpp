@@ -16,7 +16,11 @@ constexpr const char* kDynamicJitterValue = "UseDynamicJitterBuffer";
 // same packet on top as ordering by "not earlier than" does.
 bool LaterThan(AudioSample* a, AudioSample* b) { return b->IsEarlierThan(a); }
 
-unsigned long Address(const void* p) { return reinterpret_cast<unsigned long>(p); }
+// The address as the traces print it (%lx): the whole pointer on 32-bit Windows and 64-bit Linux,
+// its low 32 bits on 64-bit Windows, where long is 32 bits wide.
+unsigned long Address(const void* p) {
+  return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
 
 }  // namespace
 

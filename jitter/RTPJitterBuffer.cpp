@@ -12,7 +12,11 @@
 namespace tarsio {
 namespace {
 
-unsigned long Address(const void* p) { return reinterpret_cast<unsigned long>(p); }
+// The address as the traces print it (%lx): the whole pointer on 32-bit Windows and 64-bit Linux,
+// its low 32 bits on 64-bit Windows, where long is 32 bits wide.
+unsigned long Address(const void* p) {
+  return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
 
 constexpr const char* kSettingsKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
 constexpr const char* kDynamicJitterValue = "UseDynamicJitterBuffer";

@@ -49,7 +49,7 @@ class MmioFile {
   // Results.
   static constexpr int32_t kOk = 0;
   static constexpr int32_t kErrInvalidParam = 11;    // MMSYSERR_INVALPARAM
-  static constexpr int32_t kErrCannotSeek = 264;     // MMIOERR_CANNOTSEEK
+  static constexpr int32_t kErrCannotSeek = 263;     // MMIOERR_CANNOTSEEK
   static constexpr int32_t kErrChunkNotFound = 265;  // MMIOERR_CHUNKNOTFOUND
 
   static constexpr size_t kBufferSize = 8192;

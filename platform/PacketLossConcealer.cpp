@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#ifdef TARSIO_HAVE_SPANDSP
 // plc.h needs the declarations of telephony.h first.
 // clang-format off
 extern "C" {
@@ -9,12 +10,29 @@ extern "C" {
 #include <spandsp/plc.h>
 }
 // clang-format on
+#endif
 
 namespace tarsio {
 
+#ifdef TARSIO_HAVE_SPANDSP
 struct PacketLossConcealer::State {
   plc_state_t plc;
 };
+#else
+// Built without spandsp (the Windows cross build): no history is kept and missing audio is
+// silence, which is what the method itself gives after its fade.
+namespace {
+struct SilenceFill {};
+void plc_init(SilenceFill*) {}
+void plc_rx(SilenceFill*, int16_t*, int) {}
+void plc_fillin(SilenceFill*, int16_t* samples, int count) {
+  std::fill_n(samples, count, int16_t{0});
+}
+}  // namespace
+struct PacketLossConcealer::State {
+  SilenceFill plc;
+};
+#endif
 
 PacketLossConcealer::PacketLossConcealer() : state_(std::make_unique<State>()) { Reset(); }
 

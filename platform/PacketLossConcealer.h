@@ -7,7 +7,8 @@
 // the other libraries the engine builds on, so that the code above needs neither its headers nor
 // its C state layout. Its plc_fillin shifts the history with memcpy between overlapping ranges:
 // right with glibc's x86-64 memcpy (the memmove code), and suppressed in the AddressSanitizer
-// runs (tests/asan.supp); a build against another C library needs a check.
+// runs (tests/asan.supp); a build against another C library needs a check. A build without
+// spandsp (the Windows cross build, for which Debian has no spandsp) conceals with silence.
 //
 // Before any audio was received, and once the concealment has faded out, missing audio is plain
 // zeros. After kRestartSamples of concealment (a pause, not a loss) the next received audio

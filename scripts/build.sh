@@ -7,6 +7,10 @@
 #   tsan     build-tsan/     ThreadSanitizer, tests only
 #   clang    build-clang/    clang with -Wthread-safety -Werror: checks the lock annotations
 #   fuzz     build-fuzz/     clang + libFuzzer targets only
+#   windows  build-windows/  Windows cross build with mingw-w64: build-windows/i686 (the 32-bit
+#                            target) and build-windows/x86_64 (run by the tests where the machine
+#                            cannot execute 32-bit code); the engine libraries and the portable
+#                            test programs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,7 +32,19 @@ case "$flavour" in
     export CC=clang CXX=clang++
     args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARSIO_FUZZ=ON -DTARSIO_TESTS=OFF -DTARSIO_BENCH=OFF)
     ;;
-  *) echo "usage: $0 [release|asan|tsan|clang|fuzz]" >&2; exit 2 ;;
+  windows)
+    for arch in i686 x86_64; do
+      bash "$0" "windows-$arch" "$@"
+    done
+    exit 0
+    ;;
+  windows-i686 | windows-x86_64)
+    arch="${flavour#windows-}"
+    dir="build-windows/$arch"
+    args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-$arch.cmake"
+      -DTARSIO_BENCH=OFF)
+    ;;
+  *) echo "usage: $0 [release|asan|tsan|clang|fuzz|windows]" >&2; exit 2 ;;
 esac
 
 # ccache, when present, makes rebuilds of unchanged files instant; paths are taken relative to the

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <numbers>
 #include <span>
 #include <string>
 #include <thread>
@@ -355,7 +356,7 @@ Pcm Noise(size_t n, int32_t a, uint32_t& seed) {
 Pcm Sine(int n, double hz, double amplitude, int offset = 0) {
   Pcm v(n);
   for (int i = 0; i < n; ++i)
-    v[i] = int16_t(amplitude * std::sin(2 * M_PI * hz * (i + offset) / 8000.0));
+    v[i] = int16_t(amplitude * std::sin(2 * std::numbers::pi * hz * (i + offset) / 8000.0));
   return v;
 }
 

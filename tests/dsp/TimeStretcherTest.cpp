@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <numbers>
 #include <vector>
 
 namespace tarsio {
@@ -24,7 +25,8 @@ Pcm Tones(const std::vector<Tone>& tones, int length, double clip = 32767) {
   Pcm x(static_cast<size_t>(length));
   for (int i = 0; i < length; ++i) {
     double v = 0;
-    for (const Tone& t : tones) v += t.amplitude * std::sin(2 * M_PI * t.hz * i / 8000 + t.phase);
+    for (const Tone& t : tones)
+      v += t.amplitude * std::sin(2 * std::numbers::pi * t.hz * i / 8000 + t.phase);
     x[size_t(i)] = int16_t(std::lround(std::clamp(v, -clip - 1, clip)));
   }
   return x;

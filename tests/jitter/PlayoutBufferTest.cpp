@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -31,8 +32,8 @@ std::vector<int16_t> Voice(int seconds, double f0 = 120) {
   double phase = 0;
   for (size_t i = 0; i < x.size(); ++i) {
     const double t = static_cast<double>(i) / 8000;
-    phase += 2 * M_PI * (f0 + 10 * std::sin(2 * M_PI * 0.73 * t)) / 8000;
-    const double envelope = 0.6 + 0.35 * std::sin(2 * M_PI * 3.17 * t);
+    phase += 2 * std::numbers::pi * (f0 + 10 * std::sin(2 * std::numbers::pi * 0.73 * t)) / 8000;
+    const double envelope = 0.6 + 0.35 * std::sin(2 * std::numbers::pi * 3.17 * t);
     double v = 0;
     for (int h = 1; h <= 5; ++h) v += std::sin(h * phase + 0.4 * h) * 5000 / h;
     x[i] = static_cast<int16_t>(std::lround(envelope * v));

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <numbers>
 #include <vector>
 
 namespace tarsio {
@@ -23,7 +24,7 @@ std::vector<int16_t> Voiced(int samples, double f0 = 120) {
   double phase = 0;
   for (int i = 0; i < samples; ++i) {
     const double t = i / 8000.0;
-    phase += 2 * M_PI * (f0 + 3 * std::sin(2 * M_PI * 0.9 * t)) / 8000;
+    phase += 2 * std::numbers::pi * (f0 + 3 * std::sin(2 * std::numbers::pi * 0.9 * t)) / 8000;
     double v = 0;
     for (int h = 1; h <= 5; ++h) v += std::sin(h * phase + 0.5 * h) * 5000 / h;
     x[static_cast<size_t>(i)] = static_cast<int16_t>(std::lround(v * (0.8 + 0.2 * std::sin(t))));

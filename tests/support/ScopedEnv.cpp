@@ -4,20 +4,37 @@
 
 namespace tarsio::testing {
 
+void ScopedEnv::Set(const char* name, const char* value, bool overwrite) {
+  if (!overwrite && std::getenv(name) != nullptr) return;
+#ifdef _WIN32
+  ::_putenv_s(name, value);
+#else
+  ::setenv(name, value, 1);
+#endif
+}
+
+void ScopedEnv::Unset(const char* name) {
+#ifdef _WIN32
+  ::_putenv_s(name, "");
+#else
+  ::unsetenv(name);
+#endif
+}
+
 ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
   if (const char* now = std::getenv(name_.c_str())) previous_ = now;
   if (value != nullptr) {
-    ::setenv(name_.c_str(), value, 1);
+    Set(name_.c_str(), value);
   } else {
-    ::unsetenv(name_.c_str());
+    Unset(name_.c_str());
   }
 }
 
 ScopedEnv::~ScopedEnv() {
   if (previous_) {
-    ::setenv(name_.c_str(), previous_->c_str(), 1);
+    Set(name_.c_str(), previous_->c_str());
   } else {
-    ::unsetenv(name_.c_str());
+    Unset(name_.c_str());
   }
 }
 

@@ -18,6 +18,10 @@ class ScopedEnv {
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
+  /// setenv/unsetenv on Linux, _putenv_s on Windows (where an empty value unsets).
+  static void Set(const char* name, const char* value, bool overwrite = true);
+  static void Unset(const char* name);
+
  private:
   std::string name_;
   std::optional<std::string> previous_;

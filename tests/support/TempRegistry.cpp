@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "platform/RegistryStore.h"
+#include "support/ScopedEnv.h"
+#include "support/WavTestFiles.h"
 
 namespace tarsio::testing {
 
@@ -15,24 +17,23 @@ constexpr const char* kVariable = "TARSIO_REGISTRY";
 }  // namespace
 
 TempRegistry::TempRegistry() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tarsio-reg-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  dir_ = pattern;
+  dir_ = MakeTempDirectory("tarsio-reg-");
+  if (dir_.empty()) std::abort();
   path_ = dir_ + "/registry.reg";
   if (const char* previous = std::getenv(kVariable)) {
     hadEnv_ = true;
     previousEnv_ = previous;
   }
-  ::setenv(kVariable, path_.c_str(), 1);
+  ScopedEnv::Set(kVariable, path_.c_str());
   RegistryStore::Instance().ReloadPathFromEnvironment();
 }
 
 TempRegistry::~TempRegistry() {
   RegistryStore::Instance().Flush();
   if (hadEnv_) {
-    ::setenv(kVariable, previousEnv_.c_str(), 1);
+    ScopedEnv::Set(kVariable, previousEnv_.c_str());
   } else {
-    ::unsetenv(kVariable);
+    ScopedEnv::Unset(kVariable);
   }
   RegistryStore::Instance().ReloadPathFromEnvironment();
   std::error_code ec;

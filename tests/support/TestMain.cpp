@@ -16,7 +16,11 @@
 
 #include "framework/AudioSampleManager.h"
 #include "platform/Thread.h"
+#ifndef _WIN32
 #include "support/ChildProcess.h"
+#endif
+#include "support/ScopedEnv.h"
+#include "support/WavTestFiles.h"
 
 namespace {
 
@@ -38,20 +42,22 @@ class SampleLeakCheck : public ::testing::EmptyTestEventListener {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifndef _WIN32  // child processes are forked: Linux test programs only
   if (const char* child = std::getenv("TARSIO_TEST_CHILD")) {
     const int code = tarsio::testing::RunChildBody(child);
     tarsio::Thread::ReapFinished(kReapWaitMs);
     return code;
   }
+#endif
   ::testing::InitGoogleTest(&argc, argv);
   if (std::getenv("TARSIO_REGISTRY") == nullptr) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tarsio-test-XXXXXX").string();
-    if (char* dir = ::mkdtemp(tmpl.data())) {
-      const std::string path = std::string(dir) + "/registry.reg";
-      ::setenv("TARSIO_REGISTRY", path.c_str(), 1);
+    const std::string dir = tarsio::testing::MakeTempDirectory("tarsio-test-");
+    if (!dir.empty()) {
+      const std::string path = dir + "/registry.reg";
+      tarsio::testing::ScopedEnv::Set("TARSIO_REGISTRY", path.c_str());
     }
   }
-  ::setenv("TARSIO_NO_REALTIME", "1", 0);
+  tarsio::testing::ScopedEnv::Set("TARSIO_NO_REALTIME", "1", false);
   ::testing::UnitTest::GetInstance()->listeners().Append(new SampleLeakCheck);
   const int result = RUN_ALL_TESTS();
   tarsio::Thread::ReapFinished(kReapWaitMs);

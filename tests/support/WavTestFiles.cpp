@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
+#include <random>
 
 namespace tarsio::testing {
 
@@ -107,7 +109,7 @@ std::vector<float> Sine(double frequency, double amplitude, uint32_t rate, uint3
                         uint16_t channels) {
   std::vector<float> out;
   for (uint32_t i = 0; i < frames; ++i) {
-    const double v = amplitude * std::sin(2.0 * M_PI * frequency * i / rate);
+    const double v = amplitude * std::sin(2.0 * std::numbers::pi * frequency * i / rate);
     out.insert(out.end(), channels, static_cast<float>(v));
   }
   return out;
@@ -168,10 +170,20 @@ ToneMeasure MeasureTone(const std::vector<int16_t>& s, uint32_t rate) {
   return m;
 }
 
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "tarsio-wav-XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
+std::string MakeTempDirectory(const std::string& prefix) {
+  std::random_device random;
+  std::error_code error;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) return {};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path dir = base / (prefix + std::to_string(random()));
+    // False when the name is taken: try another.
+    if (std::filesystem::create_directory(dir, error)) return dir.string();
+  }
+  return {};
 }
+
+TempDir::TempDir() : path_(MakeTempDirectory("tarsio-wav-")) {}
 
 TempDir::~TempDir() {
   std::error_code ec;

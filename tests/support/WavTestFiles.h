@@ -61,6 +61,10 @@ struct ToneMeasure {
 };
 ToneMeasure MeasureTone(const std::vector<int16_t>& samples, uint32_t rate);
 
+/// Creates a new, empty folder under the system's temporary folder, named prefix plus a random
+/// suffix, and returns its path ("" if none could be made): mkdtemp, on every system.
+std::string MakeTempDirectory(const std::string& prefix);
+
 /// A fresh temporary directory, removed with its contents at destruction.
 class TempDir {
  public:

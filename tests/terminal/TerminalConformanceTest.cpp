@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <numbers>
 #include <string>
 #include <thread>
 #include <utility>
@@ -85,8 +86,8 @@ class Host : public ::testing::Test {
   void SetUp() override {
     std::vector<int16_t> tone(8000 * 10);
     for (size_t i = 0; i < tone.size(); ++i)
-      tone[i] =
-          static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 8000));
+      tone[i] = static_cast<int16_t>(
+          8000 * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(i) / 8000));
     const std::string mic =
         dir.Write("mic.wav", BuildWav(LinearFormat(1, 1, 8000, 16), Pcm16Bytes(tone)));
     std::string error;

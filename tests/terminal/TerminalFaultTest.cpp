@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <numbers>
 #include <random>
 #include <thread>
 #include <vector>
@@ -59,8 +60,8 @@ int FreeUdpPort() {
 std::vector<int16_t> Tone(double seconds) {
   std::vector<int16_t> out(static_cast<size_t>(seconds * 8000));
   for (size_t i = 0; i < out.size(); ++i) {
-    out[i] =
-        static_cast<int16_t>(8000.0 * std::sin(2 * M_PI * 400 * static_cast<double>(i) / 8000));
+    out[i] = static_cast<int16_t>(
+        8000.0 * std::sin(2 * std::numbers::pi * 400 * static_cast<double>(i) / 8000));
   }
   return out;
 }

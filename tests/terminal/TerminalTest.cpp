@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <numbers>
 #include <random>
 #include <thread>
 
@@ -56,9 +57,9 @@ std::vector<int16_t> SpeechLike(double seconds, uint32_t seed = 12345) {
     seed = seed * 1664525u + 1013904223u;
     low = 0.7 * low + 0.3 * ((static_cast<double>(seed >> 8) / 16777216.0) * 2.0 - 1.0);
     const double t = static_cast<double>(i) / 8000.0;
-    const double envelope = 0.35 + 0.65 * std::max(0.0, std::sin(2 * M_PI * 3.0 * t));
-    out[i] = static_cast<int16_t>(
-        std::lround(envelope * (12000.0 * low + 4000.0 * std::sin(2 * M_PI * 310 * t))));
+    const double envelope = 0.35 + 0.65 * std::max(0.0, std::sin(2 * std::numbers::pi * 3.0 * t));
+    out[i] = static_cast<int16_t>(std::lround(
+        envelope * (12000.0 * low + 4000.0 * std::sin(2 * std::numbers::pi * 310 * t))));
   }
   return out;
 }
