@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -41,6 +42,32 @@
 namespace tarsio {
 
 namespace {
+
+// No exception leaves an operation: the host may be built with another compiler and runtime,
+// and an exception crossing the interface would end its process. What can still be thrown after
+// the operations' own handling (memory exhausted, a system error from the standard library)
+// writes "COrbeMediaTerm::<operation>: exception" to the host log, and the operation returns
+// -10, false or 0.0. Called from the operations' handlers, where no engine lock is held.
+template <typename Result>
+Result UnexpectedException(const char* operation, Result result) {
+  try {
+    char text[96];
+    std::snprintf(text, sizeof text, "COrbeMediaTerm::%s: exception", operation);
+    HostLogWriter::Plain(text);
+  } catch (...) {
+  }
+  return result;
+}
+
+// The host's event as the platform layer holds it: a Win32 HANDLE (null: none) or an eventfd
+// (negative: none).
+NativeHandle HostEventHandle(EventHandle event) {
+#if defined(_WIN32)
+  return event == nullptr ? kNoNativeHandle : reinterpret_cast<NativeHandle>(event);
+#else
+  return event < 0 ? kNoNativeHandle : static_cast<NativeHandle>(event);
+#endif
+}
 
 // The live terminals, newest last, and the one registered with EndOfFileRegistry. Never
 // destroyed: a terminal may be deleted during static destruction.
@@ -261,6 +288,14 @@ COrbeMediaTerm::COrbeMediaTerm() {
   EndOfFileRegistry::Open(this);
 }
 
+#if TARSIO_GCC_WINDOWS_ABI
+void* COrbeMediaTerm::ScalarDeletingDestructor(unsigned int flags) {
+  this->~COrbeMediaTerm();
+  if ((flags & 1u) != 0) ::operator delete(this);
+  return this;
+}
+#endif
+
 COrbeMediaTerm::~COrbeMediaTerm() {
   {
     CriticalSectionLock liveLock(LiveMutex());
@@ -454,7 +489,7 @@ size_t COrbeMediaTerm::FilePlayCount() {
 // Codecs and destination
 
 int32_t COrbeMediaTerm::SetReceiveCodec(int32_t codec, uint32_t frameTimeMs, int32_t third,
-                                        int32_t fourth) {
+                                        int32_t fourth) try {
   OperationLock lock(*this);
   if (frameTimeMs == 0) {
     LogLater("COrbeMediaTerm::SetReceiveCodec: frame time 0, using=", kDefaultFrameTimeMs);
@@ -484,10 +519,12 @@ int32_t COrbeMediaTerm::SetReceiveCodec(int32_t codec, uint32_t frameTimeMs, int
   }
   if (wasReceiving && StartRX(playbackDeviceId, 100) != 0) return -20;
   return 0;
+} catch (...) {
+  return UnexpectedException("SetReceiveCodec", -10);
 }
 
 int32_t COrbeMediaTerm::SetTransmitCodec(int32_t codec, uint32_t frameTimeMs, int32_t third,
-                                         int32_t vadWanted, uint16_t fifth, int32_t sixth) {
+                                         int32_t vadWanted, uint16_t fifth, int32_t sixth) try {
   OperationLock lock(*this);
   if (frameTimeMs == 0) {
     LogLater("COrbeMediaTerm::SetTransmitCodec: frame time 0, using=", kDefaultFrameTimeMs);
@@ -526,27 +563,32 @@ int32_t COrbeMediaTerm::SetTransmitCodec(int32_t codec, uint32_t frameTimeMs, in
   txThird = third;
   txVadActive = vadActive ? 1 : 0;
   return 0;
+} catch (...) {
+  return UnexpectedException("SetTransmitCodec", -10);
 }
 
 int32_t COrbeMediaTerm::SetDestination(const char* remoteAddress, int32_t remotePort,
-                                       int32_t localPort, int bufferChangeEventFd) {
+                                       int32_t localPort, EventHandle bufferChangeEvent) try {
   OperationLock lock(*this);
   rtpTransmitter->SetLocalPort(static_cast<uint16_t>(localPort & 0xFFFF));
   const int32_t result =
       rtpTransmitter->SetDestination(remoteAddress, static_cast<uint16_t>(remotePort));
   rtpReceiver->SetReceivePort(rtpTransmitter->GetRtpSocket());
   // The receiver shares the event: replacing it while the receiver signals it is safe.
+  const NativeHandle hostEvent = HostEventHandle(bufferChangeEvent);
   rtpReceiver->SetDepthChangeEvent(
-      bufferChangeEventFd >= 0
-          ? std::shared_ptr<HostEvent>(HostEvent::FromHostHandle(bufferChangeEventFd))
+      hostEvent != kNoNativeHandle
+          ? std::shared_ptr<HostEvent>(HostEvent::FromHostHandle(hostEvent))
           : nullptr);
   return result;
+} catch (...) {
+  return UnexpectedException("SetDestination", -10);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Transmit direction
 
-int32_t COrbeMediaTerm::StartTX(int32_t deviceId) {
+int32_t COrbeMediaTerm::StartTX(int32_t deviceId) try {
   OperationLock lock(*this);
   if (bTransmitting) return 0;
   bMicrophonePreprocess = ReadBool("MicrophonePreprocess", true);
@@ -627,9 +669,11 @@ int32_t COrbeMediaTerm::StartTX(int32_t deviceId) {
   }
   bTransmitting = true;
   return 0;
+} catch (...) {
+  return UnexpectedException("StartTX", -10);
 }
 
-int32_t COrbeMediaTerm::StopTX() {
+int32_t COrbeMediaTerm::StopTX() try {
   OperationLock lock(*this);
   if (!bTransmitting) {
     bTransmitting = false;
@@ -665,12 +709,14 @@ int32_t COrbeMediaTerm::StopTX() {
   }
   ReleaseChain(transmitChain);
   return 0;
+} catch (...) {
+  return UnexpectedException("StopTX", -10);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Receive direction
 
-int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
+int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) try {
   OperationLock lock(*this);
   TrafficTotals::Reset();
   if (bReceiving) return 0;
@@ -778,9 +824,11 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) {
   }
   bReceiving = true;
   return 0;
+} catch (...) {
+  return UnexpectedException("StartRX", -10);
 }
 
-int32_t COrbeMediaTerm::StopRX() {
+int32_t COrbeMediaTerm::StopRX() try {
   OperationLock lock(*this);
   if (!bReceiving) {
     bReceiving = false;
@@ -827,32 +875,42 @@ int32_t COrbeMediaTerm::StopRX() {
   }
   ReleaseChain(receiveChain);
   return 0;
+} catch (...) {
+  return UnexpectedException("StopRX", -10);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Volumes, device tests, buffer ratio
 
-int32_t COrbeMediaTerm::SetSpeakerVolume(int32_t deviceId, uint32_t volumePercent) {
+int32_t COrbeMediaTerm::SetSpeakerVolume(int32_t deviceId, uint32_t volumePercent) try {
   if (deviceId == playbackSink->GetDeviceID() && bReceiving) {
     playbackSink->SetVolume(volumePercent);
   }
   return 0;
+} catch (...) {
+  return UnexpectedException("SetSpeakerVolume", -10);
 }
 
-int32_t COrbeMediaTerm::SetMicrophoneVolume(int32_t /*deviceId*/, uint32_t volumePercent) {
+int32_t COrbeMediaTerm::SetMicrophoneVolume(int32_t /*deviceId*/, uint32_t volumePercent) try {
   captureSource->SetVolume(volumePercent);
   return 0;
+} catch (...) {
+  return UnexpectedException("SetMicrophoneVolume", -10);
 }
 
-bool COrbeMediaTerm::TestPlaybackDevice() {
+bool COrbeMediaTerm::TestPlaybackDevice() try {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (OpenPlaybackOnce()) return true;
     if (attempt == 0) SleepMs(2000);
   }
   return false;
+} catch (...) {
+  return UnexpectedException("TestPlaybackDevice", false);
 }
 
-bool COrbeMediaTerm::TestCaptureDevice() { return OpenCaptureOnce(); }
+bool COrbeMediaTerm::TestCaptureDevice() try { return OpenCaptureOnce(); } catch (...) {
+  return UnexpectedException("TestCaptureDevice", false);
+}
 
 AudioTransformer* COrbeMediaTerm::ActiveJitterBuffer() {
   return bLowLatencyReceive ? static_cast<AudioTransformer*>(lowLatencyJitterBuffer.get())
@@ -890,11 +948,13 @@ uint64_t COrbeMediaTerm::ReceivedPacketCount() {
   return lowLatencyJitterBuffer->PacketsReceived();
 }
 
-double COrbeMediaTerm::GetReceiveBufferRatio() {
+double COrbeMediaTerm::GetReceiveBufferRatio() try {
   if (!rtpReceiver) return 1.0;
   const int32_t depth = rtpReceiver->depth.load();
   const int32_t minDepth = rtpReceiver->minDepth.load();
   return static_cast<double>(depth - minDepth) / static_cast<double>(30 - minDepth);
+} catch (...) {
+  return UnexpectedException("GetReceiveBufferRatio", 0.0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -918,7 +978,7 @@ void COrbeMediaTerm::SweepFilePlays() {
 }
 
 int32_t COrbeMediaTerm::PlayFile(const char* fileName, int32_t playOnce, int32_t volumePercent,
-                                 uint32_t* filePlayId) {
+                                 uint32_t* filePlayId) try {
   OperationLock lock(*this);
   try {
     SweepFilePlays();
@@ -946,14 +1006,18 @@ int32_t COrbeMediaTerm::PlayFile(const char* fileName, int32_t playOnce, int32_t
   } catch (const Exception& e) {
     return e.GetCode();
   }
+} catch (...) {
+  return UnexpectedException("PlayFile", -10);
 }
 
-bool COrbeMediaTerm::StopFile(uint32_t filePlayId) {
+bool COrbeMediaTerm::StopFile(uint32_t filePlayId) try {
   OperationLock lock(*this);
   CriticalSectionLock playLock(filePlayMutex);
   auto it = filePlays.find(filePlayId);
   if (it != filePlays.end() && it->second->IsTX()) it->second->StopImmediately();
   return false;
+} catch (...) {
+  return UnexpectedException("StopFile", false);
 }
 
 }  // namespace tarsio

@@ -101,14 +101,17 @@ inline constexpr const char* kTerminalKey = "Software\\Almagre\\OrbeMediaTerm\\1
 class COrbeMediaTerm final : public RTPInterface {
  public:
   COrbeMediaTerm();
-  ~COrbeMediaTerm() override;
+#if TARSIO_GCC_WINDOWS_ABI
+  void* ScalarDeletingDestructor(unsigned int flags) override;
+#endif
+  ~COrbeMediaTerm();
 
   int32_t SetReceiveCodec(int32_t codec, uint32_t frameTimeMs, int32_t third,
                           int32_t fourth) override;
   int32_t SetTransmitCodec(int32_t codec, uint32_t frameTimeMs, int32_t third, int32_t vadWanted,
                            uint16_t fifth, int32_t sixth) override;
   int32_t SetDestination(const char* remoteAddress, int32_t remotePort, int32_t localPort,
-                         int bufferChangeEventFd) override;
+                         EventHandle bufferChangeEvent) override;
   int32_t PlayFile(const char* fileName, int32_t playOnce, int32_t volumePercent,
                    uint32_t* filePlayId) override;
   bool StopFile(uint32_t filePlayId) override;

@@ -6,10 +6,20 @@
 #include "tarsio/Tarsio.h"
 #include "terminal/COrbeMediaTerm.h"
 
+// Nothing thrown leaves the library: a terminal that cannot be built (memory exhausted, a thread
+// or event the system refuses) is reported to the host log and the host gets null.
 extern "C" TARSIO_EXPORT tarsio::RTPInterface* GetRTPInterface(tarsio::HostLog* hostLog) {
-  tarsio::HostLogWriter::SetCurrent(hostLog);
-  tarsio::TrafficTotals::Reset();
-  return new (std::nothrow) tarsio::COrbeMediaTerm();
+  try {
+    tarsio::HostLogWriter::SetCurrent(hostLog);
+    tarsio::TrafficTotals::Reset();
+    return new tarsio::COrbeMediaTerm();
+  } catch (...) {
+    try {
+      tarsio::HostLogWriter::Plain("GetRTPInterface: exception");
+    } catch (...) {
+    }
+    return nullptr;
+  }
 }
 
 extern "C" TARSIO_EXPORT const char* TarsioVersion() { return "0.1.0"; }

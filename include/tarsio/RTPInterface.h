@@ -1,6 +1,7 @@
 // The media terminal: the one object through which a host drives the media of a call.
 //
-// Create it with GetRTPInterface (tarsio/Tarsio.h), destroy it with delete. One call, in order:
+// Create it with GetRTPInterface (tarsio/Tarsio.h), destroy it with delete (a host built with
+// MinGW's GCC for Windows calls tarsio::DestroyTerminal instead, see below). One call, in order:
 //
 //   tarsio::RTPInterface* term = GetRTPInterface(&myHostLog);   // or nullptr: no log at all
 //   term->SetDestination("192.0.2.7", 40000, 40000, bufferEventFd); // socket for both directions
@@ -17,9 +18,10 @@
 //
 // Results: 0 is success, negative values name the step that failed (see each operation).
 //
-// The buffer-change event: SetDestination takes a Linux eventfd (or -1 for none). The engine adds
-// 1 to it every time the receive buffer's depth changes; the host can poll it with its own file
-// descriptors and then ask GetReceiveBufferRatio:
+// The buffer-change event (tarsio::EventHandle): on Windows a Win32 event HANDLE (or null for
+// none), which the engine sets with SetEvent every time the receive buffer's depth changes; on
+// Linux an eventfd (or -1 for none), to which the engine adds 1 on each change, so that the host
+// can poll it with its own file descriptors and then ask GetReceiveBufferRatio:
 //
 //   int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);          // <sys/eventfd.h>
 //   term->SetDestination(addr, rport, lport, fd);
@@ -42,16 +44,49 @@
 // uses if the device ever answers. Destroying the terminal returns within a bound too (see
 // docs/terminal.md), and joins the engine threads that ended, so the library may be unloaded after
 // the last terminal is gone.
+//
+// Binary layout: the class is an interface of virtual functions only, laid out the same by
+// Microsoft's compiler and by GCC, so that a host built with either can call a library built with
+// the other. On 32-bit Windows every member uses __thiscall (GCC's default there); no operation is
+// overloaded, returns a structure or takes a long double. The one difference between the two
+// compilers is the destructor: Microsoft's compiler gives a virtual destructor one slot (the
+// "scalar deleting destructor", which destroys, frees when bit 0 of its argument is set and
+// returns the object) where GCC gives two. GCC builds for Windows therefore declare that slot
+// explicitly (ScalarDeletingDestructor) and make the real destructor protected; elsewhere the
+// destructor is an ordinary virtual one. tarsio::DestroyTerminal deletes a terminal in every
+// build. No operation lets an exception out.
 #pragma once
 
 #include <cstdint>
 
+// TARSIO_GCC_WINDOWS_ABI: a GCC (MinGW) build for Windows, which must spell out the
+// Microsoft-compatible destructor slot.
+#if defined(_WIN32) && !defined(_MSC_VER)
+#define TARSIO_GCC_WINDOWS_ABI 1
+#else
+#define TARSIO_GCC_WINDOWS_ABI 0
+#endif
+
 namespace tarsio {
+
+/// The host's buffer-change event: a Win32 event HANDLE (null: none) on Windows, an eventfd
+/// (-1: none) elsewhere.
+#if defined(_WIN32)
+typedef void* EventHandle;
+#else
+typedef int EventHandle;
+#endif
 
 class RTPInterface {
  public:
+#if TARSIO_GCC_WINDOWS_ABI
+  /// Slot 0, as Microsoft's compiler lays out a virtual destructor: destroys the terminal (as the
+  /// destructor below describes), frees it when bit 0 of flags is set, and returns this.
+  virtual void* ScalarDeletingDestructor(unsigned int flags) = 0;
+#else
   /// Stops file plays and both directions, frees everything, writes the statistics report.
   virtual ~RTPInterface() = default;
+#endif
 
   /// Codec of the receive direction: 0 (any G.711 law, per packet), 2 (A-law), 4 (µ-law).
   /// 0, -10 (stop failed), -20 (restart failed), -30 (unsupported codec).
@@ -62,9 +97,10 @@ class RTPInterface {
   /// 0, -10, -20, -30 as SetReceiveCodec.
   virtual int32_t SetTransmitCodec(int32_t codec, uint32_t frameTimeMs, int32_t third,
                                    int32_t vadWanted, uint16_t fifth, int32_t sixth) = 0;
-  /// The RTP endpoint: remote address and port, local port (0 = any), buffer-change eventfd or -1.
+  /// The RTP endpoint: remote address and port, local port (0 = any), buffer-change event (see
+  /// EventHandle; -1 or null for none).
   virtual int32_t SetDestination(const char* remoteAddress, int32_t remotePort, int32_t localPort,
-                                 int bufferChangeEventFd) = 0;
+                                 EventHandle bufferChangeEvent) = 0;
   /// Plays a WAV file into the running transmit direction; playOnce == 0 loops until StopFile.
   /// 0 (also when nothing is transmitted: then *filePlayId is not written) or -10 (file unusable).
   virtual int32_t PlayFile(const char* fileName, int32_t playOnce, int32_t volumePercent,
@@ -87,6 +123,22 @@ class RTPInterface {
   virtual bool TestCaptureDevice() = 0;
   /// Fill level of the receive buffer relative to its target, (depth - min) / (30 - min).
   virtual double GetReceiveBufferRatio() = 0;
+
+#if TARSIO_GCC_WINDOWS_ABI
+ protected:
+  /// Reached through ScalarDeletingDestructor (or DestroyTerminal), never through delete.
+  ~RTPInterface() = default;
+#endif
 };
+
+/// Destroys a terminal made by GetRTPInterface (null is ignored): delete, or slot 0 with "free"
+/// in GCC builds for Windows.
+inline void DestroyTerminal(RTPInterface* terminal) {
+#if TARSIO_GCC_WINDOWS_ABI
+  if (terminal != nullptr) terminal->ScalarDeletingDestructor(1);
+#else
+  delete terminal;
+#endif
+}
 
 }  // namespace tarsio

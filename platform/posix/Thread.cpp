@@ -212,18 +212,24 @@ std::unique_ptr<Thread> Thread::CreateSuspended(Proc proc) {
   shared->proc = std::move(proc);
   const uint32_t id = AllocateId();
 
+  // The handle and the list's slot are allocated before the thread exists, so that running out
+  // of memory can only fail the call, never leave a joinable std::thread to be destroyed.
+  std::unique_ptr<Thread> handle(new (std::nothrow) Thread(shared, id));
+  if (handle == nullptr) return nullptr;
   try {
+    std::lock_guard<std::mutex> lock(list.mutex);
+    list.entries.reserve(list.entries.size() + 1);
     std::thread thread([shared, id] {
       Run(shared, id);
       List& threads = TheList();
-      std::lock_guard<std::mutex> lock(threads.mutex);
+      std::lock_guard<std::mutex> threadsLock(threads.mutex);
       shared->ended = true;
       threads.changed.notify_all();
     });
     shared->native = thread.native_handle();
-    std::lock_guard<std::mutex> lock(list.mutex);
-    list.entries.push_back(List::Entry{std::move(thread), shared, id});
-  } catch (const std::system_error&) {
+    list.entries.push_back(List::Entry{std::move(thread), shared, id});  // no allocation
+  } catch (const std::exception&) {
+    // No thread was made and the list holds no entry: the handle goes with nothing to end.
     return nullptr;
   }
 
@@ -232,7 +238,7 @@ std::unique_ptr<Thread> Thread::CreateSuspended(Proc proc) {
     std::unique_lock<std::mutex> lock(shared->mutex);
     shared->cv.wait(lock, [&] { return shared->started; });
   }
-  return std::unique_ptr<Thread>(new Thread(std::move(shared), id));
+  return handle;
 }
 
 bool Thread::Join(uint32_t waitMs) {

@@ -90,6 +90,18 @@ void CountAllocation(size_t bytes) {
   tInsideHook = false;
 }
 
+// Failure injection for the throwing operator new: on the thread with tFailArmed set, the
+// allocation after tFailAfter more succeeds throws std::bad_alloc.
+thread_local bool tFailArmed = false;
+thread_local int64_t tFailAfter = 0;
+
+bool InjectedFailure() {
+  if (!tFailArmed) return false;
+  if (tFailAfter-- > 0) return false;
+  tFailArmed = false;
+  return true;
+}
+
 void* Allocate(size_t bytes) {
   CountAllocation(bytes);
   return __libc_malloc(bytes != 0 ? bytes : 1);
@@ -119,6 +131,7 @@ void free(void* pointer) { __libc_free(pointer); }
 }
 
 void* operator new(size_t bytes) {
+  if (InjectedFailure()) throw std::bad_alloc();
   if (void* p = Allocate(bytes)) return p;
   throw std::bad_alloc();
 }
@@ -456,6 +469,96 @@ INSTANTIATE_TEST_SUITE_P(ReceiveModes, SteadyStateAllocation, ::testing::Values(
                          [](const auto& info) {
                            return std::string(info.param ? "LowLatency" : "Classic");
                          });
+
+// Memory running out inside an operation: the host must get an error result (or null from the
+// factory), never an exception, and the terminal must still stop and be destroyed cleanly. Each
+// operation is run with its first, second, ... allocation on the host's thread failing, until
+// one run needs no failing allocation at all.
+TEST(OperationsUnderMemoryExhaustion, NoExceptionReachesTheHost) {
+  TempRegistry registry;
+  TempDir dir;
+  const std::string mic =
+      dir.Write("in.wav", BuildWav(LinearFormat(1, 1, 8000, 16), Pcm16Bytes(SpeechLike(2.0))));
+  std::string error;
+  AudioBackendSelector::Install(AudioBackendSelector::Create(
+      "file:capture=" + mic + ",playback=" + dir.Path() + "/out.wav", &error));
+  ASSERT_TRUE(error.empty()) << error;
+  QuietHostLog log;
+  const int port = FreeUdpPort();
+
+  // Runs op with the n-th allocation failing for n = 0, 1, ...; true once op ran to its end
+  // without meeting the failure (the injection was still armed afterwards).
+  const auto exhaust = [](const char* what, const std::function<void()>& op) {
+    for (int64_t n = 0; n < 5000; ++n) {
+      tFailAfter = n;
+      tFailArmed = true;
+      try {
+        op();
+      } catch (...) {
+        tFailArmed = false;
+        ADD_FAILURE() << what << ": an exception reached the host (allocation " << n << ")";
+        return;
+      }
+      const bool completed = tFailArmed;
+      tFailArmed = false;
+      if (completed) {
+        // Every operation here allocates: a run that met no failure at the first allocation means
+        // the injection did not reach it.
+        EXPECT_GT(n, 0) << what;
+        std::printf("%s: ran to its end with allocation %lld failing first\n", what,
+                    static_cast<long long>(n));
+        return;
+      }
+    }
+    ADD_FAILURE() << what << ": still allocating after 5000 allocations";
+  };
+
+  exhaust("GetRTPInterface", [&] {
+    RTPInterface* term = GetRTPInterface(&log);
+    const bool armed = tFailArmed;  // the destruction is not part of the test
+    tFailArmed = false;
+    DestroyTerminal(term);
+    tFailArmed = armed;
+  });
+
+  const auto withTerminal = [&](const char* what, const std::function<void(RTPInterface*)>& op) {
+    RTPInterface* term = GetRTPInterface(&log);
+    ASSERT_NE(term, nullptr);
+    ASSERT_EQ(term->SetDestination("127.0.0.1", port, port, -1), 0);
+    term->SetMicrophoneVolume(-1, 100);
+    exhaust(what, [&] { op(term); });
+    EXPECT_GE(term->StopTX(), -10);
+    EXPECT_GE(term->StopRX(), -10);
+    DestroyTerminal(term);
+  };
+  withTerminal("SetDestination", [&](RTPInterface* term) {
+    const int32_t result = term->SetDestination("127.0.0.1", port, port, -1);
+    EXPECT_TRUE(result == 0 || result == -10 || result > 0) << result;
+  });
+  withTerminal("StartTX/StopTX", [&](RTPInterface* term) {
+    const int32_t started = term->StartTX(-1);
+    EXPECT_LE(started, 0);
+    EXPECT_LE(term->StopTX(), 0);
+  });
+  withTerminal("StartRX/StopRX", [&](RTPInterface* term) {
+    const int32_t started = term->StartRX(-1, 60);
+    EXPECT_LE(started, 0);
+    EXPECT_LE(term->StopRX(), 0);
+  });
+  withTerminal("SetTransmitCodec", [&](RTPInterface* term) {
+    EXPECT_LE(term->SetTransmitCodec(2, 20, 0, 0, 0, 0), 0);
+  });
+  withTerminal("PlayFile", [&](RTPInterface* term) {
+    const bool armed = tFailArmed;
+    tFailArmed = false;
+    const int32_t started = term->StartTX(-1);
+    tFailArmed = armed;
+    uint32_t id = 0;
+    EXPECT_LE(term->PlayFile(mic.c_str(), 1, 100, &id), 0);
+    if (started == 0) term->StopFile(id);
+  });
+  AudioBackendSelector::Install(nullptr);
+}
 
 }  // namespace
 }  // namespace tarsio::testing
