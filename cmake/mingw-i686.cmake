@@ -17,3 +17,5 @@ set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse -mstackrealign")
 # pkg-config sees only libraries built for this target, never the Linux ones.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/i686-w64-mingw32/lib/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
+# ctest runs the test programs under Wine (tests/windows/CMakeLists.txt gives each its prefix).
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)

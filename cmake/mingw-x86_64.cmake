@@ -15,3 +15,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # pkg-config sees only libraries built for this target, never the Linux ones.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/x86_64-w64-mingw32/lib/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
+# ctest runs the test programs under Wine (tests/windows/CMakeLists.txt gives each its prefix).
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

@@ -16,6 +16,9 @@ PACKAGES=(
   pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
   # a locale with a decimal comma, so the number-parser test can show it ignores the locale
   locales
+  # the Windows cross build (scripts/build.sh windows) and Wine to run its tests: GoogleTest's
+  # sources for the cross compiler, 64-bit Wine, and 32-bit Wine from the i386 architecture
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine wine64 wine32:i386
 )
 
 # Generates de_DE.UTF-8 unless some locale with a decimal comma is already there.
@@ -26,6 +29,15 @@ ensure_comma_locale() {
       echo "setup: could not generate de_DE.UTF-8; the locale test will say skipped" >&2
   fi
 }
+
+# 32-bit Wine comes from Debian's i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [ "$(id -u)" -eq 0 ]; then
+    dpkg --add-architecture i386
+  else
+    sudo dpkg --add-architecture i386
+  fi
+fi
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do
@@ -47,6 +59,11 @@ export DEBIAN_FRONTEND=noninteractive
 # A failing index (one unreachable mirror) must not stop the install when the packages
 # themselves can still be fetched; the install below decides.
 $SUDO apt-get update || echo "setup: apt-get update reported errors; trying the install anyway" >&2
-$SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+if ! $SUDO apt-get install -y --no-install-recommends "${missing[@]}"; then
+  # The i386 and amd64 builds of a shared library must have the same version; where the mirror's
+  # updates suite has moved one of them on, the release suite has a matching pair.
+  echo "setup: install failed; retrying from the release suite (bookworm)" >&2
+  $SUDO apt-get install -y --no-install-recommends -t bookworm --allow-downgrades "${missing[@]}"
+fi
 ensure_comma_locale
 echo "setup: done"

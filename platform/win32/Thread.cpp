@@ -205,27 +205,27 @@ std::unique_ptr<Thread> Thread::CreateSuspended(Proc proc) {
   shared->proc = std::move(proc);
   const uint32_t id = AllocateId();
 
-  auto* package = new StartPackage{[shared, id] {
+  // Everything that allocates comes before the thread exists, so that running out of memory can
+  // only fail the call, never leave a suspended thread that no handle can reach.
+  auto package = std::make_unique<StartPackage>(StartPackage{[shared, id] {
     Run(shared, id);
     List& threads = TheList();
     std::lock_guard<std::mutex> lock(threads.mutex);
     shared->ended = true;
     threads.changed.notify_all();
-  }};
+  }});
+  std::unique_ptr<Thread> handle(new Thread(shared, id));
+  std::lock_guard<std::mutex> lock(list.mutex);
+  list.entries.reserve(list.entries.size() + 1);
   // _beginthreadex rather than CreateThread: the C runtime sets up its per-thread data.
   const uintptr_t created =
-      ::_beginthreadex(nullptr, 0, &ThreadStart, package, CREATE_SUSPENDED, nullptr);
-  if (created == 0) {
-    delete package;
-    return nullptr;
-  }
+      ::_beginthreadex(nullptr, 0, &ThreadStart, package.get(), CREATE_SUSPENDED, nullptr);
+  if (created == 0) return nullptr;  // the handle's destructor finds nothing to end
+  package.release();                 // the thread owns it now
   // Suspended, the thread cannot end, so publishing it after its creation races with no reaper.
   shared->native = reinterpret_cast<HANDLE>(created);
-  {
-    std::lock_guard<std::mutex> lock(list.mutex);
-    list.entries.push_back(List::Entry{shared->native, shared, id});
-  }
-  return std::unique_ptr<Thread>(new Thread(std::move(shared), id));
+  list.entries.push_back(List::Entry{shared->native, shared, id});  // no allocation
+  return handle;
 }
 
 bool Thread::Join(uint32_t waitMs) {
