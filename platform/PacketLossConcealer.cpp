@@ -34,6 +34,14 @@ struct PacketLossConcealer::State {
 };
 #endif
 
+bool PacketLossConcealer::ConcealsWaveform() {
+#ifdef TARSIO_HAVE_SPANDSP
+  return true;
+#else
+  return false;
+#endif
+}
+
 PacketLossConcealer::PacketLossConcealer() : state_(std::make_unique<State>()) { Reset(); }
 
 PacketLossConcealer::~PacketLossConcealer() = default;

@@ -30,6 +30,10 @@ class PacketLossConcealer {
   PacketLossConcealer(const PacketLossConcealer&) = delete;
   PacketLossConcealer& operator=(const PacketLossConcealer&) = delete;
 
+  /// Whether lost audio is synthesised from the received waveform (false in a build without
+  /// spandsp, where it is silence).
+  static bool ConcealsWaveform();
+
   /// Forgets the history (a new stream).
   void Reset();
   /// Passes received audio through (modified in place only right after a concealment, where the

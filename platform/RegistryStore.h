@@ -54,6 +54,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/NativeHandle.h"
 #include "platform/RegistryFile.h"
 
 namespace tarsio {
@@ -155,7 +156,7 @@ class RegistryStore {
   // Guarded by mutex_.
   std::string path_;
   std::string lockPath_;
-  int generationFd_ = -1;  // read-only descriptor of the lock file, for the generation counter
+  NativeHandle generationFd_ = kNoNativeHandle;  // read-only handle of the lock file (counter)
   RegistryFile disk_;
   FileIdentity diskIdentity_;
   bool diskLoaded_ = false;

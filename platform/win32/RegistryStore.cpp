@@ -57,8 +57,8 @@ std::string_view NormalizeKey(std::string_view key) {
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
   return wide;
@@ -78,8 +78,7 @@ std::string Narrow(std::wstring_view wide) {
 std::string GetEnv(const wchar_t* name) {
   std::wstring value(256, L'\0');
   for (;;) {
-    const DWORD n =
-        ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    const DWORD n = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
     if (n == 0) return {};
     if (n < value.size()) {
       value.resize(n);
@@ -217,27 +216,25 @@ uint64_t ReadGeneration(HANDLE h) {
   uint64_t generation = 0;
   OVERLAPPED at{};  // offset 0, whatever the handle's position
   DWORD n = 0;
-  if (h == INVALID_HANDLE_VALUE ||
-      !::ReadFile(h, &generation, sizeof generation, &n, &at) || n != sizeof generation) {
+  if (h == INVALID_HANDLE_VALUE || !::ReadFile(h, &generation, sizeof generation, &n, &at) ||
+      n != sizeof generation) {
     return 0;
   }
   return generation;
 }
 
-// The store keeps the lock file's read handle in an int (generationFd_). Windows documents that
-// kernel handles are 32-bit values that may be truncated and sign-extended between 32- and 64-bit
-// code, so the handle survives the round trip; -1 is INVALID_HANDLE_VALUE in both forms.
-int HandleToInt(HANDLE h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)); }
-HANDLE IntToHandle(int value) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(value)); }
+// The store keeps the lock file's read handle as a NativeHandle (generationFd_); -1 is
+// INVALID_HANDLE_VALUE, which OpenShared returns on failure.
+NativeHandle HandleToInt(HANDLE h) { return reinterpret_cast<NativeHandle>(h); }
+HANDLE IntToHandle(NativeHandle value) { return reinterpret_cast<HANDLE>(value); }
 
 // A new, unique temporary file beside path ("<path>.tmp.XXXXXX").
 HANDLE CreateTempFile(const std::string& path, std::string* temp) {
   static std::atomic<uint32_t> counter{0};
-  static constexpr char kChars[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   for (int attempt = 0; attempt < 100; ++attempt) {
     uint64_t seed = ::GetTickCount64() * 0x9E3779B97F4A7C15ull ^
-                    uint64_t{::GetCurrentProcessId()} << 20 ^ counter.fetch_add(1);
+                    uint64_t { ::GetCurrentProcessId() } << 20 ^ counter.fetch_add(1);
     std::string name = path + ".tmp.";
     for (int i = 0; i < 6; ++i) {
       seed = seed * 6364136223846793005ull + 1442695040888963407ull;
@@ -563,7 +560,8 @@ bool RegistryStore::PersistOps(const std::string& path, const OpMap& ops, Regist
   std::string text;
   bool exists = false;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!ReadWholeFile(path, &text, &exists, &info)) return false;  // never replace what we can't read
+  if (!ReadWholeFile(path, &text, &exists, &info))
+    return false;  // never replace what we can't read
   RegistryFile file = RegistryFile::Parse(text);
   for (const Op* op : InOrder(ops)) ApplyToFile(*op, &file);
   const std::string output = file.Serialize();

@@ -6,8 +6,11 @@
 #ifndef NOMINMAX  // libstdc++ on MinGW defines it already
 #define NOMINMAX
 #endif
+// The Windows headers depend on their order.
+// clang-format off
 #include <process.h>
 #include <windows.h>
+// clang-format on
 
 #include <atomic>
 #include <condition_variable>

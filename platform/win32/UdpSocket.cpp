@@ -29,10 +29,13 @@
 #ifndef NOMINMAX
 #define NOMINMAX 1  // the C++ library may have defined it already
 #endif
+// The Windows headers depend on their order.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
 #include <windows.h>
+// clang-format on
 
 #include <cerrno>
 #include <cstdio>
@@ -201,11 +204,11 @@ std::shared_ptr<UdpSocket> UdpSocket::Create(NetworkAddress::Family family) {
   // effort: RecvFrom reports the error as Linux would if it still comes.
   BOOL reportReset = FALSE;
   DWORD returned = 0;
-  ::WSAIoctl(s, SIO_UDP_CONNRESET, &reportReset, sizeof reportReset, nullptr, 0, &returned,
-             nullptr, nullptr);
-  return std::shared_ptr<UdpSocket>(new UdpSocket(
-      static_cast<NativeHandle>(s),
-      v6 ? NetworkAddress::Family::kIPv6 : NetworkAddress::Family::kIPv4));
+  ::WSAIoctl(s, SIO_UDP_CONNRESET, &reportReset, sizeof reportReset, nullptr, 0, &returned, nullptr,
+             nullptr);
+  return std::shared_ptr<UdpSocket>(
+      new UdpSocket(static_cast<NativeHandle>(s),
+                    v6 ? NetworkAddress::Family::kIPv6 : NetworkAddress::Family::kIPv4));
 }
 
 UdpSocket::UdpSocket(NativeHandle fd, NetworkAddress::Family family) : fd_(fd), family_(family) {}
@@ -370,11 +373,11 @@ int UdpSocket::SetOption(Option option, const void* value, int length) {
         }
         rc = ::setsockopt(s, IPPROTO_IPV6, IPV6_TCLASS, reinterpret_cast<const char*>(&tclass),
                           sizeof tclass);
-        const bool noTrafficClass = rc != 0 && (::WSAGetLastError() == WSAENOPROTOOPT ||
-                                                ::WSAGetLastError() == WSAEINVAL);
+        const bool noTrafficClass =
+            rc != 0 && (::WSAGetLastError() == WSAENOPROTOOPT || ::WSAGetLastError() == WSAEINVAL);
         if (rc == 0 || noTrafficClass) {
-          const int tosRc = ::setsockopt(s, IPPROTO_IP, IP_TOS,
-                                         reinterpret_cast<const char*>(&tos), sizeof tos);
+          const int tosRc =
+              ::setsockopt(s, IPPROTO_IP, IP_TOS, reinterpret_cast<const char*>(&tos), sizeof tos);
           // Many WinSock versions have no traffic-class option (packet marking goes through the
           // QoS API there): the TOS of the IPv4 traffic is then all a socket option can set, and
           // its result is the call's, so that a TOS setting works on both families as on Linux.

@@ -6,9 +6,12 @@
 #ifndef NOMINMAX
 #define NOMINMAX 1  // the C++ library may have defined it already
 #endif
+// The Windows headers depend on their order.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// clang-format on
 
 namespace tarsio::win32 {
 

@@ -13,9 +13,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX 1
 #endif
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <atomic>
 #include <cerrno>
@@ -49,13 +49,12 @@ constexpr uint32_t kLoopback = 0x7f000001u;
 
 int failures = 0;
 
-#define CHECK(cond)                                                                        \
-  do {                                                                                     \
-    if (!(cond)) {                                                                         \
-      ++failures;                                                                          \
-      std::printf("FAILED line %d: %s (LastError %d)\n", __LINE__, #cond,                  \
-                  UdpSocket::LastError());                                                 \
-    }                                                                                      \
+#define CHECK(cond)                                                                                \
+  do {                                                                                             \
+    if (!(cond)) {                                                                                 \
+      ++failures;                                                                                  \
+      std::printf("FAILED line %d: %s (LastError %d)\n", __LINE__, #cond, UdpSocket::LastError()); \
+    }                                                                                              \
   } while (0)
 
 int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
@@ -77,8 +76,8 @@ bool Eventually(Pred pred, int ms = 5000) {
 std::shared_ptr<UdpSocket> BoundSocket(Family family, uint16_t* port) {
   auto s = UdpSocket::Create(family);
   if (s == nullptr) return nullptr;
-  const NetworkAddress local =
-      family == Family::kIPv6 ? NetworkAddress::LoopbackIPv6(0) : NetworkAddress::IPv4(kLoopback, 0);
+  const NetworkAddress local = family == Family::kIPv6 ? NetworkAddress::LoopbackIPv6(0)
+                                                       : NetworkAddress::IPv4(kLoopback, 0);
   if (s->Bind(local) != 0 || s->GetLocalPort(port) != 0) return nullptr;
   return s;
 }
