@@ -2,9 +2,11 @@
 //
 // One text file in the registry-export format (platform/RegistryFile.h), at $TARSIO_REGISTRY when
 // set, else $XDG_CONFIG_HOME/tarsio/registry.reg, else ~/.config/tarsio/registry.reg (see
-// docs/settings.md). Missing or unreadable files read as an empty registry.
+// docs/settings.md); on Windows %APPDATA%\tarsio\registry.reg. Missing or unreadable files read
+// as an empty registry.
 //
-// Every change is a read-modify-write of the whole file under an exclusive flock on
+// Every change is a read-modify-write of the whole file under an exclusive flock (LockFileEx on
+// Windows) on
 // "<file>.lock": the current file is read, the change applied, the result written to a temporary
 // file beside it, fsync'ed and renamed into place. So several processes may write at once without
 // losing an update, and a crash leaves either the old or the new file, never a torn one. Lines the

@@ -1,4 +1,5 @@
-// A UDP socket (IPv4, or dual-stack IPv6) with WinSock 1.1 behaviour over Linux sockets.
+// A UDP socket (IPv4, or dual-stack IPv6) with WinSock 1.1 behaviour: over Linux sockets
+// (platform/posix) or WinSock 2 (platform/win32), with the same results on both.
 //
 // Calls return 0 (or a byte count) on success and kSocketError (-1) on failure; the failure's
 // WinSock number is then LastError() (WSAGetLastError: per thread, set by the last failing call
