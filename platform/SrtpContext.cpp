@@ -1,6 +1,8 @@
 #include "platform/SrtpContext.h"
 
+#ifdef TARSIO_HAVE_SRTP
 #include <srtp2/srtp.h>
+#endif
 
 #include <array>
 #include <climits>
@@ -19,10 +21,12 @@ void Wipe(void* data, size_t length) {
   while (length-- > 0) *p++ = 0;
 }
 
+#ifdef TARSIO_HAVE_SRTP
 bool InitialiseLibrary() {
   static const bool ok = srtp_init() == srtp_err_status_ok;
   return ok;
 }
+#endif
 
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -35,12 +39,17 @@ int Base64Value(char c) {
 
 }  // namespace
 
+#ifdef TARSIO_HAVE_SRTP
 struct SrtpContext::Session {
   srtp_t session = nullptr;
   ~Session() {
     if (session != nullptr) srtp_dealloc(session);
   }
 };
+#else
+// A build without libsrtp2 (the Windows cross build): no context can be made.
+struct SrtpContext::Session {};
+#endif
 
 bool SrtpContext::ParseSuite(std::string_view name, Suite* out) {
   if (name == "AES_CM_128_HMAC_SHA1_80") {
@@ -114,6 +123,12 @@ std::unique_ptr<SrtpContext> SrtpContext::Create(Suite suite, Direction directio
     Wipe(material.data(), material.size());
     return fail("SRTP key is not 30 bytes (16-byte master key and 14-byte salt)");
   }
+#ifndef TARSIO_HAVE_SRTP
+  Wipe(material.data(), material.size());
+  (void)suite;
+  (void)direction;
+  return fail("SRTP is not available in this build");
+#else
   if (!InitialiseLibrary()) {
     Wipe(material.data(), material.size());
     return fail("the SRTP library did not initialise");
@@ -141,6 +156,7 @@ std::unique_ptr<SrtpContext> SrtpContext::Create(Suite suite, Direction directio
     return fail("the SRTP library refused the key");
   }
   return std::unique_ptr<SrtpContext>(new SrtpContext(suite, direction, std::move(session)));
+#endif
 }
 
 SrtpContext::Result SrtpContext::Run(bool rtcp, bool protect, uint8_t* packet, size_t* length,
@@ -151,6 +167,9 @@ SrtpContext::Result SrtpContext::Run(bool rtcp, bool protect, uint8_t* packet, s
   if (*length > INT_MAX - kMaxOverhead) return Result::kMalformed;
   // The library checks the headers itself but not a length shorter than the fixed header.
   if (*length < (rtcp ? 8u : 12u)) return Result::kMalformed;
+#ifndef TARSIO_HAVE_SRTP
+  return Result::kFailed;
+#else
   int size = static_cast<int>(*length);
   CriticalSectionLock lock(mutex_);
   srtp_err_status_t status;
@@ -176,6 +195,7 @@ SrtpContext::Result SrtpContext::Run(bool rtcp, bool protect, uint8_t* packet, s
     default:
       return Result::kFailed;
   }
+#endif
 }
 
 SrtpContext::Result SrtpContext::ProtectRtp(uint8_t* packet, size_t* length, size_t capacity) {

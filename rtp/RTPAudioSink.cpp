@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "framework/AudioSample.h"
 #include "framework/HostLogWriter.h"
@@ -9,6 +10,7 @@
 #include "framework/TrafficTotals.h"
 #include "platform/Clock.h"
 #include "platform/DebugOutput.h"
+#include "platform/SrtpContext.h"
 #include "rtp/RTPCodecTable.h"
 #include "rtp/RTPPacket.h"
 #include "rtp/RTPRandom.h"
@@ -77,6 +79,11 @@ int32_t RTPAudioSink::SetTOS(uint8_t newTos) {
 std::shared_ptr<UdpSocket> RTPAudioSink::GetRtpSocket() {
   CriticalSectionLock lock(filterMutex);
   return rtpSocket;
+}
+
+void RTPAudioSink::SetExtensions(std::shared_ptr<MediaExtensions> ext) {
+  CriticalSectionLock lock(filterMutex);
+  extensions = std::move(ext);
 }
 
 int32_t RTPAudioSink::CreateSocket() {
@@ -186,9 +193,15 @@ int32_t RTPAudioSink::SinkThreadStopped(Thread* /*threadHandle*/, uint32_t /*thr
 
 bool RTPAudioSink::EnsureSendBuffer(uint32_t size) {
   if (sendBuffer && sendBufferSize >= size) return true;
-  sendBuffer.reset(new (std::nothrow) uint8_t[size]);
-  sendBufferSize = sendBuffer ? size : 0;
-  return static_cast<bool>(sendBuffer);
+  // Room for SRTP's tag too, so that protecting never grows the buffer after it was filled; what
+  // the buffer holds is kept (a packet being protected).
+  const uint32_t capacity = size + static_cast<uint32_t>(SrtpContext::kMaxOverhead);
+  std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity]);
+  if (!grown) return false;
+  if (sendBuffer) std::memcpy(grown.get(), sendBuffer.get(), sendBufferSize);
+  sendBuffer = std::move(grown);
+  sendBufferSize = capacity;
+  return true;
 }
 
 int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
@@ -206,6 +219,33 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
   // The stream clock moves for every sample, whether a packet follows or not.
   timestamp += 8u * static_cast<uint32_t>(duration);
   sequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);
+
+  std::shared_ptr<MediaExtensions> ext;
+  {
+    CriticalSectionLock lock(filterMutex);
+    ext = extensions;
+  }
+  if (ext) {
+    // A telephone event in progress replaces the frame (audio, comfort noise or silence) and takes
+    // its sequence number; the event's own timestamp is that of its first frame.
+    TelephoneEventSender::Packet event;
+    uint8_t eventType = 0;
+    if (ext->TransmitTelephoneEvent(timestamp, 8u * static_cast<uint32_t>(duration), &event,
+                                    &eventType)) {
+      const uint32_t size = RTPPacket::kFixedHeaderLength + sizeof(event.payload);
+      if (!EnsureSendBuffer(size)) {
+        HostLogWriter::DeferPlain("RTPAudioSink::RenderAudioSamples: !sendBuffer");
+        return 0;
+      }
+      std::memcpy(sendBuffer.get() + RTPPacket::kFixedHeaderLength, event.payload,
+                  sizeof(event.payload));
+      WriteRTPHeader(sendBuffer.get(), eventType, event.marker, sequenceNumber, event.timestamp,
+                     ssrc);
+      pendingMarker = true;  // the audio after the event starts a talk spurt
+      SendPacket(size, ext.get(), event.timestamp);
+      return 0;
+    }
+  }
 
   const int32_t dataSize = sample->GetDataSize();
   uint32_t packetSize = 0;
@@ -253,16 +293,28 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
   WriteRTPHeader(sendBuffer.get(), payloadType, marker, sequenceNumber, timestamp, ssrc);
   TRACE(tracer, trace::kState, "RenderAudioSamples : sending %d bytes\n",
         static_cast<int>(packetSize));
-  SendPacket(packetSize);
+  SendPacket(packetSize, ext.get(), timestamp);
   TRACE(tracer, trace::kState, "~RenderAudioSamples : seqno = %d, timeStamp = %d\n", sequenceNumber,
         static_cast<int>(timestamp));
   return 0;
 }
 
-void RTPAudioSink::SendPacket(uint32_t packetSize) {
+void RTPAudioSink::SendPacket(uint32_t packetSize, MediaExtensions* ext, uint32_t rtpTimestamp) {
+  if (ext != nullptr) {
+    // SRTP grows the packet by its tag; the RTCP session counts the payload sent.
+    ext->TransmitSent(rtpTimestamp, packetSize - RTPPacket::kFixedHeaderLength);
+    if (ext->SrtpActive()) {
+      if (!EnsureSendBuffer(packetSize + SrtpContext::kMaxOverhead)) return;
+      size_t protectedSize = packetSize;
+      if (!ext->TransmitProtect(sendBuffer.get(), &protectedSize, sendBufferSize)) return;
+      packetSize = static_cast<uint32_t>(protectedSize);
+    }
+  }
   CriticalSectionLock lock(filterMutex);
   if (!rtpSocket) return;
-  const int sent = rtpSocket->SendTo(sendBuffer.get(), static_cast<int>(packetSize), destination);
+  const NetworkAddress& target =
+      ext != nullptr ? ext->TransmitDestination(destination) : destination;
+  const int sent = rtpSocket->SendTo(sendBuffer.get(), static_cast<int>(packetSize), target);
   if (sent == UdpSocket::kSocketError) {
     const int error = UdpSocket::LastError();
     TRACE(tracer, trace::kError, "RenderAudioSamples : e-sendto : %d (errno %d)\n", error,

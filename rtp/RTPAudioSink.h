@@ -32,6 +32,7 @@
 #include "framework/AudioSink.h"
 #include "platform/CriticalSection.h"
 #include "platform/UdpSocket.h"
+#include "rtp/MediaExtensions.h"
 
 namespace tarsio {
 
@@ -57,6 +58,9 @@ class RTPAudioSink : public AudioSink {
   int32_t SetTOS(uint8_t tos);
   /// The socket the receiver should read (null when none).
   std::shared_ptr<UdpSocket> GetRtpSocket();
+  /// The call's optional protocol features (telephone events, SRTP, symmetric RTP, RTCP counts);
+  /// null (the default) sends exactly the classic stream. Set before the transmitter starts.
+  void SetExtensions(std::shared_ptr<MediaExtensions> extensions);
 
   int32_t SinkThreadStarted(Thread* threadHandle, uint32_t threadID) override;
   int32_t SinkThreadStopped(Thread* threadHandle, uint32_t threadID) override;
@@ -90,6 +94,7 @@ class RTPAudioSink : public AudioSink {
   bool pendingMarker = false;
   int32_t lastFormatTag = -1;
   CriticalSection filterMutex;
+  std::shared_ptr<MediaExtensions> extensions TARSIO_GUARDED_BY(filterMutex);
 
   /// Shared by every transmitter of the process: one report per run of consecutive failures.
   static std::atomic<bool> sendFailureReported;
@@ -97,7 +102,9 @@ class RTPAudioSink : public AudioSink {
  private:
   /// Grows the send buffer to at least size bytes; false when no memory can be had.
   bool EnsureSendBuffer(uint32_t size);
-  void SendPacket(uint32_t packetSize);
+  /// Sends packetSize bytes of sendBuffer (an RTP packet with timestamp rtpTimestamp), through the
+  /// extensions when set (SRTP, symmetric destination, RTCP counts).
+  void SendPacket(uint32_t packetSize, MediaExtensions* ext, uint32_t rtpTimestamp);
 };
 
 }  // namespace tarsio

@@ -57,6 +57,7 @@
 #include "platform/SocketEvent.h"
 #include "platform/UdpSocket.h"
 #include "rtp/HostLogThrottle.h"
+#include "rtp/MediaExtensions.h"
 #include "rtp/RTPPacket.h"
 
 namespace tarsio {
@@ -108,6 +109,12 @@ class RTPAudioSource : public AudioSource {
   std::atomic<uint16_t> minDepth{0};
 
   void SetDatagramReaderForTest(DatagramReader reader) { datagramReader = std::move(reader); }
+  /// The call's optional protocol features (SRTP, telephone events, symmetric RTP, RTCP counts);
+  /// null (the default) reads exactly the classic stream. Any thread; the next datagram uses it.
+  void SetExtensions(std::shared_ptr<MediaExtensions> ext) {
+    std::lock_guard<std::mutex> lock(extensionsMutex);
+    extensions = std::move(ext);
+  }
   bool IsPrimedForTest() const { return bPrimed; }
   uint16_t LastSequenceNumberForTest() const { return lastSequenceNumber; }
   int32_t UsedSlotsForTest() const;
@@ -149,7 +156,9 @@ class RTPAudioSource : public AudioSource {
   CriticalSection filterMutex;
   SocketEvent socketEvent;
   std::mutex socketMutex;
-  DatagramReader datagramReader;     // set before the thread starts
+  DatagramReader datagramReader;  // set before the thread starts
+  std::mutex extensionsMutex;     // guards extensions only; held to copy the pointer
+  std::shared_ptr<MediaExtensions> extensions;
   std::mutex depthChangeEventMutex;  // guards the pointer only; never held while signalling
   std::shared_ptr<HostEvent> depthChangeEvent;
 

@@ -53,6 +53,12 @@ void TelephoneEventReceiver::Finish(bool endSeen) {
   ++count_;
 }
 
+bool TelephoneEventReceiver::Peek(size_t index, Event* out) const {
+  if (index >= count_ || out == nullptr) return false;
+  *out = queue_[(head_ + index) % kQueueCapacity];
+  return true;
+}
+
 bool TelephoneEventReceiver::PopEvent(Event* out) {
   if (count_ == 0 || out == nullptr) return false;
   *out = queue_[head_];

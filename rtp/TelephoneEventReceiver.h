@@ -40,6 +40,11 @@ class TelephoneEventReceiver {
   /// Takes the oldest finished event; false when there is none.
   bool PopEvent(Event* out);
 
+  /// Finished events waiting to be taken.
+  size_t Pending() const { return count_; }
+  /// The finished event index places after the oldest (0 = the one PopEvent gives next); false
+  /// when fewer wait.
+  bool Peek(size_t index, Event* out) const;
   uint64_t Malformed() const { return malformed_; }
   uint64_t Dropped() const { return dropped_; }
 

@@ -22,6 +22,7 @@
 #include "framework/AudioTransformer.h"
 #include "platform/HostEvent.h"
 #include "platform/WinsockErrors.h"
+#include "rtp/MediaExtensions.h"
 #include "rtp/RTPAudioSink.h"
 #include "rtp/RTPAudioSource.h"
 #include "rtp/RTPPacket.h"
@@ -369,6 +370,125 @@ TEST_F(LoopbackTest, TheFirstDatagramSetsTheDepthsAndThePayloadTypeTheFormat) {
                               got.formatTag, got.data.size(), got.silenceMs),
               std::make_tuple(uint16_t{7}, minDepth, depth, tag, cn ? 0 : payload, cn ? 20 : 0));
   }
+}
+
+// ---- The call's optional protocol features (MediaExtensions) over the same loopback ----
+
+constexpr const char* kKeyA = "inline:AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwd";
+constexpr const char* kKeyB = "inline:HRwbGhkYFxYVFBMSERAPDg0MCwoJCAcGBQQDAgEA";
+
+TEST_F(LoopbackTest, TelephoneEventsReplaceTheAudioAndArriveAsDigitsNotSound) {
+  SteppingClock clock;
+  Phone a(1);
+  Phone b(a.port);
+  a.sink.SetDestination("127.0.0.1", b.port);
+  auto extA = std::make_shared<MediaExtensions>();
+  auto extB = std::make_shared<MediaExtensions>();
+  a.sink.SetExtensions(extA);
+  b.source.SetExtensions(extB);
+  auto signal = std::make_shared<HostEvent>();
+  extB->SetTelephoneEventSignal(signal);
+  ASSERT_EQ(a.sink.StartSink() + b.source.StartSourceThread(), 0);
+  // Two 100 ms digits with a gap between them, in place of the audio frames they coincide with.
+  ASSERT_TRUE(extA->QueueDigits("1#", 100));
+  ASSERT_FALSE(extA->QueueDigits("1x", 100));  // not DTMF: nothing queued
+  for (int k = 0; k < 40; ++k) {
+    a.Render(0, Bytes(160, uint8_t(0x20 + k)));
+    std::this_thread::sleep_for(1ms);
+  }
+  // Per digit: five frames of event, the last of them the first end packet, and two more ends.
+  EXPECT_EQ(extA->TelephoneEventPacketsSent(), 14u);
+  ASSERT_TRUE(WaitUntil([&] { return extB->TelephoneEventPacketsReceived() == 14; }))
+      << extB->TelephoneEventPacketsReceived() << " received";
+  ASSERT_TRUE(WaitUntil([&] { return signal->IsSet(); }));
+  TelephoneEventReceiver::Event event;
+  std::string digits;
+  while (extB->PopTelephoneEvent(&event)) {
+    digits += event.digit;
+    EXPECT_EQ(event.durationMs, 100u) << event.digit;
+    EXPECT_TRUE(event.endSeen);
+  }
+  EXPECT_EQ(digits, "1#");
+  // The speaker got audio only, in order: never an event payload (4 bytes).
+  const auto got = b.speaker.Got(40 - static_cast<size_t>(extA->TelephoneEventPacketsSent()));
+  ASSERT_FALSE(got.empty());
+  for (const Received& r : got) EXPECT_EQ(r.data.size(), 160u);
+  HostLogWriter::WritePending(1000);
+  EXPECT_TRUE(log.Contains("MediaExtensions::OnReceived: telephone event 1, ms=100"));
+  EXPECT_TRUE(log.Contains("MediaExtensions::OnReceived: telephone event #, ms=100"));
+}
+
+TEST_F(LoopbackTest, SrtpCarriesTheAudioAndRefusesTamperedAndReplayedPackets) {
+  SteppingClock clock;
+  Phone a(1);
+  Phone b(a.port);
+  auto extA = std::make_shared<MediaExtensions>();
+  auto extB = std::make_shared<MediaExtensions>();
+  std::string error;
+  ASSERT_EQ(extA->SetSrtp("AES_CM_128_HMAC_SHA1_80", kKeyA, kKeyB, &error), 0) << error;
+  ASSERT_EQ(extB->SetSrtp("AES_CM_128_HMAC_SHA1_80", kKeyB, kKeyA, &error), 0) << error;
+  EXPECT_EQ(extB->SetSrtp("AES_CM_256", kKeyB, kKeyA, &error), -10);
+  EXPECT_EQ(extB->SetSrtp("AES_CM_128_HMAC_SHA1_80", "inline:short", kKeyA, &error), -20);
+  EXPECT_EQ(error.find("short"), std::string::npos) << "the key must not reach the message";
+  ASSERT_EQ(extB->SetSrtp("AES_CM_128_HMAC_SHA1_80", kKeyB, kKeyA, &error), 0) << error;
+  a.sink.SetExtensions(extA);
+  b.source.SetExtensions(extB);
+
+  // What goes on the wire: capture a's packets on a plain socket first.
+  UdpSocket& tap = *b.sink.GetRtpSocket();
+  a.sink.SetDestination("127.0.0.1", b.port);
+  ASSERT_EQ(a.sink.StartSink(), 0);
+  a.Render(0, Bytes(160, 0x5A));
+  const Bytes wire = ReadDatagram(tap);
+  ASSERT_EQ(wire.size(), 12u + 160u + 10u);  // the 80-bit tag
+  EXPECT_LT(std::count(wire.begin() + 12, wire.begin() + 172, 0x5A), 8) << "not encrypted";
+
+  ASSERT_EQ(b.source.StartSourceThread(), 0);
+  Bytes tampered = wire;
+  tampered[40] ^= 1;
+  Send(b.port, tampered);  // fails authentication
+  Send(b.port, wire);      // the captured packet: the first time it is new
+  Send(b.port, wire);      // replayed
+  for (int k = 1; k < 30; ++k) {
+    a.Render(0, Bytes(160, uint8_t(k)));
+    std::this_thread::sleep_for(1ms);
+  }
+  const auto got = b.speaker.Got(25);
+  ASSERT_GE(got.size(), 25u);
+  EXPECT_EQ(got[0].data, Bytes(160, 0x5A));
+  for (size_t k = 1; k < got.size(); ++k) EXPECT_EQ(got[k].data, Bytes(160, uint8_t(k))) << k;
+  EXPECT_EQ(extB->SrtpRefused(), 2u);
+}
+
+TEST_F(LoopbackTest, SymmetricRtpFollowsTheProvenSourceAndIgnoresASpoofedPacket) {
+  testing::FakeClock clock{0x1234567};
+  Phone a(1);  // signalled destination: port 1, where nobody listens
+  auto extA = std::make_shared<MediaExtensions>();
+  extA->EnableSymmetricRtp(true);
+  a.sink.SetExtensions(extA);
+  a.source.SetExtensions(extA);
+  ASSERT_EQ(a.sink.StartSink(), 0);
+  std::shared_ptr<UdpSocket> natted = UdpSocket::Create();  // the far end behind its NAT
+  std::shared_ptr<UdpSocket> spoofer = UdpSocket::Create();
+  const NetworkAddress loopback = NetworkAddress::FromIPv4Text("127.0.0.1", 0);
+  ASSERT_EQ(natted->Bind(loopback) + spoofer->Bind(loopback), 0);
+  const auto send = [&](UdpSocket& from, uint16_t seq) {
+    const Bytes d = MakeRtp(seq, 160u * seq);
+    from.SendTo(d.data(), static_cast<int>(d.size()), htonl(INADDR_LOOPBACK), htons(a.port));
+  };
+  // The receiver reads through its ring; feed it by hand, one datagram per call.
+  ASSERT_EQ(a.source.StartSourceThread(), 0);
+  send(*spoofer, 100);
+  for (uint16_t seq = 1; seq <= 4; ++seq) send(*natted, seq);
+  ASSERT_TRUE(WaitUntil([&] { return extA->Latch().Latched(); }));
+  a.Render(0, Bytes(160, 0x11));
+  EXPECT_EQ(ReadDatagram(*natted).size(), 172u) << "sent to where the media came from";
+  send(*spoofer, 5);  // one packet from elsewhere: the latch stays
+  std::this_thread::sleep_for(50ms);
+  a.Render(0, Bytes(160, 0x12));
+  EXPECT_EQ(ReadDatagram(*natted).size(), 172u);
+  EXPECT_TRUE(ReadDatagram(*spoofer, 50).empty());
+  EXPECT_EQ(extA->Latch().Moves(), 1u);
 }
 
 }  // namespace
