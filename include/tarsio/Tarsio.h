@@ -1,18 +1,22 @@
-// Tarsio: the media engine of a voice-over-IP soft-phone. The entry points of libtarsio.so.
+// Tarsio: the media engine of a voice-over-IP soft-phone. The entry points of libtarsio.so on
+// Linux and of Tarsio.dll on Windows.
 //
 // A host includes this header (and tarsio/RTPInterface.h, tarsio/HostLog.h, which it pulls in)
 // and links with -ltarsio (pkg-config --cflags --libs tarsio, or find_package(Tarsio) and
-// Tarsio::tarsio in CMake).
+// Tarsio::tarsio in CMake); on Windows with the import library Tarsio.lib (Microsoft's linker) or
+// libTarsio.dll.a (MinGW), or it loads Tarsio.dll with LoadLibrary and GetProcAddress.
 #pragma once
 
 #include "tarsio/HostLog.h"
 #include "tarsio/RTPInterface.h"
 
-// The entry points are exported from the library. A Windows host calls them through the import
-// library's thunks, so it needs no import annotation.
-#if defined(TARSIO_BUILDING_LIBRARY) && defined(_WIN32)
-#define TARSIO_EXPORT __attribute__((dllexport))
-#elif defined(TARSIO_BUILDING_LIBRARY)
+// The entry points are exported from the library. On Linux the library is built with hidden
+// visibility and TARSIO_EXPORT makes these names visible. On Windows the module-definition file
+// (terminal/Tarsio.def, terminal/Tarsio64.def) is the one list of exports: it gives the class's
+// members the names Microsoft's compiler decorates them with, so a dllexport attribute here would
+// only add GCC's names beside them. A Windows host calls the entry points through the import
+// library's thunks, so it needs no import annotation either.
+#if defined(TARSIO_BUILDING_LIBRARY) && !defined(_WIN32)
 #define TARSIO_EXPORT __attribute__((visibility("default")))
 #else
 #define TARSIO_EXPORT
