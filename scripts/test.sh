@@ -80,7 +80,7 @@ if [ "${TARSIO_TEST_QUICK:-0}" != "1" ]; then
 
   echo "=== clang thread-safety analysis ==="
   bash scripts/build.sh clang tarsio tarsio-host
-fi
+
   echo "=== Windows cross build ==="
   bash scripts/build.sh windows
   # 32-bit Wine needs a kernel that runs i386 programs; its loader is one.
