@@ -248,7 +248,7 @@ class WinmmStream final : public AudioBackend::Stream {
     buffer = &device.ring[next_];
     result = WaitUntil(lk, generation, BufferMs(buffer->header.dwBufferLength),
                        [buffer] { return !InQueue(*buffer); });
-    latencyMs_.store(QueuedMs());
+    if (attached_) latencyMs_.store(QueuedMs());  // else the ring is being closed
     // The buffer is queued whatever ended the wait, unless the device stopped answering.
     return result == kStalled ? mmsys::kError : mmsys::kNoError;
   }
