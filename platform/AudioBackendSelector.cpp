@@ -8,6 +8,10 @@
 #include "platform/NullAudioBackend.h"
 #include "platform/WaveAudioTypes.h"
 
+#ifdef _WIN32
+#include "platform/win32/WinmmAudioBackend.h"
+#endif
+
 namespace tarsio {
 
 namespace {
@@ -16,6 +20,10 @@ std::mutex selectorMutex;
 std::shared_ptr<AudioBackend> current;  // guarded by selectorMutex
 
 std::shared_ptr<AudioBackend> MakeDefault() {
+#ifdef _WIN32
+  // Windows always has its multimedia functions; without a sound device they list nothing.
+  return std::make_shared<WinmmAudioBackend>();
+#else
   auto alsa = std::make_shared<AlsaAudioBackend>();
   std::unique_ptr<AudioBackend::Stream> probe;
   WAVEFORMATEX format{kWaveFormatPcm, 1, 8000, 16000, 2, 16, 0};
@@ -24,6 +32,7 @@ std::shared_ptr<AudioBackend> MakeDefault() {
     return alsa;
   }
   return std::make_shared<FileAudioBackend>("", "");
+#endif
 }
 
 }  // namespace
@@ -31,6 +40,9 @@ std::shared_ptr<AudioBackend> MakeDefault() {
 std::shared_ptr<AudioBackend> AudioBackendSelector::Create(const std::string& text,
                                                            std::string* error) {
   if (text == "null") return std::make_shared<NullAudioBackend>();
+#ifdef _WIN32
+  if (text == "winmm") return std::make_shared<WinmmAudioBackend>();
+#endif
   if (text == "alsa") return std::make_shared<AlsaAudioBackend>();
   if (text.rfind("alsa:", 0) == 0 && text.size() > 5) {
     return std::make_shared<AlsaAudioBackend>(text.substr(5));
@@ -57,7 +69,11 @@ std::shared_ptr<AudioBackend> AudioBackendSelector::Create(const std::string& te
   }
   if (error) {
     *error = "unknown sound backend '" + text +
+#ifdef _WIN32
+             "' (use winmm, alsa, alsa:PCM, null or file:capture=IN.wav,playback=OUT.wav)";
+#else
              "' (use alsa, alsa:PCM, null or file:capture=IN.wav,playback=OUT.wav)";
+#endif
   }
   return nullptr;
 }

@@ -13,8 +13,9 @@
 # Before building, scripts/check-system-headers.sh checks that no system header is included above
 # the platform layer.
 # Each build also replays the fuzz targets' saved inputs (fuzz/corpus) through their entry points.
-# A private PulseAudio daemon (scripts/pulse-test-server.sh) gives the ALSA tests a paced sound
-# device; if it cannot start, those tests report "skipped" with the reason.
+# A private PulseAudio daemon (scripts/pulse-test-server.sh) gives the ALSA tests and, through
+# Wine, the Windows sound check a paced sound device; if it cannot start, those tests report
+# "skipped" with the reason.
 #
 # Usage (as root on Debian 12): bash scripts/test.sh
 # Environment: TARSIO_TEST_QUICK=1 runs only the optimised build.
@@ -53,7 +54,8 @@ cleanup() {
   if [ -n "$pulse_dir" ]; then bash scripts/pulse-test-server.sh stop "$pulse_dir" >/dev/null 2>&1 || true; fi
 }
 trap cleanup EXIT
-# The ALSA tests find the daemon through this file; nothing else sees the daemon.
+# The ALSA tests find the daemon through this file, the Windows tests by the PULSE_SERVER it
+# names; nothing else sees the daemon.
 pulse_dir="$(mktemp -d /tmp/tarsio-pulse-XXXXXX)"
 if bash scripts/pulse-test-server.sh start "$pulse_dir"; then
   export TARSIO_PULSE_ENV="$pulse_dir/env.sh"
@@ -80,7 +82,7 @@ if [ "${TARSIO_TEST_QUICK:-0}" != "1" ]; then
 
   echo "=== clang thread-safety analysis ==="
   bash scripts/build.sh clang tarsio tarsio-host
-fi
+
   echo "=== Windows cross build ==="
   bash scripts/build.sh windows
   # 32-bit Wine needs a kernel that runs i386 programs; its loader is one.
@@ -98,7 +100,17 @@ fi
   if [ "$windows_dir" = build-windows/i686 ]; then arch=win32; loader=/usr/lib/wine/wine; fi
   WINEPREFIX="$PWD/$windows_dir/wine-prefix" WINEARCH="$arch" WINEDEBUG=-all DISPLAY= \
     "$loader" wineboot --init >/dev/null 2>&1 || true
-  run_ctest "$windows_dir"
+  # The winmm check plays and records through the private PulseAudio daemon: Wine's PulseAudio
+  # driver finds it by PULSE_SERVER, given to the Windows tests only. Without the daemon (and
+  # without a sound card) the check says skipped.
+  windows_pulse_server=""
+  if [ -f "$TARSIO_PULSE_ENV" ]; then
+    windows_pulse_server="$(. "$TARSIO_PULSE_ENV" && printf '%s' "${PULSE_SERVER:-}")"
+  fi
+  (
+    if [ -n "$windows_pulse_server" ]; then export PULSE_SERVER="$windows_pulse_server"; fi
+    run_ctest "$windows_dir"
+  )
   WINEPREFIX="$PWD/$windows_dir/wine-prefix" wineserver -k 2>/dev/null || true
 fi
 if [ "${TARSIO_TEST_FUZZ:-0}" != "0" ]; then
