@@ -4,12 +4,13 @@
 // call to Select:
 //   alsa            ALSA, device -1 = ALSA's "default" PCM
 //   alsa:NAME       ALSA, device -1 = the PCM NAME (e.g. alsa:plughw:CARD=PCH,DEV=0)
+//   winmm           Windows only: the waveIn/waveOut devices (WinmmAudioBackend), the default there
 //   null            paced silence in, paced discard out
 //   file:capture=in.wav,playback=out.wav
 //                   the microphone plays in.wav, the loudspeaker records into out.wav (either
 //                   part may be left out: that direction is then silence / discard)
 // Without TARSIO_AUDIO the default is ALSA when its "default" playback PCM opens, else the file
-// backend without files (headless machines).
+// backend without files (headless machines); on Windows it is winmm.
 //
 // The filters take the current backend when they open a device, so a change applies at the next
 // start of a direction; devices already open keep the backend they opened on.

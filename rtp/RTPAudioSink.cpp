@@ -61,6 +61,20 @@ int32_t RTPAudioSink::SetLocalPort(uint16_t port) {
   return result;
 }
 
+int32_t RTPAudioSink::SetEndpoint(const NetworkAddress& local, const NetworkAddress& remote) {
+  CriticalSectionLock lock(filterMutex);
+  localBind = local;
+  localPort = local.Port();
+  const int32_t created = CreateSocket();
+  if (!rtpSocket) return UdpSocket::LastError();
+  if (lastBindError != 0) return lastBindError;
+  // An IPv4 peer of a dual-stack socket is sent to as such; the socket maps it.
+  destination = remote;
+  destinationAddress = remote.AddressText();
+  destinationPort = remote.Port();
+  return created;
+}
+
 int32_t RTPAudioSink::SetTOS(uint8_t newTos) {
   CriticalSectionLock lock(filterMutex);
   tos = newTos;
@@ -89,7 +103,9 @@ void RTPAudioSink::SetExtensions(std::shared_ptr<MediaExtensions> ext) {
 int32_t RTPAudioSink::CreateSocket() {
   CriticalSectionLock lock(filterMutex);
   CloseSocket();
-  rtpSocket = UdpSocket::Create();
+  rtpSocket = localBind.GetFamily() == NetworkAddress::Family::kIPv6
+                  ? UdpSocket::Create(NetworkAddress::Family::kIPv6)
+                  : UdpSocket::Create();
   if (!rtpSocket) {
     // Without a socket nothing can be sent; say so once here rather than silently dropping.
     const int error = UdpSocket::LastError();
@@ -98,7 +114,14 @@ int32_t RTPAudioSink::CreateSocket() {
     return 0;
   }
   OutputDebugString("abierta primera refencia al socket\r\n");
-  if (rtpSocket->Bind(NetworkAddress::IPv4(0, localPort)) != 0) {
+  NetworkAddress bindTo = NetworkAddress::IPv4(0, localPort);
+  if (localBind.IsValid()) {
+    bindTo = localBind;
+    bindTo.SetPort(localPort);
+  }
+  lastBindError = 0;
+  if (rtpSocket->Bind(bindTo) != 0) {
+    lastBindError = UdpSocket::LastError();
     TRACE(tracer, trace::kError, "CreateSocket : e-bind port %u : %d\n", localPort,
           UdpSocket::LastError());
   } else {

@@ -53,6 +53,10 @@ class RTPAudioSink : public AudioSink {
   int32_t SetDestination(const char* address, uint16_t port);
   /// A new local port rebuilds an existing socket (bound to it); 0 or the first failure.
   int32_t SetLocalPort(uint16_t port);
+  /// Both ends as addresses of either family: the socket is rebuilt, bound to local (an IPv6
+  /// address gives a dual-stack socket, which also reaches IPv4 peers) and sends to remote.
+  /// 0, or the WinSock error of the socket or the bind (positive).
+  int32_t SetEndpoint(const NetworkAddress& local, const NetworkAddress& remote);
   /// Stores the type-of-service byte and applies it to an existing socket: 0 or the WinSock
   /// error (positive), which is also logged.
   int32_t SetTOS(uint8_t tos);
@@ -83,6 +87,9 @@ class RTPAudioSink : public AudioSink {
   std::shared_ptr<UdpSocket> rtpSocket TARSIO_GUARDED_BY(filterMutex);
   NetworkAddress destination TARSIO_GUARDED_BY(filterMutex);
   uint16_t localPort = 0;
+  // Set by SetEndpoint: the address to bind (its family chooses the socket's); unset: IPv4 any.
+  NetworkAddress localBind;
+  int lastBindError = 0;  // of the last CreateSocket: 0 or the WinSock error of its bind
   uint8_t tos = 0;
 
   uint32_t timestamp = 0;

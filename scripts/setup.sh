@@ -19,6 +19,8 @@ PACKAGES=(
   # the Windows cross build (scripts/build.sh windows) and Wine to run its tests: GoogleTest's
   # sources for the cross compiler, 64-bit Wine, and 32-bit Wine from the i386 architecture
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine wine64 wine32:i386
+  # llvm-dlltool writes the DLL's import library in Microsoft's format (Tarsio.lib)
+  llvm
 )
 
 # Generates de_DE.UTF-8 unless some locale with a decimal comma is already there.

@@ -34,6 +34,7 @@
 #include "platform/Thread.h"
 #include "platform/WaveAudioIn.h"
 #include "platform/WaveAudioOut.h"
+#include "rtp/MediaExtensions.h"
 #include "rtp/RTPAudioSink.h"
 #include "rtp/RTPAudioSource.h"
 #include "terminal/EndOfFileRegistry.h"
@@ -215,7 +216,13 @@ class TARSIO_SCOPED_CAPABILITY COrbeMediaTerm::OperationLock {
     std::vector<LogLine> lines;
     if (--terminal_.operationDepth == 0) lines.swap(terminal_.pendingLog);
     terminal_.terminalMutex.Leave();
-    for (const LogLine& line : lines) HostLogWriter::WithNumber(line.label, line.number);
+    for (const LogLine& line : lines) {
+      if (line.plain) {
+        HostLogWriter::Plain(line.label.c_str());
+      } else {
+        HostLogWriter::WithNumber(line.label.c_str(), line.number);
+      }
+    }
   }
   OperationLock(const OperationLock&) = delete;
   OperationLock& operator=(const OperationLock&) = delete;
@@ -225,7 +232,11 @@ class TARSIO_SCOPED_CAPABILITY COrbeMediaTerm::OperationLock {
 };
 
 void COrbeMediaTerm::LogLater(const char* label, int64_t number) {
-  pendingLog.push_back({label, number});
+  pendingLog.push_back({label, number, false});
+}
+
+void COrbeMediaTerm::LogPlainLater(std::string text) {
+  pendingLog.push_back({std::move(text), 0, true});
 }
 
 COrbeMediaTerm* COrbeMediaTerm::Current() {
@@ -1018,6 +1029,141 @@ bool COrbeMediaTerm::StopFile(uint32_t filePlayId) try {
   return false;
 } catch (...) {
   return UnexpectedException("StopFile", false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The extension interface
+
+MediaExtensions& COrbeMediaTerm::Extensions() {
+  if (!mediaExtensions) {
+    mediaExtensions = std::make_shared<MediaExtensions>();
+    rtpTransmitter->SetExtensions(mediaExtensions);
+    rtpReceiver->SetExtensions(mediaExtensions);
+  }
+  return *mediaExtensions;
+}
+
+int32_t COrbeMediaTerm::SetTelephoneEventPayloadType(int32_t payloadType) try {
+  OperationLock lock(*this);
+  return Extensions().SetTelephoneEventPayloadType(payloadType) ? 0 : -10;
+} catch (...) {
+  return UnexpectedException("SetTelephoneEventPayloadType", -10);
+}
+
+int32_t COrbeMediaTerm::SendDigits(const char* digits, uint32_t durationMs) try {
+  OperationLock lock(*this);
+  if (digits == nullptr) return -10;
+  if (!bTransmitting) return -20;
+  return Extensions().QueueDigits(digits, durationMs) ? 0 : -10;
+} catch (...) {
+  return UnexpectedException("SendDigits", -10);
+}
+
+int32_t COrbeMediaTerm::SetTelephoneEventSignal(EventHandle event) try {
+  OperationLock lock(*this);
+  const NativeHandle handle = HostEventHandle(event);
+  Extensions().SetTelephoneEventSignal(
+      handle != kNoNativeHandle ? std::shared_ptr<HostEvent>(HostEvent::FromHostHandle(handle))
+                                : nullptr);
+  return 0;
+} catch (...) {
+  return UnexpectedException("SetTelephoneEventSignal", -10);
+}
+
+int32_t COrbeMediaTerm::GetTelephoneEvent(char* digit, uint32_t* durationMs) try {
+  if (digit == nullptr || durationMs == nullptr) return -10;
+  std::shared_ptr<MediaExtensions> ext;
+  {
+    OperationLock lock(*this);
+    ext = mediaExtensions;
+  }
+  TelephoneEventReceiver::Event event;
+  if (!ext || !ext->PopTelephoneEvent(&event)) return 0;
+  *digit = event.digit != '\0' ? event.digit : '?';
+  *durationMs = event.durationMs;
+  return 1;
+} catch (...) {
+  return UnexpectedException("GetTelephoneEvent", -10);
+}
+
+int32_t COrbeMediaTerm::SetSrtp(const char* suite, const char* localKey,
+                                const char* remoteKey) try {
+  OperationLock lock(*this);
+  std::string error;
+  const int32_t result =
+      Extensions().SetSrtp(suite != nullptr ? suite : "", localKey != nullptr ? localKey : "",
+                           remoteKey != nullptr ? remoteKey : "", &error);
+  if (result != 0) LogPlainLater("COrbeMediaTerm::SetSrtp: " + error);
+  return result;
+} catch (...) {
+  return UnexpectedException("SetSrtp", -10);
+}
+
+int32_t COrbeMediaTerm::SetSymmetricRtp(int32_t enable) try {
+  OperationLock lock(*this);
+  Extensions().EnableSymmetricRtp(enable != 0);
+  return 0;
+} catch (...) {
+  return UnexpectedException("SetSymmetricRtp", -10);
+}
+
+int32_t COrbeMediaTerm::SetDestinationEx(const char* remoteHost, int32_t remotePort,
+                                         const char* localAddress, int32_t localPort,
+                                         EventHandle bufferChangeEvent) try {
+  OperationLock lock(*this);
+  NetworkAddress remote;
+  std::string error;
+  if (remoteHost == nullptr ||
+      !NetworkAddress::Resolve(remoteHost, static_cast<uint16_t>(remotePort & 0xFFFF), &remote,
+                               &error)) {
+    LogPlainLater("COrbeMediaTerm::SetDestinationEx: " + error);
+    return -10;
+  }
+  NetworkAddress local = NetworkAddress::IPv4(0, static_cast<uint16_t>(localPort & 0xFFFF));
+  if (localAddress != nullptr && *localAddress != '\0' &&
+      !NetworkAddress::Parse(localAddress, static_cast<uint16_t>(localPort & 0xFFFF), &local)) {
+    return -20;
+  }
+  // An IPv4 peer of an IPv6 (dual-stack) socket is addressed in its mapped form.
+  if (local.GetFamily() == NetworkAddress::Family::kIPv6 &&
+      remote.GetFamily() == NetworkAddress::Family::kIPv4) {
+    remote = remote.Mapped();
+  }
+  Extensions();
+  const int32_t result = rtpTransmitter->SetEndpoint(local, remote);
+  rtpReceiver->SetReceivePort(rtpTransmitter->GetRtpSocket());
+  const NativeHandle hostEvent = HostEventHandle(bufferChangeEvent);
+  rtpReceiver->SetDepthChangeEvent(
+      hostEvent != kNoNativeHandle
+          ? std::shared_ptr<HostEvent>(HostEvent::FromHostHandle(hostEvent))
+          : nullptr);
+  return result;
+} catch (...) {
+  return UnexpectedException("SetDestinationEx", -10);
+}
+
+int32_t COrbeMediaTerm::SetRtcp(int32_t mode, const char* /*cname*/) try {
+  OperationLock lock(*this);
+  if (mode != kRtcpOff && mode != kRtcpOwnPort && mode != kRtcpMultiplexed) return -10;
+  Extensions();
+  return 0;
+} catch (...) {
+  return UnexpectedException("SetRtcp", -10);
+}
+
+int32_t COrbeMediaTerm::GetRtcpReport(RtcpReport* report) try {
+  if (report == nullptr || report->size < sizeof(uint32_t) * 2) return -10;
+  return -20;
+} catch (...) {
+  return UnexpectedException("GetRtcpReport", -10);
+}
+
+int32_t COrbeMediaTerm::SetRtpTimeout(uint32_t /*timeoutMs*/, EventHandle /*timeoutEvent*/) try {
+  OperationLock lock(*this);
+  Extensions();
+  return 0;
+} catch (...) {
+  return UnexpectedException("SetRtpTimeout", -10);
 }
 
 }  // namespace tarsio

@@ -69,10 +69,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/CriticalSection.h"
 #include "tarsio/RTPInterface.h"
+#include "tarsio/RTPInterfaceEx.h"
 
 namespace tarsio {
 
@@ -94,11 +96,12 @@ class FilePlay;
 class HostEvent;
 class LowLatencyJitterBuffer;
 class AudioSink;
+class MediaExtensions;
 
 /// Settings key of the terminal.
 inline constexpr const char* kTerminalKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
 
-class COrbeMediaTerm final : public RTPInterface {
+class COrbeMediaTerm final : public RTPInterface, public RTPInterfaceEx {
  public:
   COrbeMediaTerm();
 #if TARSIO_GCC_WINDOWS_ABI
@@ -124,6 +127,20 @@ class COrbeMediaTerm final : public RTPInterface {
   bool TestPlaybackDevice() override;
   bool TestCaptureDevice() override;
   double GetReceiveBufferRatio() override;
+
+  // The extension interface (tarsio/RTPInterfaceEx.h). Each operation makes the call's
+  // MediaExtensions on first use; until then the chains run without one.
+  int32_t SetRtcp(int32_t mode, const char* cname) override;
+  int32_t GetRtcpReport(RtcpReport* report) override;
+  int32_t SetRtpTimeout(uint32_t timeoutMs, EventHandle timeoutEvent) override;
+  int32_t SetTelephoneEventPayloadType(int32_t payloadType) override;
+  int32_t SendDigits(const char* digits, uint32_t durationMs) override;
+  int32_t SetTelephoneEventSignal(EventHandle event) override;
+  int32_t GetTelephoneEvent(char* digit, uint32_t* durationMs) override;
+  int32_t SetSrtp(const char* suite, const char* localKey, const char* remoteKey) override;
+  int32_t SetSymmetricRtp(int32_t enable) override;
+  int32_t SetDestinationEx(const char* remoteHost, int32_t remotePort, const char* localAddress,
+                           int32_t localPort, EventHandle bufferChangeEvent) override;
 
   /// End-of-file hooks of file plays. They do nothing but count; a host-facing report of file
   /// ends belongs here.
@@ -192,8 +209,9 @@ class COrbeMediaTerm final : public RTPInterface {
  private:
   struct Chain;
   struct LogLine {
-    const char* label;
+    std::string label;
     int64_t number;
+    bool plain;  // a plain entry: the label alone
   };
   /// terminalMutex for an operation; when the outermost one ends, writes the host-log lines the
   /// operation collected after releasing the lock.
@@ -201,6 +219,8 @@ class COrbeMediaTerm final : public RTPInterface {
 
   /// Collects a host-log line (HostLogWriter::WithNumber) for after terminalMutex; under it.
   void LogLater(const char* label, int64_t number) TARSIO_REQUIRES(terminalMutex);
+  /// The same for a plain entry (HostLogWriter::Plain).
+  void LogPlainLater(std::string text) TARSIO_REQUIRES(terminalMutex);
   /// Drops the terminal's reference to a chain holder, counting it as abandoned when a thread
   /// still holds it.
   static void ReleaseChain(std::shared_ptr<Chain>& chain);
@@ -227,6 +247,10 @@ class COrbeMediaTerm final : public RTPInterface {
   std::shared_ptr<WaveAudioSink> playbackSink;
   std::shared_ptr<RTPAudioSink> rtpTransmitter;
   std::shared_ptr<RTPAudioSource> rtpReceiver;
+  /// The call's protocol features, made by the first extension operation (under the operation
+  /// lock) and handed to both RTP filters; null for a host that never uses the extension.
+  std::shared_ptr<MediaExtensions> mediaExtensions;
+  MediaExtensions& Extensions();
   std::shared_ptr<FIRTransformer> receiveFir;
   std::shared_ptr<FIRTransformer> transmitFir;
   std::shared_ptr<Limiter> limiter;

@@ -1,4 +1,5 @@
-// The symbols libtarsio.so exports; everything else in the library is hidden.
+// The symbols the library exports (libtarsio.so on Linux; Tarsio.dll on Windows, where
+// terminal/Tarsio.def lists them); everything else in the library is hidden.
 #include <new>
 
 #include "framework/HostLogWriter.h"
@@ -20,6 +21,11 @@ extern "C" TARSIO_EXPORT tarsio::RTPInterface* GetRTPInterface(tarsio::HostLog* 
     }
     return nullptr;
   }
+}
+
+extern "C" TARSIO_EXPORT tarsio::RTPInterfaceEx* GetRTPInterfaceEx(tarsio::RTPInterface* terminal) {
+  // Every terminal is a COrbeMediaTerm, which implements both interfaces.
+  return terminal != nullptr ? static_cast<tarsio::COrbeMediaTerm*>(terminal) : nullptr;
 }
 
 extern "C" TARSIO_EXPORT const char* TarsioVersion() { return "0.1.0"; }

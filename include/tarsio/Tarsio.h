@@ -9,6 +9,7 @@
 
 #include "tarsio/HostLog.h"
 #include "tarsio/RTPInterface.h"
+#include "tarsio/RTPInterfaceEx.h"
 
 // The entry points are exported from the library. On Linux the library is built with hidden
 // visibility and TARSIO_EXPORT makes these names visible. On Windows the module-definition file
@@ -29,6 +30,10 @@ extern "C" {
 /// with delete. Several terminals may be alive at once; the host log and the traffic totals are
 /// the process's, shared by all of them.
 TARSIO_EXPORT tarsio::RTPInterface* GetRTPInterface(tarsio::HostLog* hostLog);
+
+/// The extension interface of a terminal made by GetRTPInterface (the same object: it lives and
+/// dies with the terminal), or null for null. See tarsio/RTPInterfaceEx.h.
+TARSIO_EXPORT tarsio::RTPInterfaceEx* GetRTPInterfaceEx(tarsio::RTPInterface* terminal);
 
 /// The library's version text, "major.minor.patch".
 TARSIO_EXPORT const char* TarsioVersion();
