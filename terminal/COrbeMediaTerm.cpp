@@ -954,6 +954,11 @@ COrbeMediaTerm::ReceiveReport COrbeMediaTerm::GetReceiveReport() {
   return report;
 }
 
+uint64_t COrbeMediaTerm::SrtpRefusedCount() {
+  OperationLock lock(*this);
+  return mediaExtensions ? mediaExtensions->SrtpRefused() : 0;
+}
+
 uint64_t COrbeMediaTerm::ReceivedPacketCount() {
   if (!bLowLatencyReceive.load() || !lowLatencyJitterBuffer) return 0;
   return lowLatencyJitterBuffer->PacketsReceived();

@@ -185,6 +185,8 @@ class COrbeMediaTerm final : public RTPInterface, public RTPInterfaceEx {
   ReceiveReport GetReceiveReport();
   /// Packets the low-latency jitter buffer took in during this run (0 in the classic mode).
   uint64_t ReceivedPacketCount();
+  /// Received packets SRTP refused (authentication or replay); 0 without the extension.
+  uint64_t SrtpRefusedCount();
 
   /// The most recently created live terminal, or null.
   static COrbeMediaTerm* Current();

@@ -34,6 +34,10 @@ bool CallCommand::ParseRemote(const std::string& text, std::string* host, uint16
     return false;
   }
   *host = text.substr(0, colon);
+  // An IPv6 literal comes in brackets: [::1]:40002.
+  if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
+    *host = host->substr(1, host->size() - 2);
+  }
   *port = static_cast<uint16_t>(value);
   return true;
 }
@@ -102,6 +106,26 @@ void CallCommand::AddTo(CLI::App& app) {
       ->type_name("FILE");
   command_->add_option("--report", report_, "Write a JSON call report to FILE")->type_name("FILE");
   command_->add_flag("--quiet", quiet_, "No status line");
+  command_
+      ->add_option("--dtmf", dtmf_,
+                   "Send these DTMF digits (0-9 * # A-D) as telephone events, 1 s into the call")
+      ->type_name("DIGITS");
+  command_->add_option("--dtmf-ms", dtmfMs_, "Duration of each digit, ms")
+      ->check(CLI::Range(40, 8000))
+      ->capture_default_str();
+  auto* srtpKey = command_
+                      ->add_option("--srtp-key", srtpKey_,
+                                   "SRTP: our master key and salt, base64 (RFC 4568 inline:)")
+                      ->type_name("KEY");
+  command_->add_option("--srtp-remote-key", srtpRemoteKey_, "SRTP: the far end's key")
+      ->type_name("KEY")
+      ->needs(srtpKey);
+  srtpKey->needs("--srtp-remote-key");
+  command_->add_option("--srtp-suite", srtpSuite_, "SRTP crypto suite")
+      ->check(CLI::IsMember({"AES_CM_128_HMAC_SHA1_80", "AES_CM_128_HMAC_SHA1_32"}))
+      ->capture_default_str();
+  command_->add_flag("--symmetric-rtp", symmetricRtp_,
+                     "Send to where the far end's media comes from (NAT traversal)");
 }
 
 bool CallCommand::Selected() const { return command_ != nullptr && command_->parsed(); }
@@ -138,6 +162,12 @@ int CallCommand::Run(const std::atomic<bool>& stop) {
   config.playOnce = once_;
   config.playVolume = playVolume_;
   config.durationSeconds = duration_;
+  config.dtmf = dtmf_;
+  config.dtmfDurationMs = dtmfMs_;
+  config.srtpSuite = srtpSuite_;
+  config.srtpKey = srtpKey_;
+  config.srtpRemoteKey = srtpRemoteKey_;
+  config.symmetricRtp = symmetricRtp_;
 
   ConsoleHostLog log;
   if (!log_.empty() && !log.OpenFile(log_, &error)) return fail(CallSession::kExitFailure, error);

@@ -49,6 +49,12 @@ class CallCommand {
   std::string log_;
   std::string report_;
   bool quiet_ = false;
+  std::string dtmf_;
+  uint32_t dtmfMs_ = 100;
+  std::string srtpKey_;
+  std::string srtpRemoteKey_;
+  std::string srtpSuite_ = "AES_CM_128_HMAC_SHA1_80";
+  bool symmetricRtp_ = false;
 };
 
 }  // namespace tarsio::host

@@ -121,6 +121,16 @@ std::string CallReport::ToJson() const {
        ", \"playback_queue\": " + Stage(playbackQueueDelay) +
        ", \"device\": " + Stage(deviceDelay) + "},\n";
   if (mouthToEarMs) j += "  \"mouth_to_ear_ms\": " + Number(*mouthToEarMs, 1) + ",\n";
+  j += "  \"srtp\": " + TextOrNull(srtp) + ", \"srtp_refused\": " + std::to_string(srtpRefused) +
+       ",\n";
+  j += "  \"digits_sent\": " + TextOrNull(digitsSent) + ",\n";
+  j += "  \"digits_received\": [";
+  for (size_t i = 0; i < digitsReceived.size(); ++i) {
+    j += i == 0 ? "" : ", ";
+    j += "{\"digit\": " + Quote(std::string(1, digitsReceived[i].first)) +
+         ", \"ms\": " + std::to_string(digitsReceived[i].second) + "}";
+  }
+  j += "],\n";
   j += "  \"exit_code\": " + std::to_string(exitCode) + ",\n";
   j += "  \"error\": " + TextOrNull(error) + "\n}\n";
   return j;

@@ -24,6 +24,9 @@
 //                  "playback_queue": {...}, "device": {...}},
 //                                                      // a stage not measured is null
 //     "mouth_to_ear_ms": 123.4,                        // loopback only, else absent
+//     "srtp": "AES_CM_128_HMAC_SHA1_80", "srtp_refused": 0,  // null and 0 without SRTP
+//     "digits_sent": "1234#",                          // null when none were sent
+//     "digits_received": [{"digit": "5", "ms": 100}],
 //     "exit_code": 0, "error": null
 //   }
 //
@@ -44,6 +47,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarsio::host {
@@ -110,6 +114,12 @@ class CallReport {
   Totals totals;
   std::vector<BufferSample> receiveBuffer;
   std::optional<double> mouthToEarMs;
+  // The extension interface: SRTP suite ("" when off) and the packets it refused, the DTMF digits
+  // sent, and the telephone events received (digit, duration in ms).
+  std::string srtp;
+  uint64_t srtpRefused = 0;
+  std::string digitsSent;
+  std::vector<std::pair<char, uint32_t>> digitsReceived;
   int exitCode = 0;
   std::string error;
 

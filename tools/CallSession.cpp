@@ -13,6 +13,7 @@
 
 #include "framework/TrafficTotals.h"
 #include "platform/AudioBackendSelector.h"
+#include "platform/NetworkAddress.h"
 #include "platform/RegistryStore.h"
 #include "platform/WavFile.h"
 #include "tarsio/Tarsio.h"
@@ -159,7 +160,18 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
   // gets one plain sentence instead of a failed start step.
   std::string error;
   std::string address;
-  if (!ResolveIPv4(config.remoteHost, &address, &error)) return Fail(report, kExitUsage, error);
+  // IPv4 goes through the classic SetDestination; an IPv6 literal or a name with only IPv6
+  // addresses through the extension's SetDestinationEx on a dual-stack socket.
+  bool ipv6 = false;
+  if (!ResolveIPv4(config.remoteHost, &address, &error)) {
+    NetworkAddress resolved;
+    std::string why;
+    if (!NetworkAddress::Resolve(config.remoteHost, config.remotePort, &resolved, &why)) {
+      return Fail(report, kExitUsage, error);
+    }
+    ipv6 = true;
+    error.clear();
+  }
   if (config.remotePort == 0) return Fail(report, kExitUsage, "bad remote port 0");
   if (!UdpPortProbe::PairIsFree(config.localPort, &error)) {
     return Fail(report, kExitFailure, error);
@@ -200,12 +212,28 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
 
   // The engine's own terminal (the host links it statically): the receive mode is forced on it.
   auto* engine = dynamic_cast<COrbeMediaTerm*>(terminal.get());
+  RTPInterfaceEx* ex =
+      terminal && (ipv6 || config.UsesExtensions()) ? GetRTPInterfaceEx(terminal.get()) : nullptr;
   if (engine != nullptr) {
     engine->SetReceiveModeOverride(config.lowLatencyReceive ? COrbeMediaTerm::kReceiveModeLowLatency
                                                             : COrbeMediaTerm::kReceiveModeClassic);
   }
   if (exitCode == kExitOk) {
-    terminal->SetDestination(address.c_str(), config.remotePort, config.localPort, eventFd);
+    if (ipv6) {
+      step(ex->SetDestinationEx(config.remoteHost.c_str(), config.remotePort,
+                                "::", config.localPort, eventFd),
+           "cannot use the IPv6 address " + config.remoteHost);
+    } else {
+      terminal->SetDestination(address.c_str(), config.remotePort, config.localPort, eventFd);
+    }
+    if (ex != nullptr && !config.srtpKey.empty()) {
+      // The terminal's refusal names the key (ours or the far end's) without quoting it.
+      step(ex->SetSrtp(config.srtpSuite.c_str(), config.srtpKey.c_str(),
+                       config.srtpRemoteKey.c_str()),
+           "the SRTP keys were refused (see the log)");
+      report->srtp = config.srtpSuite;
+    }
+    if (ex != nullptr && config.symmetricRtp) ex->SetSymmetricRtp(1);
     step(terminal->SetTransmitCodec(config.txCodec, 20, 0, config.vad ? 1 : 0, 0, 0),
          "the transmit codec " + CodecName(config.txCodec) + " was refused");
     step(terminal->SetReceiveCodec(config.rxCodec, 20, 0, 0),
@@ -262,8 +290,27 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
       }
     };
     showStatus(0.0);
+    bool digitsSent = config.dtmf.empty();
     while (!stop.load()) {
       const auto now = Clock::now();
+      if (!digitsSent && now >= start + std::chrono::seconds(1)) {
+        digitsSent = true;
+        const int32_t sent = ex->SendDigits(config.dtmf.c_str(), config.dtmfDurationMs);
+        if (sent == 0) {
+          report->digitsSent = config.dtmf;
+        } else {
+          std::fprintf(stderr, "\ntarsio call: the digits '%s' were not sent (result %d)\n",
+                       config.dtmf.c_str(), sent);
+        }
+      }
+      if (ex != nullptr) {
+        char digit = 0;
+        uint32_t ms = 0;
+        while (ex->GetTelephoneEvent(&digit, &ms) == 1) {
+          report->digitsReceived.push_back({digit, ms});
+          std::fprintf(stderr, "\ntarsio call: received digit %c (%u ms)\n", digit, ms);
+        }
+      }
       if (config.durationSeconds > 0 && now >= end) break;
       pollfd p{eventFd, POLLIN, 0};
       if (eventFd >= 0 && ::poll(&p, 1, kPollMs) > 0) {
@@ -294,7 +341,13 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
   if (terminal) {
     const int32_t tx = terminal->StopTX();
     const int32_t rx = terminal->StopRX();
+    if (ex != nullptr) {
+      char digit = 0;
+      uint32_t ms = 0;
+      while (ex->GetTelephoneEvent(&digit, &ms) == 1) report->digitsReceived.push_back({digit, ms});
+    }
     if (engine != nullptr) {
+      report->srtpRefused = engine->SrtpRefusedCount();
       // The counters and delay figures outlive the stop; they go when the terminal does.
       const COrbeMediaTerm::ReceiveReport r = engine->GetReceiveReport();
       if (r.lowLatency) {

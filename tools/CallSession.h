@@ -47,6 +47,15 @@ struct CallConfig {
   bool playOnce = false;
   int32_t playVolume = 100;
   double durationSeconds = 0.0;  // 0: until stop
+  // The extension interface; all unset: the classic terminal, classic packets.
+  std::string dtmf;  // digits sent 1 s into the call
+  uint32_t dtmfDurationMs = 100;
+  std::string srtpSuite = "AES_CM_128_HMAC_SHA1_80";
+  std::string srtpKey;  // both keys set: SRTP
+  std::string srtpRemoteKey;
+  bool symmetricRtp = false;
+  /// Whether any option of the extension interface is in use.
+  bool UsesExtensions() const { return !dtmf.empty() || !srtpKey.empty() || symmetricRtp; }
 };
 
 class CallSession {

@@ -247,6 +247,85 @@ TEST_F(TarsioProgram, TwoCallsHearEachOtherAndReportConsistentTimes) {
             std::string::npos);
 }
 
+// Two programs over IPv6 loopback with SRTP: speech both ways, digits from A reported by B, and
+// the wrong key on a third call refuses every packet instead of playing it.
+TEST_F(TarsioProgram, AnSrtpCallOverIpv6CarriesSpeechAndDigits) {
+  const std::string keyA = "inline:AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwd";
+  const std::string keyB = "inline:HRwbGhkYFxYVFBMSERAPDg0MCwoJCAcGBQQDAgEA";
+  const uint16_t portA = UdpPortProbe::FindFreePair();
+  uint16_t portB = portA;
+  for (int i = 0; i < 20 && portB == portA; ++i) portB = UdpPortProbe::FindFreePair();
+  ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
+  const auto call = [&](uint16_t local, uint16_t remote, const std::string& name,
+                        const std::string& ours, const std::string& theirs,
+                        std::vector<std::string> extra) {
+    std::vector<std::string> args = {"call",
+                                     "--local",
+                                     std::to_string(local),
+                                     "--remote",
+                                     "[::1]:" + std::to_string(remote),
+                                     "--capture",
+                                     "file:" + kSpeech,
+                                     "--playback",
+                                     "file:" + dir_ + "/" + name + ".wav",
+                                     "--duration",
+                                     "3",
+                                     "--quiet",
+                                     "--report",
+                                     dir_ + "/" + name + ".json",
+                                     "--srtp-key",
+                                     ours,
+                                     "--srtp-remote-key",
+                                     theirs};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Start(args, name + ".reg");
+  };
+  {
+    auto b = call(portB, portA, "b", keyB, keyA, {});
+    auto a = call(portA, portB, "a", keyA, keyB, {"--dtmf", "47#", "--dtmf-ms", "120"});
+    const Result ra = a->Wait(20000);
+    const Result rb = b->Wait(20000);
+    ASSERT_EQ(ra.exitCode, 0) << ra.err;
+    ASSERT_EQ(rb.exitCode, 0) << rb.err;
+    EXPECT_NE(rb.err.find("received digit 4 (120 ms)"), std::string::npos) << rb.err;
+    for (const std::string& key : {keyA, keyB}) {
+      EXPECT_EQ((ra.err + ra.out + rb.err + rb.out).find(key.substr(7, 12)), std::string::npos)
+          << "key material printed";
+    }
+  }
+  const std::string ja = ReadAll(dir_ + "/a.json");
+  const std::string jb = ReadAll(dir_ + "/b.json");
+  EXPECT_NE(ja.find("\"digits_sent\": \"47#\""), std::string::npos) << ja;
+  EXPECT_NE(jb.find("\"digits_received\": [{\"digit\": \"4\", \"ms\": 120}, {\"digit\": \"7\", "
+                    "\"ms\": 120}, {\"digit\": \"#\", \"ms\": 120}]"),
+            std::string::npos)
+      << jb;
+  for (const std::string* j : {&ja, &jb}) {
+    EXPECT_NE(j->find("\"srtp\": \"AES_CM_128_HMAC_SHA1_80\", \"srtp_refused\": 0"),
+              std::string::npos)
+        << *j;
+    EXPECT_GT(JsonNumber(*j, "packets_received"), 100) << *j;
+  }
+  // Each side heard the speech (the file is the same both ways).
+  const AudioClip speech = Load(kSpeech);
+  const AudioClip heard = Load(dir_ + "/b.wav");
+  const AudioClip firstTwo(8000, {speech.Samples().begin(), speech.Samples().begin() + 16000});
+  ExpectCarried(LoopbackAnalysis::Analyse(
+      firstTwo, heard,
+      JsonNumber(jb, "first_playback_sample") - JsonNumber(ja, "first_capture_buffer")));
+
+  // The far end protects with a key we do not expect: nothing is played, everything is counted.
+  {
+    auto b = call(portB, portA, "wrong-b", keyB, keyB, {});
+    auto a = call(portA, portB, "wrong-a", keyA, keyB, {});
+    EXPECT_EQ(a->Wait(20000).exitCode, 0);
+    EXPECT_EQ(b->Wait(20000).exitCode, 0);
+  }
+  const std::string wrong = ReadAll(dir_ + "/wrong-b.json");
+  EXPECT_EQ(JsonNumber(wrong, "packets_received"), 0) << wrong;
+  EXPECT_GT(JsonNumber(wrong, "srtp_refused"), 50) << wrong;
+}
+
 // Each command's exit code and message: the device commands work on the null backend, and errors
 // are clear and exit non-zero.
 TEST_F(TarsioProgram, ErrorsAreClearAndExitNonZero) {
