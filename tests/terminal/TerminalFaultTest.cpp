@@ -107,6 +107,9 @@ class TerminalFault : public ::testing::Test {
     HostLogWriter::SetCurrent(nullptr);
   }
   TempDir dir;
+  // Outlives TearDown, which takes it out of use: the log writer and abandoned device threads may
+  // still write deferred entries until then.
+  RecordingHostLog log;
 };
 
 TEST_F(TerminalFault, TwoTerminalsLiveAndDieInEitherOrder) {
@@ -167,7 +170,6 @@ class LockingHost {
 };
 
 TEST_F(TerminalFault, HostHoldingItsLogLockAroundEveryCallNeverDeadlocks) {
-  RecordingHostLog log;
   LockingHost host(log);
   const std::string tone = Wav(dir, "tone.wav", Tone(0.3));
   int port = 0;
