@@ -249,7 +249,6 @@ RtcpChannel::~RtcpChannel() { Stop(false); }
 void RtcpChannel::SetTimeout(uint32_t ms, TimeoutHandler onTimeout) {
   auto handler = onTimeout ? std::make_shared<const TimeoutHandler>(std::move(onTimeout))
                            : std::shared_ptr<const TimeoutHandler>();
-  std::shared_ptr<Worker> worker;
   {
     CriticalSectionLock lock(timeout_->mutex);
     timeout_->ms = ms;
@@ -257,7 +256,7 @@ void RtcpChannel::SetTimeout(uint32_t ms, TimeoutHandler onTimeout) {
     ++timeout_->generation;
   }
   // The thread may be waiting for longer than the new timeout allows.
-  if ((worker = CurrentWorker())) worker->event.Set();
+  if (std::shared_ptr<Worker> worker = CurrentWorker()) worker->event.Set();
   // The previous handler, if this held its last reference, goes away here, outside the lock.
 }
 

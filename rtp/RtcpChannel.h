@@ -31,10 +31,12 @@
 //   SetTimeout, SetRandomSeed, NtpNow and the counters from any thread.
 // - The RTP receive thread: OnMuxedDatagram (processed on that thread; it does not wait for the
 //   channel thread). The caller stops handing datagrams over before destroying the channel.
-// Locks: mutex_ guards the running worker and its thread handle (held briefly: never across the
-//   thread's join, a send or a call to the host); the timeout settings have a lock of their own,
-//   released before the handler runs. No lock of the channel is held while the session, a socket
-//   or an SRTP context is called, and these lock only themselves. Counters are atomics.
+// Locks: mutex_ guards the running worker and its thread handle. A start holds it while it sets
+//   the run up (the socket's event, the session's start, the thread's creation); otherwise it is
+//   held only to read or swap the worker, never across the thread's join, a send, a datagram's
+//   processing or a call to the host. The timeout settings have a lock of their own, released
+//   before the handler runs. The session, the sockets and the SRTP contexts lock only themselves
+//   and never call back, so no lock order arises with them. Counters are atomics.
 // A running thread keeps everything it uses alive by itself, so a thread that misses Stop's bound
 // (a host handler that blocks) ends on its own later without touching the channel object.
 #pragma once
