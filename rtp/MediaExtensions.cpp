@@ -1,19 +1,14 @@
 #include "rtp/MediaExtensions.h"
 
 #include <algorithm>
-#include <chrono>
 #include <utility>
 
 #include "framework/HostLogWriter.h"
-#include "platform/Clock.h"
 #include "platform/SrtpContext.h"
 
 namespace tarsio {
 
 namespace {
-
-// Seconds from the NTP epoch (1900) to the Unix epoch (1970).
-constexpr uint64_t kNtpUnixOffsetSeconds = 2208988800ull;
 
 uint32_t ReadUint32(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -29,20 +24,6 @@ char DigitText(const TelephoneEventReceiver::Event& event) {
 
 MediaExtensions::MediaExtensions() = default;
 MediaExtensions::~MediaExtensions() = default;
-
-uint64_t MediaExtensions::NtpNow() {
-  // The wall clock is read once; from then on the engine's clock moves the time, so reports
-  // follow a fake clock in tests and never jump when the system time is set.
-  static const uint64_t baseWallMs =
-      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::system_clock::now().time_since_epoch())
-                                .count());
-  static const uint64_t baseClockMs = Clock::Current().NowMs();
-  const uint64_t ms = baseWallMs + (Clock::Current().NowMs() - baseClockMs);
-  const uint64_t seconds = ms / 1000 + kNtpUnixOffsetSeconds;
-  const uint64_t fraction = ((ms % 1000) << 32) / 1000;
-  return (seconds << 32) | fraction;
-}
 
 // ---- Host side ----
 
@@ -107,10 +88,22 @@ void MediaExtensions::EnableSymmetricRtp(bool enable) {
   symmetric_ = enable;
 }
 
-void MediaExtensions::SetRtcpSession(std::shared_ptr<RtcpSession> session) {
+void MediaExtensions::SetRtcpSession(std::shared_ptr<RtcpSession> session,
+                                     std::function<uint64_t()> ntpNow) {
   CriticalSectionLock lock(configMutex_);
-  haveRtcp_ = session != nullptr;
+  haveRtcp_ = session != nullptr && ntpNow != nullptr;
   rtcp_ = std::move(session);
+  rtcpClock_ = std::move(ntpNow);
+}
+
+std::shared_ptr<SrtpContext> MediaExtensions::SrtpOutbound() {
+  CriticalSectionLock lock(configMutex_);
+  return srtpOut_;
+}
+
+std::shared_ptr<SrtpContext> MediaExtensions::SrtpInbound() {
+  CriticalSectionLock lock(configMutex_);
+  return srtpIn_;
 }
 
 std::shared_ptr<RtcpSession> MediaExtensions::GetRtcpSession() {
@@ -157,11 +150,13 @@ NetworkAddress MediaExtensions::TransmitDestination(const NetworkAddress& signal
 void MediaExtensions::TransmitSent(uint32_t rtpTimestamp, uint32_t payloadBytes) {
   if (!haveRtcp_.load()) return;
   std::shared_ptr<RtcpSession> session;
+  uint64_t now = 0;
   {
     CriticalSectionLock lock(configMutex_);
     session = rtcp_;
+    if (rtcpClock_) now = rtcpClock_();
   }
-  if (session) session->OnRtpSent(rtpTimestamp, payloadBytes, NtpNow());
+  if (session) session->OnRtpSent(rtpTimestamp, payloadBytes, now);
 }
 
 // ---- Receive thread ----
@@ -207,14 +202,16 @@ int32_t MediaExtensions::OnReceived(uint8_t* data, int32_t length, const Network
   if (symmetric_.load() && from.IsValid()) latch_.OnPacket(from, ssrc, sequence);
   if (haveRtcp_.load()) {
     std::shared_ptr<RtcpSession> session;
+    uint64_t now = 0;
     {
       CriticalSectionLock lock(configMutex_);
       session = rtcp_;
+      if (rtcpClock_) now = rtcpClock_();
     }
     const uint32_t payloadBytes = static_cast<size_t>(length) > headerLength
                                       ? static_cast<uint32_t>(length - headerLength)
                                       : 0;
-    if (session) session->OnRtpReceived(ssrc, sequence, timestamp, payloadBytes, NtpNow());
+    if (session) session->OnRtpReceived(ssrc, sequence, timestamp, payloadBytes, now);
   }
   if (payloadType != eventPayloadType_.load()) return length;
   // A telephone event: reported, never played.

@@ -82,7 +82,9 @@ class MediaExtensions {
   bool SymmetricRtpEnabled() const { return symmetric_.load(); }
   SymmetricRtpLatch& Latch() { return latch_; }
 
-  void SetRtcpSession(std::shared_ptr<RtcpSession> session);
+  /// The RTCP session the packets are counted into, and the clock its times are read from (the
+  /// RtcpChannel's NtpNow, so that every time of the session shares one origin); null: none.
+  void SetRtcpSession(std::shared_ptr<RtcpSession> session, std::function<uint64_t()> ntpNow);
   std::shared_ptr<RtcpSession> GetRtcpSession();
   /// RTCP datagrams received on the RTP socket go here (RFC 5761); null: they are passed on as
   /// before (and dropped by the receiver as unknown payload).
@@ -117,9 +119,9 @@ class MediaExtensions {
   uint64_t TelephoneEventPacketsSent() const { return eventPacketsSent_.load(); }
   uint64_t TelephoneEventPacketsReceived() const { return eventPacketsReceived_.load(); }
 
-  /// The current wall-clock time in 64-bit NTP format, advancing with the engine's clock (so a
-  /// fake clock moves it in tests).
-  static uint64_t NtpNow();
+  /// The SRTP contexts of the two directions (null while SRTP is off), for SRTCP.
+  std::shared_ptr<SrtpContext> SrtpOutbound();
+  std::shared_ptr<SrtpContext> SrtpInbound();
 
  private:
   /// Logs the `finished` newest events and wakes the host.
@@ -135,6 +137,7 @@ class MediaExtensions {
   std::shared_ptr<SrtpContext> srtpOut_ TARSIO_GUARDED_BY(configMutex_);
   std::shared_ptr<SrtpContext> srtpIn_ TARSIO_GUARDED_BY(configMutex_);
   std::shared_ptr<RtcpSession> rtcp_ TARSIO_GUARDED_BY(configMutex_);
+  std::function<uint64_t()> rtcpClock_ TARSIO_GUARDED_BY(configMutex_);
   std::shared_ptr<HostEvent> eventSignal_ TARSIO_GUARDED_BY(configMutex_);
   std::function<void(const uint8_t*, size_t, const NetworkAddress&)> muxedRtcp_
       TARSIO_GUARDED_BY(configMutex_);

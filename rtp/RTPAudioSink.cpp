@@ -95,6 +95,11 @@ std::shared_ptr<UdpSocket> RTPAudioSink::GetRtpSocket() {
   return rtpSocket;
 }
 
+NetworkAddress RTPAudioSink::CurrentDestination() {
+  CriticalSectionLock lock(filterMutex);
+  return extensions ? extensions->TransmitDestination(destination) : destination;
+}
+
 void RTPAudioSink::SetExtensions(std::shared_ptr<MediaExtensions> ext) {
   CriticalSectionLock lock(filterMutex);
   extensions = std::move(ext);
@@ -154,6 +159,7 @@ int32_t RTPAudioSink::CloseSocket() {
 int32_t RTPAudioSink::PrepareSink() {
   RTPRandom random(TickCount());
   ssrc = random.Next();
+  if (const uint32_t fixed = fixedSsrc.load(); fixed != 0) ssrc = fixed;
   timestamp = random.Next();
   sequenceNumber = static_cast<uint16_t>(random.Next() % 65536);
   pendingMarker = true;

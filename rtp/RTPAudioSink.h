@@ -65,6 +65,11 @@ class RTPAudioSink : public AudioSink {
   /// The call's optional protocol features (telephone events, SRTP, symmetric RTP, RTCP counts);
   /// null (the default) sends exactly the classic stream. Set before the transmitter starts.
   void SetExtensions(std::shared_ptr<MediaExtensions> extensions);
+  /// Keeps the SSRC the same over every start (RTCP must name our stream before it starts);
+  /// 0 (the default) draws a new one at each start.
+  void SetFixedSsrc(uint32_t fixed) { fixedSsrc = fixed; }
+  /// Where packets go now: the latched source with symmetric RTP, else the signalled address.
+  NetworkAddress CurrentDestination();
 
   int32_t SinkThreadStarted(Thread* threadHandle, uint32_t threadID) override;
   int32_t SinkThreadStopped(Thread* threadHandle, uint32_t threadID) override;
@@ -94,6 +99,7 @@ class RTPAudioSink : public AudioSink {
 
   uint32_t timestamp = 0;
   uint32_t ssrc = 0;
+  std::atomic<uint32_t> fixedSsrc{0};
   uint16_t sequenceNumber = 0;
   std::unique_ptr<uint8_t[]> sendBuffer;
   uint32_t sendBufferSize = 0;

@@ -82,6 +82,14 @@ void RTPAudioSource::SetReceivePort(std::shared_ptr<UdpSocket> socket) {
   }
 }
 
+void RTPAudioSource::ReleaseRtcpPort() {
+  CriticalSectionLock lock(filterMutex);
+  if (rtcpSocket) {
+    rtcpSocket->Close();
+    rtcpSocket.reset();
+  }
+}
+
 int32_t RTPAudioSource::BindSocketToPort(UdpSocket* socket, uint16_t port) {
   if (socket == nullptr) {
     TRACE(tracer, trace::kError, "BindSocketToPort : invalid socket value %d\n", 0);

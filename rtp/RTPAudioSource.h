@@ -109,6 +109,9 @@ class RTPAudioSource : public AudioSource {
   std::atomic<uint16_t> minDepth{0};
 
   void SetDatagramReaderForTest(DatagramReader reader) { datagramReader = std::move(reader); }
+  /// Closes the socket held on the next port up, so that an RTCP channel can bind it. The next
+  /// SetReceivePort holds it again.
+  void ReleaseRtcpPort();
   /// The call's optional protocol features (SRTP, telephone events, symmetric RTP, RTCP counts);
   /// null (the default) reads exactly the classic stream. Any thread; the next datagram uses it.
   void SetExtensions(std::shared_ptr<MediaExtensions> ext) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,9 @@
 #include "rtp/MediaExtensions.h"
 #include "rtp/RTPAudioSink.h"
 #include "rtp/RTPAudioSource.h"
+#include "rtp/RTPRandom.h"
+#include "rtp/RtcpChannel.h"
+#include "rtp/RtcpSession.h"
 #include "terminal/EndOfFileRegistry.h"
 #include "terminal/FilePlay.h"
 
@@ -327,6 +331,8 @@ COrbeMediaTerm::~COrbeMediaTerm() {
   } totals{};
   {
     OperationLock lock(*this);
+    // RTCP ends first: its thread reads the transmitter's destination.
+    StopRtcp(false);
     // Plays whose thread did not stop stay alive through their thread's token.
     plays.clear();
     {
@@ -679,6 +685,7 @@ int32_t COrbeMediaTerm::StartTX(int32_t deviceId) try {
     return -60;
   }
   bTransmitting = true;
+  StartRtcpIfWanted();
   return 0;
 } catch (...) {
   return UnexpectedException("StartTX", -10);
@@ -690,6 +697,9 @@ int32_t COrbeMediaTerm::StopTX() try {
     bTransmitting = false;
     return 0;
   }
+  // The last direction ends, or the transmitter's socket goes that multiplexed RTCP sends
+  // through: RTCP says BYE while the socket is still open.
+  if (!bReceiving || rtcpMode == kRtcpMultiplexed) StopRtcp(true);
   bool failed = false;
   auto note = [&failed](int32_t r) {
     if (r < 0) failed = true;
@@ -719,6 +729,7 @@ int32_t COrbeMediaTerm::StopTX() try {
     TRACE(LifetimeTracer(), trace::kError, "StopTX : the capture thread did not stop in time\n");
   }
   ReleaseChain(transmitChain);
+  StopRtcpIfIdle();
   return 0;
 } catch (...) {
   return UnexpectedException("StopTX", -10);
@@ -834,6 +845,7 @@ int32_t COrbeMediaTerm::StartRX(int32_t deviceId, uint32_t jitterMs) try {
     return -90;
   }
   bReceiving = true;
+  StartRtcpIfWanted();
   return 0;
 } catch (...) {
   return UnexpectedException("StartRX", -10);
@@ -885,6 +897,7 @@ int32_t COrbeMediaTerm::StopRX() try {
     TRACE(LifetimeTracer(), trace::kError, "StopRX : a receive thread did not stop in time\n");
   }
   ReleaseChain(receiveChain);
+  StopRtcpIfIdle();
   return 0;
 } catch (...) {
   return UnexpectedException("StopRX", -10);
@@ -1147,10 +1160,23 @@ int32_t COrbeMediaTerm::SetDestinationEx(const char* remoteHost, int32_t remoteP
   return UnexpectedException("SetDestinationEx", -10);
 }
 
-int32_t COrbeMediaTerm::SetRtcp(int32_t mode, const char* /*cname*/) try {
+int32_t COrbeMediaTerm::SetRtcp(int32_t mode, const char* cname) try {
   OperationLock lock(*this);
   if (mode != kRtcpOff && mode != kRtcpOwnPort && mode != kRtcpMultiplexed) return -10;
   Extensions();
+  rtcpMode = mode;
+  rtcpCname = cname != nullptr ? cname : "";
+  if (mode == kRtcpOff) {
+    rtpTransmitter->SetFixedSsrc(0);
+    StopRtcp(true);
+    return 0;
+  }
+  // Our SSRC is fixed from here on, so that RTCP names the stream before and after each start.
+  if (rtcpSsrc == 0) {
+    RTPRandom random(TickCount() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
+    while (rtcpSsrc == 0) rtcpSsrc = random.Next();
+  }
+  rtpTransmitter->SetFixedSsrc(rtcpSsrc);
   return 0;
 } catch (...) {
   return UnexpectedException("SetRtcp", -10);
@@ -1158,17 +1184,133 @@ int32_t COrbeMediaTerm::SetRtcp(int32_t mode, const char* /*cname*/) try {
 
 int32_t COrbeMediaTerm::GetRtcpReport(RtcpReport* report) try {
   if (report == nullptr || report->size < sizeof(uint32_t) * 2) return -10;
-  return -20;
+  std::shared_ptr<RtcpSession> session;
+  std::shared_ptr<MediaExtensions> ext;
+  bool timedOut = false;
+  {
+    OperationLock lock(*this);
+    session = rtcpSession;
+    ext = mediaExtensions;
+    timedOut = rtpTimedOutFlag->load();
+  }
+  if (!session) return -20;
+  const RtcpSession::Statistics s = session->GetStatistics();
+  RtcpReport full{};
+  full.size = report->size;
+  full.remoteSsrc = s.remoteSsrc;
+  full.packetsSent = s.packetsSent;
+  full.octetsSent = s.octetsSent;
+  full.packetsReceived = s.packetsReceived;
+  full.octetsReceived = s.octetsReceived;
+  full.cumulativeLost = s.cumulativeLost;
+  full.fractionLost = s.fractionLost;
+  full.callFractionLost = s.callFractionLost;
+  full.jitterMs = s.jitterMs;
+  full.haveRemoteReport = s.haveRemoteReport ? 1 : 0;
+  full.remoteCumulativeLost = s.remoteCumulativeLost;
+  full.remoteFractionLost = s.remoteFractionLost;
+  full.remoteJitterMs = s.remoteJitterMs;
+  full.roundTripMs = s.roundTripMs;
+  full.reportsSent = s.reportsSent;
+  full.reportsReceived = s.reportsReceived;
+  full.reportsMalformed = s.reportsMalformed;
+  full.byeReceived = s.byeReceived ? 1 : 0;
+  full.timedOut = timedOut ? 1 : 0;
+  full.srtpRefused = ext ? ext->SrtpRefused() : 0;
+  std::snprintf(full.remoteCname, sizeof full.remoteCname, "%s", s.remoteCname.c_str());
+  // A host built with an older, shorter report gets what fits.
+  std::memcpy(report, &full, std::min<size_t>(report->size, sizeof full));
+  return 0;
 } catch (...) {
   return UnexpectedException("GetRtcpReport", -10);
 }
 
-int32_t COrbeMediaTerm::SetRtpTimeout(uint32_t /*timeoutMs*/, EventHandle /*timeoutEvent*/) try {
+int32_t COrbeMediaTerm::SetRtpTimeout(uint32_t timeoutMs, EventHandle timeoutEvent) try {
   OperationLock lock(*this);
   Extensions();
+  rtpTimeoutMs = timeoutMs;
+  const NativeHandle handle = HostEventHandle(timeoutEvent);
+  rtpTimeoutSignal = handle != kNoNativeHandle
+                         ? std::shared_ptr<HostEvent>(HostEvent::FromHostHandle(handle))
+                         : nullptr;
+  if (rtcpChannel) rtcpChannel->SetTimeout(rtpTimeoutMs, TimeoutHandler());
   return 0;
 } catch (...) {
   return UnexpectedException("SetRtpTimeout", -10);
+}
+
+RtcpChannel::TimeoutHandler COrbeMediaTerm::TimeoutHandler() {
+  if (rtpTimeoutMs == 0) return nullptr;
+  // Runs on the RTCP thread: the host hears of it through its event and the deferred log.
+  std::shared_ptr<HostEvent> signal = rtpTimeoutSignal;
+  std::shared_ptr<std::atomic<bool>> flag = rtpTimedOutFlag;
+  return [signal, flag](uint32_t silentMs) {
+    flag->store(true);
+    HostLogWriter::DeferWithNumber("COrbeMediaTerm: RTP timeout, ms=", silentMs);
+    if (signal) signal->Set();
+  };
+}
+
+void COrbeMediaTerm::StartRtcpIfWanted() {
+  if (rtcpMode == kRtcpOff || !mediaExtensions || (rtcpChannel && rtcpChannel->IsRunning())) {
+    return;
+  }
+  std::shared_ptr<MediaExtensions> ext = mediaExtensions;
+  std::shared_ptr<RTPAudioSink> transmitter = rtpTransmitter;
+  const std::shared_ptr<UdpSocket> socket = transmitter->GetRtpSocket();
+  uint16_t port = 0;
+  if (!socket || socket->GetLocalPort(&port) != 0) {
+    LogPlainLater("COrbeMediaTerm::StartRtcp: no RTP socket");
+    return;
+  }
+  const NetworkAddress remote = transmitter->CurrentDestination();
+  std::string cname = rtcpCname;
+  if (cname.empty()) cname = "tarsio@" + std::to_string(rtcpSsrc);
+  // 64 kbit/s of G.711 audio: RTCP takes its 5 % of that (RFC 3550 6.2).
+  rtcpSession = std::make_shared<RtcpSession>(rtcpSsrc, cname, 8000, 8000.0);
+  const bool muxed = rtcpMode == kRtcpMultiplexed;
+  auto channel = std::make_shared<RtcpChannel>(
+      rtcpSession,
+      [transmitter, muxed] {
+        NetworkAddress to = transmitter->CurrentDestination();
+        if (to.IsValid() && !muxed) to.SetPort(static_cast<uint16_t>(to.Port() + 1));
+        return to;
+      },
+      ext->SrtpOutbound(), ext->SrtpInbound());
+  rtpTimedOutFlag = std::make_shared<std::atomic<bool>>(false);
+  channel->SetTimeout(rtpTimeoutMs, TimeoutHandler());
+  ext->SetRtcpSession(rtcpSession, [channel] { return channel->NtpNow(); });
+  bool started = false;
+  if (muxed) {
+    started = channel->StartMuxed(socket);
+    ext->SetMuxedRtcpHandler(
+        [channel](const uint8_t* data, size_t length, const NetworkAddress& from) {
+          channel->OnMuxedDatagram(data, length, from);
+        });
+  } else {
+    rtpReceiver->ReleaseRtcpPort();
+    const NetworkAddress local = remote.GetFamily() == NetworkAddress::Family::kIPv6
+                                     ? NetworkAddress::AnyIPv6(static_cast<uint16_t>(port + 1))
+                                     : NetworkAddress::IPv4(0, static_cast<uint16_t>(port + 1));
+    started = channel->StartOwnSocket(local);
+  }
+  if (!started) LogLater("COrbeMediaTerm::StartRtcp: RTCP did not start, port=", port);
+  rtcpChannel = std::move(channel);
+}
+
+void COrbeMediaTerm::StopRtcpIfIdle() {
+  if (!bTransmitting && !bReceiving) StopRtcp(true);
+}
+
+void COrbeMediaTerm::StopRtcp(bool sendBye) {
+  if (!rtcpChannel) return;
+  if (mediaExtensions) {
+    mediaExtensions->SetMuxedRtcpHandler(nullptr);
+    mediaExtensions->SetRtcpSession(nullptr, nullptr);
+  }
+  // The session stays for GetRtcpReport after the call; the channel says BYE and ends.
+  rtcpChannel->Stop(sendBye);
+  rtcpChannel.reset();
 }
 
 }  // namespace tarsio

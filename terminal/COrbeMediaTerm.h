@@ -73,6 +73,7 @@
 #include <vector>
 
 #include "platform/CriticalSection.h"
+#include "rtp/RtcpChannel.h"
 #include "tarsio/RTPInterface.h"
 #include "tarsio/RTPInterfaceEx.h"
 
@@ -97,6 +98,8 @@ class HostEvent;
 class LowLatencyJitterBuffer;
 class AudioSink;
 class MediaExtensions;
+class RtcpSession;
+class HostEvent;
 
 /// Settings key of the terminal.
 inline constexpr const char* kTerminalKey = "Software\\Almagre\\OrbeMediaTerm\\1.0";
@@ -253,6 +256,20 @@ class COrbeMediaTerm final : public RTPInterface, public RTPInterfaceEx {
   /// lock) and handed to both RTP filters; null for a host that never uses the extension.
   std::shared_ptr<MediaExtensions> mediaExtensions;
   MediaExtensions& Extensions();
+  // RTCP (SetRtcp, SetRtpTimeout): the wish, and the session and channel of the running call.
+  // All under the operation lock; the channel runs while either direction does.
+  int32_t rtcpMode = kRtcpOff;
+  std::string rtcpCname;
+  uint32_t rtcpSsrc = 0;
+  uint32_t rtpTimeoutMs = 0;
+  std::shared_ptr<HostEvent> rtpTimeoutSignal;
+  std::shared_ptr<std::atomic<bool>> rtpTimedOutFlag = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<RtcpSession> rtcpSession;
+  std::shared_ptr<RtcpChannel> rtcpChannel;
+  RtcpChannel::TimeoutHandler TimeoutHandler();
+  void StartRtcpIfWanted();
+  void StopRtcpIfIdle();
+  void StopRtcp(bool sendBye);
   std::shared_ptr<FIRTransformer> receiveFir;
   std::shared_ptr<FIRTransformer> transmitFir;
   std::shared_ptr<Limiter> limiter;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 
 #include "framework/HostLogWriter.h"
 #include "platform/AudioBackendSelector.h"
+#include "platform/HostEvent.h"
 #include "platform/NetworkAddress.h"
 #include "platform/UdpSocket.h"
 #include "support/RecordingHostLog.h"
@@ -147,6 +149,88 @@ TEST_F(TerminalExtension, AWrongFarEndKeyPlaysNothing) {
   EXPECT_EQ(static_cast<COrbeMediaTerm*>(term)->ReceivedPacketCount(), 0u);
   EXPECT_EQ(term->StopTX(), 0);
   EXPECT_EQ(term->StopRX(), 0);
+}
+
+// Two terminals calling each other with RTCP, on its own port and multiplexed: each learns the
+// other's CNAME and the round-trip time from the reports, a stopped far end says BYE, and its
+// silence fires the RTP timeout.
+TEST_F(TerminalExtension, RtcpReportsFlowBothWaysAndAStoppedFarEndTimesOut) {
+  for (const int32_t mode : {kRtcpOwnPort, kRtcpMultiplexed}) {
+    SCOPED_TRACE(mode == kRtcpOwnPort ? "own port" : "multiplexed");
+    RTPInterface* a = GetRTPInterface(&log);
+    RTPInterface* b = GetRTPInterface(&log);
+    RTPInterfaceEx* exA = GetRTPInterfaceEx(a);
+    RTPInterfaceEx* exB = GetRTPInterfaceEx(b);
+    // Multiplexed RTCP waits in the RTP socket behind the packets the classic receiver holds back
+    // for reordering; the low-latency receiver reads each datagram as it comes.
+    for (RTPInterface* t : {a, b}) {
+      static_cast<COrbeMediaTerm*>(t)->SetReceiveModeOverride(
+          COrbeMediaTerm::kReceiveModeLowLatency);
+    }
+    int portA = FreePort();
+    int portB = FreePort();
+    while (portB == portA || portB == portA + 1 || portA == portB + 1) portB = FreePort();
+    ASSERT_EQ(a->SetDestination("127.0.0.1", portB, portA, -1), 0);
+    ASSERT_EQ(b->SetDestination("127.0.0.1", portA, portB, -1), 0);
+    EXPECT_EQ(exA->SetRtcp(7, "x"), -10);
+    ASSERT_EQ(exA->SetRtcp(mode, "alice@example.net"), 0);
+    ASSERT_EQ(exB->SetRtcp(mode, "bob@example.net"), 0);
+    HostEvent timeout;
+    ASSERT_EQ(exB->SetRtpTimeout(1500, static_cast<EventHandle>(timeout.Handle())), 0);
+    RtcpReport report{};
+    report.size = sizeof report;
+    EXPECT_EQ(exA->GetRtcpReport(&report), -20) << "no RTCP before the call";
+    for (RTPInterface* t : {a, b}) {
+      t->SetMicrophoneVolume(-1, 100);
+      ASSERT_EQ(t->StartRX(-1, 60), 0);
+      ASSERT_EQ(t->StartTX(-1), 0);
+    }
+    const auto reportOf = [](RTPInterfaceEx* ex) {
+      RtcpReport r{};
+      r.size = sizeof r;
+      EXPECT_EQ(ex->GetRtcpReport(&r), 0);
+      return r;
+    };
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          const RtcpReport ra = reportOf(exA);
+          const RtcpReport rb = reportOf(exB);
+          return ra.reportsReceived >= 1 && rb.reportsReceived >= 1 && ra.roundTripMs >= 0 &&
+                 rb.roundTripMs >= 0;
+        },
+        20s));
+    const RtcpReport ra = reportOf(exA);
+    EXPECT_STREQ(ra.remoteCname, "bob@example.net");
+    EXPECT_EQ(reportOf(exB).remoteCname, std::string("alice@example.net"));
+    EXPECT_GT(ra.packetsSent, 50u);
+    EXPECT_GT(ra.packetsReceived, 50u);
+    EXPECT_LT(ra.roundTripMs, 100.0) << "loopback";
+    EXPECT_EQ(ra.haveRemoteReport, 1);
+    EXPECT_EQ(ra.reportsMalformed, 0u);
+    // A host built with a shorter report gets only what fits.
+    RtcpReport shortReport{};
+    std::memset(&shortReport, 0x55, sizeof shortReport);
+    shortReport.size = 16;
+    ASSERT_EQ(exA->GetRtcpReport(&shortReport), 0);
+    EXPECT_EQ(shortReport.size, 16u);
+    EXPECT_EQ(shortReport.octetsSent, 0x5555555555555555u) << "written beyond the given size";
+
+    // A stops: B hears its BYE, then nothing; B's timeout fires once after 1.5 s of silence.
+    EXPECT_EQ(a->StopTX(), 0);
+    EXPECT_EQ(a->StopRX(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return reportOf(exB).byeReceived == 1; }));
+    EXPECT_FALSE(timeout.IsSet());
+    ASSERT_TRUE(WaitUntil([&] { return timeout.IsSet(); }));
+    EXPECT_EQ(reportOf(exB).timedOut, 1);
+    EXPECT_EQ(b->StopTX(), 0);
+    EXPECT_EQ(b->StopRX(), 0);
+    HostLogWriter::WritePending(1000);
+    bool logged = false;
+    for (const std::string& e : log.Entries()) logged |= e.find("RTP timeout") != std::string::npos;
+    EXPECT_TRUE(logged);
+    DestroyTerminal(a);
+    DestroyTerminal(b);
+  }
 }
 
 }  // namespace

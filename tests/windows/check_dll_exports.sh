@@ -94,7 +94,8 @@ trap 'rm -rf "$work"' EXIT
 if [ -f "$build/Tarsio.lib" ] && command -v clang++ >/dev/null && command -v lld-link >/dev/null; then
   mkdir -p "$work/msvc-include"
   printf '%s\n' '#pragma once' 'typedef int int32_t;' 'typedef unsigned int uint32_t;' \
-    'typedef unsigned short uint16_t;' >"$work/msvc-include/cstdint"
+    'typedef unsigned short uint16_t;' 'typedef long long int64_t;' \
+    'typedef unsigned long long uint64_t;' >"$work/msvc-include/cstdint"
   cat >"$work/msvc_host.cpp" <<'EOF'
 #include "tarsio/Tarsio.h"
 extern "C" int HostEntry() {
