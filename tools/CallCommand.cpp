@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "tarsio/RTPInterfaceEx.h"
 #include "tools/CallSession.h"
 
 namespace tarsio::host {
@@ -124,6 +125,16 @@ void CallCommand::AddTo(CLI::App& app) {
   command_->add_option("--srtp-suite", srtpSuite_, "SRTP crypto suite")
       ->check(CLI::IsMember({"AES_CM_128_HMAC_SHA1_80", "AES_CM_128_HMAC_SHA1_32"}))
       ->capture_default_str();
+  command_
+      ->add_option("--rtcp", rtcp_,
+                   "RTCP reports: off, port (on the RTP port + 1) or mux (on the RTP port)")
+      ->check(CLI::IsMember({"off", "port", "mux"}))
+      ->capture_default_str();
+  command_
+      ->add_option("--rtp-timeout", rtpTimeout_,
+                   "With RTCP: end the call after S seconds without RTP or RTCP (0: never)")
+      ->type_name("S")
+      ->check(CLI::Range(0.0, 3600.0));
   command_->add_flag("--symmetric-rtp", symmetricRtp_,
                      "Send to where the far end's media comes from (NAT traversal)");
 }
@@ -168,6 +179,11 @@ int CallCommand::Run(const std::atomic<bool>& stop) {
   config.srtpKey = srtpKey_;
   config.srtpRemoteKey = srtpRemoteKey_;
   config.symmetricRtp = symmetricRtp_;
+  config.rtcpMode = rtcp_ == "port" ? kRtcpOwnPort : rtcp_ == "mux" ? kRtcpMultiplexed : kRtcpOff;
+  config.rtpTimeoutMs = static_cast<uint32_t>(rtpTimeout_ * 1000.0);
+  if (config.rtpTimeoutMs != 0 && config.rtcpMode == kRtcpOff) {
+    return fail(CallSession::kExitUsage, "--rtp-timeout needs --rtcp port or --rtcp mux");
+  }
 
   ConsoleHostLog log;
   if (!log_.empty() && !log.OpenFile(log_, &error)) return fail(CallSession::kExitFailure, error);

@@ -55,6 +55,8 @@ class CallCommand {
   std::string srtpRemoteKey_;
   std::string srtpSuite_ = "AES_CM_128_HMAC_SHA1_80";
   bool symmetricRtp_ = false;
+  std::string rtcp_ = "off";
+  double rtpTimeout_ = 0.0;
 };
 
 }  // namespace tarsio::host

@@ -131,6 +131,31 @@ std::string CallReport::ToJson() const {
          ", \"ms\": " + std::to_string(digitsReceived[i].second) + "}";
   }
   j += "],\n";
+  if (rtcp) {
+    const Rtcp& r = *rtcp;
+    j += "  \"rtcp\": {\"packets_sent\": " + std::to_string(r.packetsSent) +
+         ", \"octets_sent\": " + std::to_string(r.octetsSent) +
+         ", \"packets_received\": " + std::to_string(r.packetsReceived) +
+         ", \"octets_received\": " + std::to_string(r.octetsReceived) +
+         ", \"cumulative_lost\": " + std::to_string(r.cumulativeLost) +
+         ", \"fraction_lost\": " + Number(r.fractionLost, 4) +
+         ", \"call_fraction_lost\": " + Number(r.callFractionLost, 4) +
+         ", \"jitter_ms\": " + Number(r.jitterMs, 2) + ", \"remote\": ";
+    if (r.haveRemoteReport) {
+      j += "{\"cumulative_lost\": " + std::to_string(r.remoteCumulativeLost) +
+           ", \"fraction_lost\": " + Number(r.remoteFractionLost, 4) +
+           ", \"jitter_ms\": " + Number(r.remoteJitterMs, 2) + "}";
+    } else {
+      j += "null";
+    }
+    j += ", \"round_trip_ms\": " + (r.roundTripMs >= 0 ? Number(r.roundTripMs, 2) : "null") +
+         ", \"reports_sent\": " + std::to_string(r.reportsSent) +
+         ", \"reports_received\": " + std::to_string(r.reportsReceived) +
+         ", \"reports_malformed\": " + std::to_string(r.reportsMalformed) +
+         ", \"bye_received\": " + (r.byeReceived ? "true" : "false") +
+         ", \"timed_out\": " + (r.timedOut ? "true" : "false") +
+         ", \"remote_cname\": " + Quote(r.remoteCname) + "},\n";
+  }
   j += "  \"exit_code\": " + std::to_string(exitCode) + ",\n";
   j += "  \"error\": " + TextOrNull(error) + "\n}\n";
   return j;

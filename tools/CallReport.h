@@ -27,6 +27,12 @@
 //     "srtp": "AES_CM_128_HMAC_SHA1_80", "srtp_refused": 0,  // null and 0 without SRTP
 //     "digits_sent": "1234#",                          // null when none were sent
 //     "digits_received": [{"digit": "5", "ms": 100}],
+//     "rtcp": {"packets_sent": ..., "packets_received": ..., "cumulative_lost": ...,
+//              "fraction_lost": ..., "call_fraction_lost": ..., "jitter_ms": ...,
+//              "remote": {"cumulative_lost": ..., "fraction_lost": ..., "jitter_ms": ...} or null,
+//              "round_trip_ms": ... or null, "reports_sent": ..., "reports_received": ...,
+//              "reports_malformed": ..., "bye_received": false, "timed_out": false,
+//              "remote_cname": "..."},                 // absent without --rtcp
 //     "exit_code": 0, "error": null
 //   }
 //
@@ -120,6 +126,19 @@ class CallReport {
   uint64_t srtpRefused = 0;
   std::string digitsSent;
   std::vector<std::pair<char, uint32_t>> digitsReceived;
+  // RTCP (--rtcp): the terminal's report at the end of the call; absent without RTCP.
+  struct Rtcp {
+    uint64_t packetsSent = 0, octetsSent = 0, packetsReceived = 0, octetsReceived = 0;
+    int64_t cumulativeLost = 0;
+    double fractionLost = 0, callFractionLost = 0, jitterMs = 0;
+    bool haveRemoteReport = false;
+    int32_t remoteCumulativeLost = 0;
+    double remoteFractionLost = 0, remoteJitterMs = 0, roundTripMs = -1;
+    uint64_t reportsSent = 0, reportsReceived = 0, reportsMalformed = 0;
+    bool byeReceived = false, timedOut = false;
+    std::string remoteCname;
+  };
+  std::optional<Rtcp> rtcp;
   int exitCode = 0;
   std::string error;
 

@@ -30,6 +30,8 @@ constexpr const char* kTerminalKey = "HKEY_CURRENT_USER\\Software\\Almagre\\Orbe
 // The receiver logs this when it takes its very first datagram (it measures its depths from it).
 constexpr const char* kFirstDatagramLine = "RTPAudioSource::GenerateData: buffer recepcion minimo=";
 constexpr int kPollMs = 5;
+// SetRtpTimeout without a host event: the call polls the report instead.
+constexpr EventHandle kNoHostEvent = -1;
 // PlayFile's result when the file could not be loaded (opened and checked by the file source).
 constexpr int32_t kPlayFileNotLoaded = -10;
 
@@ -234,6 +236,10 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
       report->srtp = config.srtpSuite;
     }
     if (ex != nullptr && config.symmetricRtp) ex->SetSymmetricRtp(1);
+    if (ex != nullptr && config.rtcpMode != kRtcpOff) {
+      step(ex->SetRtcp(config.rtcpMode, nullptr), "RTCP was refused");
+      if (config.rtpTimeoutMs != 0) ex->SetRtpTimeout(config.rtpTimeoutMs, kNoHostEvent);
+    }
     step(terminal->SetTransmitCodec(config.txCodec, 20, 0, config.vad ? 1 : 0, 0, 0),
          "the transmit codec " + CodecName(config.txCodec) + " was refused");
     step(terminal->SetReceiveCodec(config.rxCodec, 20, 0, 0),
@@ -278,6 +284,16 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
         s.receiveCodec = config.rxCodec == 0 ? rxName : CodecName(config.rxCodec);
         s.sentBytes = TrafficTotals::sentBytes.load();
         s.playedBytes = TrafficTotals::playedBytes.load();
+        if (ex != nullptr && config.rtcpMode != kRtcpOff) {
+          RtcpReport r{};
+          r.size = sizeof r;
+          s.rtcp = true;
+          if (ex->GetRtcpReport(&r) == 0) {
+            s.roundTripMs = r.roundTripMs;
+            s.remoteLossPercent = r.haveRemoteReport ? 100.0 * r.remoteFractionLost : -1.0;
+            s.jitterMs = r.jitterMs;
+          }
+        }
         if (engine != nullptr && engine->IsLowLatencyReceive()) {
           const COrbeMediaTerm::ReceiveReport r = engine->GetReceiveReport();
           s.lowLatency = true;
@@ -301,6 +317,16 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
         } else {
           std::fprintf(stderr, "\ntarsio call: the digits '%s' were not sent (result %d)\n",
                        config.dtmf.c_str(), sent);
+        }
+      }
+      if (ex != nullptr && config.rtpTimeoutMs != 0) {
+        RtcpReport r{};
+        r.size = sizeof r;
+        if (ex->GetRtcpReport(&r) == 0 && r.timedOut != 0) {
+          std::fprintf(stderr,
+                       "\ntarsio call: nothing heard from the far end for %.1f s (RTP timeout)\n",
+                       config.rtpTimeoutMs / 1000.0);
+          break;
         }
       }
       if (ex != nullptr) {
@@ -345,6 +371,33 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
       char digit = 0;
       uint32_t ms = 0;
       while (ex->GetTelephoneEvent(&digit, &ms) == 1) report->digitsReceived.push_back({digit, ms});
+    }
+    if (ex != nullptr && config.rtcpMode != kRtcpOff) {
+      RtcpReport r{};
+      r.size = sizeof r;
+      if (ex->GetRtcpReport(&r) == 0) {
+        CallReport::Rtcp out;
+        out.packetsSent = r.packetsSent;
+        out.octetsSent = r.octetsSent;
+        out.packetsReceived = r.packetsReceived;
+        out.octetsReceived = r.octetsReceived;
+        out.cumulativeLost = r.cumulativeLost;
+        out.fractionLost = r.fractionLost;
+        out.callFractionLost = r.callFractionLost;
+        out.jitterMs = r.jitterMs;
+        out.haveRemoteReport = r.haveRemoteReport != 0;
+        out.remoteCumulativeLost = r.remoteCumulativeLost;
+        out.remoteFractionLost = r.remoteFractionLost;
+        out.remoteJitterMs = r.remoteJitterMs;
+        out.roundTripMs = r.roundTripMs;
+        out.reportsSent = r.reportsSent;
+        out.reportsReceived = r.reportsReceived;
+        out.reportsMalformed = r.reportsMalformed;
+        out.byeReceived = r.byeReceived != 0;
+        out.timedOut = r.timedOut != 0;
+        out.remoteCname = r.remoteCname;
+        report->rtcp = out;
+      }
     }
     if (engine != nullptr) {
       report->srtpRefused = engine->SrtpRefusedCount();

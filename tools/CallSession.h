@@ -54,8 +54,12 @@ struct CallConfig {
   std::string srtpKey;  // both keys set: SRTP
   std::string srtpRemoteKey;
   bool symmetricRtp = false;
+  int32_t rtcpMode = 0;       // tarsio::kRtcpOff, kRtcpOwnPort, kRtcpMultiplexed
+  uint32_t rtpTimeoutMs = 0;  // with RTCP: end the call after this long without RTP or RTCP
   /// Whether any option of the extension interface is in use.
-  bool UsesExtensions() const { return !dtmf.empty() || !srtpKey.empty() || symmetricRtp; }
+  bool UsesExtensions() const {
+    return !dtmf.empty() || !srtpKey.empty() || symmetricRtp || rtcpMode != 0;
+  }
 };
 
 class CallSession {

@@ -41,7 +41,20 @@ std::string StatusLine::Format(const CallStatus& status) {
                 status.receiveCodec.empty() ? "-" : status.receiveCodec.c_str(),
                 FormatBytes(status.sentBytes).c_str(), FormatBytes(status.playedBytes).c_str(),
                 status.lowLatency ? "low-latency" : "classic");
-  return text;
+  std::string line = text;
+  if (status.rtcp) {
+    char rtcp[120];
+    char rtt[24] = "-";
+    char loss[24] = "-";
+    if (status.roundTripMs >= 0) std::snprintf(rtt, sizeof rtt, "%.0f ms", status.roundTripMs);
+    if (status.remoteLossPercent >= 0) {
+      std::snprintf(loss, sizeof loss, "%.1f %%", status.remoteLossPercent);
+    }
+    std::snprintf(rtcp, sizeof rtcp, "  rtt %s  loss %s  jitter %.1f ms", rtt, loss,
+                  status.jitterMs);
+    line += rtcp;
+  }
+  return line;
 }
 
 void StatusLine::Show(const CallStatus& status, int64_t nowMs) {

@@ -31,6 +31,11 @@ struct CallStatus {
   int jitterBufferMs = -1;
   int queueMs = -1;
   int deviceMs = -1;
+  // RTCP (--rtcp): the far end's view of our stream and the round-trip time; rtcp false: none.
+  bool rtcp = false;
+  double roundTripMs = -1;        // -1: not measured yet
+  double remoteLossPercent = -1;  // -1: no report from the far end yet
+  double jitterMs = 0;            // of the far end's stream as we receive it
 };
 
 class StatusLine {
