@@ -10,6 +10,10 @@ PACKAGES=(
   g++ cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format ccache
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
+  # GStreamer as the far end of the interoperation tests (tests/tools/GStreamerInteropTest.cpp):
+  # gst-launch-1.0, its RTP, SRTP and DTMF elements, and the headers for the gst_dtmf_peer helper
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+  libgstreamer1.0-dev
   # libraries the engine and the host use
   libasound2-dev libsoxr-dev libcli11-dev libspandsp-dev libsrtp2-dev
   # a private, paced sound server for the ALSA tests, and ALSA's tools and plugins

@@ -1,47 +1,33 @@
 // End-to-end tests of the tarsio program: the built binary runs real calls over loopback UDP with
 // the file sound backend, each test in a fresh temporary directory with its own settings file.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
-#include <iterator>
-#include <string_view>
-#include <thread>
 #include <tuple>
 
 #include "dsp/G711Codec.h"
+#include "support/ChildProgram.h"
 #include "support/WavTestFiles.h"
 #include "tools/AudioClip.h"
 #include "tools/LoopbackAnalysis.h"
 #include "tools/UdpPortProbe.h"
-
-extern char** environ;
 
 namespace tarsio::host {
 namespace {
 
 const std::string kSpeech = std::string(TARSIO_DATA_DIR) + "/speech-8k.wav";
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
+using testing::JsonNumber;
+using Result = testing::ProgramResult;
 
-/// The number after "key": in a JSON text (first occurrence); -1 for null or missing.
-double JsonNumber(const std::string& json, const std::string& key) {
-  const size_t at = json.find("\"" + key + "\": ");
-  if (at == std::string::npos || json.compare(at + key.size() + 4, 4, "null") == 0) return -1;
-  return std::strtod(json.c_str() + at + key.size() + 4, nullptr);
-}
+std::string ReadAll(const std::string& path) { return testing::ReadFileText(path); }
 
 /// A UDP socket bound to port on all addresses (the way the program binds), or -1.
 int BindUdp(uint16_t port) {
@@ -52,71 +38,11 @@ int BindUdp(uint16_t port) {
   return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 ? fd : -1;
 }
 
-struct Result {
-  int exitCode = -1;  // -1: killed after its time ran out
-  std::string out, err;
-};
-
-/// The tarsio program run as a child process in dir, with its settings file there, the null
-/// sound backend as default, and stdout and stderr captured into files.
-class Program {
- public:
-  Program(const std::string& dir, std::vector<std::string> args, const std::string& reg)
-      : base_(dir + "/run" + std::to_string(++runs_)) {
-    std::vector<std::string> env = {"TARSIO_REGISTRY=" + dir + "/" + reg, "TMPDIR=" + dir,
-                                    "TARSIO_AUDIO=null", "TARSIO_NO_REALTIME=1"};
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string_view v = *e;
-      if (!v.starts_with("TARSIO_") && !v.starts_with("TMPDIR=")) env.emplace_back(v);
-    }
-    args.insert(args.begin(), TARSIO_BINARY);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    for (int fd : {1, 2}) {
-      const std::string file = base_ + (fd == 1 ? ".out" : ".err");
-      posix_spawn_file_actions_addopen(&actions, fd, file.c_str(), O_WRONLY | O_CREAT, 0644);
-    }
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Program() { Wait(0); }
-
-  void Signal(int signal) { ::kill(pid_, signal); }
-  /// Waits at most timeoutMs for the program to end, then kills it.
-  Result Wait(int timeoutMs) {
-    Result r;
-    if (pid_ <= 0) return r;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) != pid_) {
-      if (std::chrono::steady_clock::now() >= deadline) ::kill(pid_, SIGKILL);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-    if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
-    r.out = ReadAll(base_ + ".out");
-    r.err = ReadAll(base_ + ".err");
-    return r;
-  }
-
- private:
-  static inline int runs_ = 0;
-  std::string base_;
-  pid_t pid_ = -1;
-};
-
 class TarsioProgram : public ::testing::Test {
  protected:
-  std::unique_ptr<Program> Start(std::vector<std::string> args,
-                                 const std::string& reg = "registry.reg") {
-    return std::make_unique<Program>(dir_, std::move(args), reg);
+  std::unique_ptr<testing::ChildProgram> Start(std::vector<std::string> args,
+                                               const std::string& reg = "registry.reg") {
+    return testing::StartTarsio(TARSIO_BINARY, dir_, std::move(args), reg);
   }
   Result Run(std::vector<std::string> args) { return Start(std::move(args))->Wait(20000); }
   static AudioClip Load(const std::string& path) {
