@@ -255,7 +255,7 @@ class COrbeMediaTerm final : public RTPInterface, public RTPInterfaceEx {
   /// The call's protocol features, made by the first extension operation (under the operation
   /// lock) and handed to both RTP filters; null for a host that never uses the extension.
   std::shared_ptr<MediaExtensions> mediaExtensions;
-  MediaExtensions& Extensions();
+  MediaExtensions& Extensions() TARSIO_REQUIRES(terminalMutex);
   // RTCP (SetRtcp, SetRtpTimeout): the wish, and the session and channel of the running call.
   // All under the operation lock; the channel runs while either direction does.
   int32_t rtcpMode = kRtcpOff;
@@ -266,10 +266,10 @@ class COrbeMediaTerm final : public RTPInterface, public RTPInterfaceEx {
   std::shared_ptr<std::atomic<bool>> rtpTimedOutFlag = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<RtcpSession> rtcpSession;
   std::shared_ptr<RtcpChannel> rtcpChannel;
-  RtcpChannel::TimeoutHandler TimeoutHandler();
-  void StartRtcpIfWanted();
-  void StopRtcpIfIdle();
-  void StopRtcp(bool sendBye);
+  RtcpChannel::TimeoutHandler TimeoutHandler() TARSIO_REQUIRES(terminalMutex);
+  void StartRtcpIfWanted() TARSIO_REQUIRES(terminalMutex);
+  void StopRtcpIfIdle() TARSIO_REQUIRES(terminalMutex);
+  void StopRtcp(bool sendBye) TARSIO_REQUIRES(terminalMutex);
   std::shared_ptr<FIRTransformer> receiveFir;
   std::shared_ptr<FIRTransformer> transmitFir;
   std::shared_ptr<Limiter> limiter;
