@@ -185,6 +185,11 @@ class LineFlag final : public HostLog {
 TEST(MediaThreadLog, AForkedChildGetsAWriterOfItsOwn) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer does not support threads started in the child of a fork";
+#elif defined(__SANITIZE_ADDRESS__)
+  // GCC 12's AddressSanitizer runtime does not hold its allocator's locks across fork, so a child
+  // can wait forever for a lock a parent thread held at the fork (seen now and then under load:
+  // the child's writer never ran). The release build runs this test.
+  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe with other threads running";
 #else
   testing::RecordingHostLog parentLog;
   testing::ScopedHostLog useLog(&parentLog);
