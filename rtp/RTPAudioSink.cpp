@@ -102,6 +102,7 @@ NetworkAddress RTPAudioSink::CurrentDestination() {
 
 void RTPAudioSink::SetExtensions(std::shared_ptr<MediaExtensions> ext) {
   CriticalSectionLock lock(filterMutex);
+  hasExtensions.store(ext != nullptr, std::memory_order_release);
   extensions = std::move(ext);
 }
 
@@ -245,8 +246,10 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
   if (duration <= 0) duration = sample->GetSilenceDuration();
   TRACE(tracer, trace::kState, "RenderAudioSamples : durationMillisec = %d\n", duration);
 
+  // The classic stream (no extensions, the common case) pays neither the lock nor the reference
+  // count for them on every frame.
   std::shared_ptr<MediaExtensions> ext;
-  {
+  if (hasExtensions.load(std::memory_order_acquire)) {
     CriticalSectionLock lock(filterMutex);
     ext = extensions;
   }

@@ -108,6 +108,8 @@ class RTPAudioSink : public AudioSink {
   int32_t lastFormatTag = -1;
   CriticalSection filterMutex;
   std::shared_ptr<MediaExtensions> extensions TARSIO_GUARDED_BY(filterMutex);
+  /// Whether extensions is set; read by the render thread without the lock.
+  std::atomic<bool> hasExtensions{false};
 
   /// Shared by every transmitter of the process: one report per run of consecutive failures.
   static std::atomic<bool> sendFailureReported;

@@ -254,18 +254,19 @@ class COrbeMediaTerm final : public RTPInterface, public RTPInterfaceEx {
   std::shared_ptr<RTPAudioSource> rtpReceiver;
   /// The call's protocol features, made by the first extension operation (under the operation
   /// lock) and handed to both RTP filters; null for a host that never uses the extension.
-  std::shared_ptr<MediaExtensions> mediaExtensions;
+  std::shared_ptr<MediaExtensions> mediaExtensions TARSIO_GUARDED_BY(terminalMutex);
   MediaExtensions& Extensions() TARSIO_REQUIRES(terminalMutex);
   // RTCP (SetRtcp, SetRtpTimeout): the wish, and the session and channel of the running call.
   // All under the operation lock; the channel runs while either direction does.
-  int32_t rtcpMode = kRtcpOff;
-  std::string rtcpCname;
-  uint32_t rtcpSsrc = 0;
-  uint32_t rtpTimeoutMs = 0;
-  std::shared_ptr<HostEvent> rtpTimeoutSignal;
+  int32_t rtcpMode TARSIO_GUARDED_BY(terminalMutex) = kRtcpOff;
+  std::string rtcpCname TARSIO_GUARDED_BY(terminalMutex);
+  uint32_t rtcpSsrc TARSIO_GUARDED_BY(terminalMutex) = 0;
+  uint32_t rtpTimeoutMs TARSIO_GUARDED_BY(terminalMutex) = 0;
+  std::shared_ptr<HostEvent> rtpTimeoutSignal TARSIO_GUARDED_BY(terminalMutex);
+  // Shared with the channel's timeout handler, which sets it from the channel's thread.
   std::shared_ptr<std::atomic<bool>> rtpTimedOutFlag = std::make_shared<std::atomic<bool>>(false);
-  std::shared_ptr<RtcpSession> rtcpSession;
-  std::shared_ptr<RtcpChannel> rtcpChannel;
+  std::shared_ptr<RtcpSession> rtcpSession TARSIO_GUARDED_BY(terminalMutex);
+  std::shared_ptr<RtcpChannel> rtcpChannel TARSIO_GUARDED_BY(terminalMutex);
   RtcpChannel::TimeoutHandler TimeoutHandler() TARSIO_REQUIRES(terminalMutex);
   void StartRtcpIfWanted() TARSIO_REQUIRES(terminalMutex);
   void StopRtcpIfIdle() TARSIO_REQUIRES(terminalMutex);
