@@ -1,6 +1,7 @@
 // Interoperation of the tarsio program with a third-party RTP stack: GStreamer (gst-launch-1.0 and
-// the gst_dtmf_peer helper) as the far end of real calls over loopback UDP. SRTP both ways, with
-// forged and replayed packets that the program must refuse, and RFC 4733 digits both ways.
+// the gst_dtmf_peer and gst_rtcp_peer helpers) as the far end of real calls over loopback UDP.
+// SRTP both ways, with forged and replayed packets that the program must refuse; RFC 4733 digits
+// both ways; RTCP reports both ways with rtpbin.
 //
 // Where GStreamer or one of its elements is missing, the tests say skipped and why.
 #include <arpa/inet.h>
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -517,6 +519,107 @@ TEST_F(GStreamerInterop, DigitsFromGStreamerAreReportedByTarsio) {
       << json;
   // The sine before, between and after the digits.
   EXPECT_GT(JsonNumber(json, "packets_received"), 60) << json;
+#endif
+}
+
+// RTCP both ways with GStreamer's rtpbin, in one call over IPv4: each side sends PCMU and RTCP on
+// its RTP port + 1. rtpbin (run by gst_rtcp_peer, which has it report about every half second) and
+// the program each take the other's sender reports, receiver report blocks, CNAME and, from the
+// program at the end, BYE. Both measure the round trip from the other's LSR/DLSR echo.
+TEST_F(GStreamerInterop, RtcpReportsAreAcceptedEachWay) {
+#ifndef TARSIO_GST_RTCP_PEER
+  GTEST_SKIP() << "gst_rtcp_peer was not built (GStreamer's development files were missing: "
+                  "Debian libgstreamer1.0-dev)";
+#else
+  SKIP_WITHOUT_GSTREAMER("rtpbin", "audiotestsrc", "mulawenc", "rtppcmupay", "udpsink", "udpsrc",
+                         "rtppcmudepay", "fakesink");
+  const uint16_t tarsioPort = FreePort();
+  const uint16_t gstPort = FreePort();
+  ASSERT_TRUE(tarsioPort != 0 && gstPort != 0 && tarsioPort != gstPort);
+  // PCMU to the program's RTP port and reports to the next one (the reports' sink neither waits
+  // for the clock nor prerolls, as in GStreamer's rtpbin examples); the program's RTP and reports
+  // arrive on GStreamer's pair.
+  const std::string pipeline =
+      "rtpbin name=rtpbin sdes=application/x-rtp-source-sdes,cname=(string)gstreamer.peer"
+      " audiotestsrc is-live=true wave=sine freq=440 volume=0.3"
+      " ! audio/x-raw,rate=8000,channels=1 ! mulawenc"
+      " ! rtppcmupay min-ptime=20000000 max-ptime=20000000 ! rtpbin.send_rtp_sink_0"
+      " rtpbin.send_rtp_src_0 ! udpsink host=127.0.0.1 port=" +
+      std::to_string(tarsioPort) +
+      " rtpbin.send_rtcp_src_0 ! udpsink sync=false async=false host=127.0.0.1 port=" +
+      std::to_string(tarsioPort + 1) + " udpsrc address=127.0.0.1 port=" + std::to_string(gstPort) +
+      " caps=application/x-rtp,media=audio,clock-rate=8000,encoding-name=PCMU,payload=0"
+      " ! rtpbin.recv_rtp_sink_0 rtpbin. ! rtppcmudepay ! fakesink"
+      " udpsrc address=127.0.0.1 port=" +
+      std::to_string(gstPort + 1) + " ! rtpbin.recv_rtcp_sink_0";
+  std::vector<std::string> args = Words(pipeline);
+  args.insert(args.begin(), {TARSIO_GST_RTCP_PEER, "15"});
+  ChildProgram peer(args, dir_);
+  ASSERT_TRUE(WaitFor([&] { return UdpPortBound(gstPort) && UdpPortBound(gstPort + 1); }, 5000))
+      << "gst_rtcp_peer does not listen: " << peer.Wait(0).err;
+  auto tarsio = Tarsio({"call", "--local", std::to_string(tarsioPort), "--remote",
+                        "127.0.0.1:" + std::to_string(gstPort), "--capture", "file:" + kSpeech,
+                        "--playback", "null", "--duration", "5", "--quiet", "--report",
+                        dir_ + "/tarsio.json", "--rtcp", "port"});
+  const ProgramResult t = tarsio->Wait(20000);
+  const ProgramResult g = peer.Wait(20000);  // it ends at the program's BYE
+  ASSERT_EQ(t.exitCode, 0) << t.out << t.err;
+  ASSERT_EQ(g.exitCode, 0) << g.out << g.err;
+  const std::string json = ReadFileText(dir_ + "/tarsio.json");
+  SCOPED_TRACE(json);
+  SCOPED_TRACE(g.out);
+
+  // GStreamer's view of the program's source: "remote application/x-rtp-source-stats, ssrc=(uint)
+  // 16319, internal=(boolean)false, ...;", its CNAME and its BYE.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(g.out, m, std::regex(R"((?:^|\n)remote ([^\n]*))")));
+  const std::string stats = m[1];
+  const auto field = [&](const std::string& name) {
+    std::smatch f;
+    return std::regex_search(stats, f, std::regex("[ ,]" + name + R"(=\([a-z0-9]+\)([^,;]*))"))
+               ? std::string(f[1])
+               : std::string("missing");
+  };
+  const auto number = [&](const std::string& name) {
+    const std::string text = field(name);
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() ? std::nan("") : value;
+  };
+  const std::string ssrc = field("ssrc");
+  EXPECT_NE(g.out.find("sdes ssrc=" + ssrc + " cname=tarsio@"), std::string::npos);
+  EXPECT_NE(g.out.find("bye ssrc=" + ssrc + "\n"), std::string::npos);
+  EXPECT_EQ(field("received-bye"), "true");
+  EXPECT_EQ(field("is-sender"), "true");
+  // The program's last SR (with its BYE) counts exactly what GStreamer received, at an NTP time
+  // within a minute of the wall clock (seconds since 1900 in the high 32 bits).
+  EXPECT_EQ(field("have-sr"), "true");
+  EXPECT_GT(number("packets-received"), 150);
+  EXPECT_EQ(number("sr-packet-count"), number("packets-received"));
+  EXPECT_EQ(number("sr-octet-count"), number("octets-received"));
+  const double srSeconds = std::floor(number("sr-ntptime") / 4294967296.0);
+  EXPECT_NEAR(srSeconds, EpochMs() / 1000 + 2208988800.0, 60.0);
+  // The program's report block about GStreamer's stream: nothing lost, and GStreamer's own SR
+  // time echoed in it, so that GStreamer measures a loopback round trip (16.16 seconds).
+  EXPECT_EQ(field("have-rb"), "true");
+  EXPECT_EQ(number("rb-packetslost"), 0);
+  EXPECT_GT(number("rb-lsr"), 0);
+  EXPECT_LT(number("rb-round-trip"), 65536 / 2);
+
+  // The program's view of GStreamer: its SRs, CNAME and report blocks taken, none refused.
+  const std::string rtcp = json.substr(std::min(json.size(), json.find("\"rtcp\": {")));
+  EXPECT_NE(rtcp.find("\"remote_cname\": \"gstreamer.peer\""), std::string::npos);
+  EXPECT_GE(JsonNumber(rtcp, "reports_received"), 3);
+  EXPECT_EQ(JsonNumber(rtcp, "reports_malformed"), 0);
+  EXPECT_GT(JsonNumber(rtcp, "packets_received"), 150);
+  EXPECT_EQ(JsonNumber(rtcp, "cumulative_lost"), 0);
+  EXPECT_EQ(JsonNumber(rtcp, "packets_sent"), number("packets-received"));
+  // GStreamer counts one packet more than it expected of a stream it validated (-1 lost; so it
+  // does between two GStreamer peers): the 24-bit field arrives with its sign.
+  const std::string remote = rtcp.substr(std::min(rtcp.size(), rtcp.find("\"remote\": {")));
+  EXPECT_EQ(JsonNumber(remote, "cumulative_lost"), number("sent-rb-packetslost"));
+  EXPECT_GE(JsonNumber(rtcp, "round_trip_ms"), 0.0);
+  EXPECT_LT(JsonNumber(rtcp, "round_trip_ms"), 500.0);
 #endif
 }
 
