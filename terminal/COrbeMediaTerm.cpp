@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -173,6 +174,25 @@ bool OpenCaptureOnce() {
 /// it is taken as the default frame, and the caller logs one host-log entry (its label, then the
 /// frame used).
 constexpr uint32_t kDefaultFrameTimeMs = 20;
+
+// A 32-bit SSRC from the system's random source, as RTCP peers expect of a stream's name (the
+// classic stream's generator gives 15 bits a draw, too few against collisions); without one, three
+// draws of that generator seeded with seed fill the 32 bits.
+uint32_t RandomSsrc(uint32_t seed) {
+  try {
+    std::random_device device;
+    for (int i = 0; i < 4; ++i) {
+      const uint32_t value = static_cast<uint32_t>(device());
+      if (value != 0) return value;
+    }
+  } catch (...) {
+  }
+  RTPRandom random(seed);
+  uint32_t value = 0;
+  while (value == 0) value = random.Next() << 17 | random.Next() << 2 | (random.Next() & 3u);
+  return value;
+}
+
 uint32_t UsableFrameTime(uint32_t frameTimeMs) {
   return frameTimeMs != 0 ? frameTimeMs : kDefaultFrameTimeMs;
 }
@@ -1173,8 +1193,7 @@ int32_t COrbeMediaTerm::SetRtcp(int32_t mode, const char* cname) try {
   }
   // Our SSRC is fixed from here on, so that RTCP names the stream before and after each start.
   if (rtcpSsrc == 0) {
-    RTPRandom random(TickCount() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
-    while (rtcpSsrc == 0) rtcpSsrc = random.Next();
+    rtcpSsrc = RandomSsrc(TickCount() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
   }
   rtpTransmitter->SetFixedSsrc(rtcpSsrc);
   return 0;

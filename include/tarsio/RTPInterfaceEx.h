@@ -71,7 +71,7 @@ struct RtcpReport {
 class RTPInterfaceEx {
  public:
   /// RTCP: mode kRtcpOff, kRtcpOwnPort or kRtcpMultiplexed; cname our canonical name (null or
-  /// empty: "tarsio@<local address>"). Takes effect at the next StartTX/StartRX; a running RTCP
+  /// empty: "tarsio@<our SSRC in decimal>"). Takes effect at the next StartTX/StartRX; a running RTCP
   /// sends BYE when both directions stop. 0, or -10 (unknown mode).
   virtual int32_t SetRtcp(int32_t mode, const char* cname) = 0;
   /// Fills *report (report->size set by the host). 0, -10 (null or too small), -20 (no RTCP).
