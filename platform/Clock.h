@@ -26,6 +26,10 @@ class Clock {
   /// Monotonic milliseconds since an arbitrary start; never goes backwards.
   virtual uint64_t NowMs() = 0;
 
+  /// The same clock in microseconds, for measurements finer than a millisecond (RTCP's
+  /// interarrival jitter); a clock without the finer reading gives NowMs() * 1000.
+  virtual uint64_t NowUs() { return NowMs() * 1000; }
+
   /// The millisecond tick count as Windows' GetTickCount/timeGetTime report it: NowMs() cut to 32
   /// bits, so it wraps to 0 after 2^32 - 1.
   uint32_t TickCount() { return static_cast<uint32_t>(NowMs()); }

@@ -10,6 +10,11 @@ uint64_t RealClock::NowMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
+uint64_t RealClock::NowUs() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
 void RealClock::SleepMs(uint32_t ms) {
   if (ms == 0) {
     std::this_thread::yield();

@@ -10,6 +10,7 @@ namespace tarsio {
 class RealClock final : public Clock {
  public:
   uint64_t NowMs() override;
+  uint64_t NowUs() override;
   void SleepMs(uint32_t ms) override;
   bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t ms,
                const std::function<bool()>& pred) override;

@@ -86,7 +86,7 @@ struct RtcpChannel::Worker {
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
-  uint64_t Now() const { return NtpAt(base, Clock::Current().NowMs()); }
+  uint64_t Now() const { return NtpAt(base, Clock::Current().NowUs()); }
   double Draw() { return random.Next() / 32768.0; }
 
   bool SendReport(bool bye, uint64_t ntpNow, double random01);
@@ -363,7 +363,7 @@ uint16_t RtcpChannel::LocalPort() {
   return port;
 }
 
-uint64_t RtcpChannel::NtpNow() { return NtpAt(Base(), Clock::Current().NowMs()); }
+uint64_t RtcpChannel::NtpNow() { return NtpAt(Base(), Clock::Current().NowUs()); }
 
 bool RtcpChannel::IsRtcpPacket(const uint8_t* data, size_t length) {
   return data != nullptr && length >= 8 && (data[0] >> 6) == 2 && data[1] >= 192 && data[1] <= 223;
@@ -376,20 +376,23 @@ std::shared_ptr<RtcpChannel::Worker> RtcpChannel::CurrentWorker() {
 
 const RtcpChannel::WallBase& RtcpChannel::Base() {
   std::call_once(baseOnce_, [this] {
-    const auto sinceUnixEpoch = std::chrono::duration_cast<std::chrono::milliseconds>(
+    const auto sinceUnixEpoch = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::system_clock::now().time_since_epoch());
-    const uint64_t wallMs = kUnixEpochInNtpMs + static_cast<uint64_t>(sinceUnixEpoch.count());
-    base_.clockMs = Clock::Current().NowMs();
-    base_.ntp = NtpAt(WallBase{}, wallMs);
+    const uint64_t wallUs =
+        kUnixEpochInNtpMs * 1000 + static_cast<uint64_t>(sinceUnixEpoch.count());
+    base_.clockUs = Clock::Current().NowUs();
+    base_.ntp = NtpAt(WallBase{}, wallUs);
   });
   return base_;
 }
 
-uint64_t RtcpChannel::NtpAt(const WallBase& base, uint64_t clockMs) {
+uint64_t RtcpChannel::NtpAt(const WallBase& base, uint64_t clockUs) {
   // Whole seconds and the remainder apart, so that no product overflows.
-  const auto units = [](uint64_t ms) { return ((ms / 1000) << 32) + (((ms % 1000) << 32) / 1000); };
-  return clockMs >= base.clockMs ? base.ntp + units(clockMs - base.clockMs)
-                                 : base.ntp - units(base.clockMs - clockMs);
+  const auto units = [](uint64_t us) {
+    return ((us / 1000000) << 32) + (((us % 1000000) << 32) / 1000000);
+  };
+  return clockUs >= base.clockUs ? base.ntp + units(clockUs - base.clockUs)
+                                 : base.ntp - units(base.clockUs - clockUs);
 }
 
 uint32_t RtcpChannel::Run(const std::shared_ptr<Worker>& worker) {

@@ -141,15 +141,16 @@ class RtcpChannel {
   };
   // The wall clock in NTP form at one reading of the engine's clock.
   struct WallBase {
-    uint64_t clockMs = 0;
+    uint64_t clockUs = 0;
     uint64_t ntp = 0;
   };
 
   bool Start(std::shared_ptr<UdpSocket> socket, bool ownSocket);
   std::shared_ptr<Worker> CurrentWorker();
   const WallBase& Base();
-  /// The one conversion from the engine's clock to NTP time.
-  static uint64_t NtpAt(const WallBase& base, uint64_t clockMs);
+  /// The one conversion from the engine's clock (in microseconds, so that the jitter of packets
+  /// arriving within a millisecond of their due time is seen) to NTP time.
+  static uint64_t NtpAt(const WallBase& base, uint64_t clockUs);
   static uint32_t Run(const std::shared_ptr<Worker>& worker);
 
   const std::shared_ptr<RtcpSession> session_;
