@@ -34,6 +34,8 @@ constexpr int kPollMs = 5;
 constexpr EventHandle kNoHostEvent = -1;
 // PlayFile's result when the file could not be loaded (opened and checked by the file source).
 constexpr int32_t kPlayFileNotLoaded = -10;
+// The payload type of telephone events both ways (RFC 4733's customary dynamic type).
+constexpr int32_t kTelephoneEventPayloadType = 101;
 
 std::string StartTxReason(int32_t code) {
   switch (code) {
@@ -214,8 +216,8 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
 
   // The engine's own terminal (the host links it statically): the receive mode is forced on it.
   auto* engine = dynamic_cast<COrbeMediaTerm*>(terminal.get());
-  RTPInterfaceEx* ex =
-      terminal && (ipv6 || config.UsesExtensions()) ? GetRTPInterfaceEx(terminal.get()) : nullptr;
+  // Every call uses the extension interface, if only to hear the far end's digits.
+  RTPInterfaceEx* ex = terminal ? GetRTPInterfaceEx(terminal.get()) : nullptr;
   if (engine != nullptr) {
     engine->SetReceiveModeOverride(config.lowLatencyReceive ? COrbeMediaTerm::kReceiveModeLowLatency
                                                             : COrbeMediaTerm::kReceiveModeClassic);
@@ -228,15 +230,21 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
     } else {
       terminal->SetDestination(address.c_str(), config.remotePort, config.localPort, eventFd);
     }
-    if (ex != nullptr && !config.srtpKey.empty()) {
+    // The terminal reads telephone events only once its extension is in use: setting their
+    // payload type (101, the terminal's default) is what makes a plain call report the far end's
+    // digits too. Nothing is sent differently but the sequence numbers over a silence, which run
+    // on without gaps (docs/host.md); no digit is sent unless --dtmf asks.
+    step(ex->SetTelephoneEventPayloadType(kTelephoneEventPayloadType),
+         "the telephone-event payload type was refused");
+    if (!config.srtpKey.empty()) {
       // The terminal's refusal names the key (ours or the far end's) without quoting it.
       step(ex->SetSrtp(config.srtpSuite.c_str(), config.srtpKey.c_str(),
                        config.srtpRemoteKey.c_str()),
            "the SRTP keys were refused (see the log)");
       report->srtp = config.srtpSuite;
     }
-    if (ex != nullptr && config.symmetricRtp) ex->SetSymmetricRtp(1);
-    if (ex != nullptr && config.rtcpMode != kRtcpOff) {
+    if (config.symmetricRtp) ex->SetSymmetricRtp(1);
+    if (config.rtcpMode != kRtcpOff) {
       step(ex->SetRtcp(config.rtcpMode, nullptr), "RTCP was refused");
       if (config.rtpTimeoutMs != 0) ex->SetRtpTimeout(config.rtpTimeoutMs, kNoHostEvent);
     }

@@ -9,6 +9,10 @@
 // The receive mode is the host's choice (CallConfig::lowLatencyReceive), forced on the terminal
 // for this call; the library's own default, the setting "LowLatencyReceive", is left as it is.
 //
+// Every call reports the telephone events (DTMF digits) the far end sends: it prints each one and
+// lists it in the report. The terminal reads them only through its extension interface, which
+// every call therefore uses, whether or not an option of it (--dtmf, --srtp-key, ...) is given.
+//
 // While the call runs, Run refreshes the status line once a second, samples the receive-buffer
 // ratio into the report once a second and watches the traffic totals every few milliseconds to
 // stamp the first RTP packet sent.
@@ -47,7 +51,9 @@ struct CallConfig {
   bool playOnce = false;
   int32_t playVolume = 100;
   double durationSeconds = 0.0;  // 0: until stop
-  // The extension interface; all unset: the classic terminal, classic packets.
+  // The extension interface's features; all unset: the classic stream, except that the far end's
+  // digits are reported and our sequence numbers skip no frames that a silence did not send (see
+  // docs/host.md).
   std::string dtmf;  // digits sent 1 s into the call
   uint32_t dtmfDurationMs = 100;
   std::string srtpSuite = "AES_CM_128_HMAC_SHA1_80";
@@ -56,10 +62,6 @@ struct CallConfig {
   bool symmetricRtp = false;
   int32_t rtcpMode = 0;       // tarsio::kRtcpOff, kRtcpOwnPort, kRtcpMultiplexed
   uint32_t rtpTimeoutMs = 0;  // with RTCP: end the call after this long without RTP or RTCP
-  /// Whether any option of the extension interface is in use.
-  bool UsesExtensions() const {
-    return !dtmf.empty() || !srtpKey.empty() || symmetricRtp || rtcpMode != 0;
-  }
 };
 
 class CallSession {

@@ -1,8 +1,8 @@
 // The RTCP figures of a call, checked against a network whose behaviour the test itself decides.
 //
-// Terminal A sends to a relay instead of to B, and B to the relay instead of to A. The relay
-// faces each terminal with a port pair of its own (RTP on P, RTCP on P + 1), learns where each
-// terminal's packets come from and sends the other side's packets there. On the way it:
+// Terminal A sends to a relay (support/UdpRelay) instead of to B, and B to the relay instead of
+// to A. The relay faces each terminal with a port pair of its own (RTP on P, RTCP on P + 1), learns
+// where each terminal's packets come from and sends the other side's packets there. On the way it:
 // - drops every twentieth of A's RTP packets (by sequence, counted from A's first packet) and
 //   holds each kept one for 30 ms plus a seeded uniform 0..20 ms, so that they may overtake each
 //   other; it logs each drop, and each forwarded packet's sequence, RTP timestamp and send time;
@@ -14,19 +14,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
-#include <mutex>
 #include <numbers>
 #include <optional>
-#include <queue>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,9 +27,9 @@
 #include "framework/HostLogWriter.h"
 #include "platform/AudioBackendSelector.h"
 #include "platform/NetworkAddress.h"
-#include "platform/UdpSocket.h"
 #include "support/RecordingHostLog.h"
 #include "support/TempRegistry.h"
+#include "support/UdpRelay.h"
 #include "support/WavTestFiles.h"
 #include "tarsio/Tarsio.h"
 #include "terminal/COrbeMediaTerm.h"
@@ -62,20 +55,6 @@ double Ms(SteadyClock::duration d) { return std::chrono::duration<double, std::m
 
 uint32_t Read32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-// A pair of free ports P, P + 1 (nobody bound to them at the moment of asking), other than avoid.
-uint16_t FreePortPair(uint16_t avoid = 0) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    auto first = UdpSocket::Create();
-    auto second = UdpSocket::Create();
-    uint16_t port = 0;
-    if (!first || !second || first->Bind(0u, 0) != 0 || first->GetLocalPort(&port) != 0) continue;
-    if (port == 0xffff || second->Bind(0u, static_cast<uint16_t>(port + 1)) != 0) continue;
-    if (avoid != 0 && port + 1 >= avoid && port <= avoid + 1) continue;
-    return port;
-  }
-  return 0;
 }
 
 template <typename Cond>
@@ -138,225 +117,11 @@ ParsedRtcp ParseRtcp(const std::vector<uint8_t>& d, uint32_t about) {
   return out;
 }
 
-// The relay and its log. Sockets 0 and 1 face A (RTP, RTCP), 2 and 3 face B; a datagram that
-// arrives on socket i leaves through socket (i + 2) % 4 towards the address the terminal on that
-// side last sent from there (at first the address the call was set up with).
-class Relay {
- public:
-  struct Forwarded {
-    uint32_t index = 0;  // sequence number counted from A's first packet (no wrap in a test)
-    uint32_t rtpTimestamp = 0;
-    TimePoint sentAt;
-  };
-  struct RtcpEntry {
-    std::vector<uint8_t> bytes;
-    TimePoint receivedAt;
-    TimePoint sentAt;  // set when it leaves
-  };
-  struct Log {
-    uint32_t ssrcA = 0;
-    uint16_t firstSequence = 0;     // of A's first RTP packet
-    uint32_t receivedFromA = 0;     // A's RTP packets that reached the relay
-    std::vector<uint32_t> dropped;  // their indices, in order
-    std::vector<Forwarded> forwardedToB;
-    uint32_t forwardedToA = 0;
-    std::vector<RtcpEntry> rtcpFromA;
-    std::vector<RtcpEntry> rtcpFromB;
-    size_t queued = 0;    // datagrams still held
-    double latestMs = 0;  // the largest lateness of a send against its due time
-  };
-
-  ~Relay() { Stop(); }
-
-  /// Binds the two port pairs on the loopback address.
-  bool Open() {
-    for (int side = 0; side < 2; ++side) {
-      bool bound = false;
-      for (int attempt = 0; attempt < 100 && !bound; ++attempt) {
-        const uint16_t port = FreePortPair(side == 1 ? ports_[0] : 0);
-        auto rtp = UdpSocket::Create();
-        auto rtcp = UdpSocket::Create();
-        if (port == 0 || !rtp || !rtcp) continue;
-        if (rtp->Bind(kLoopback, port) != 0 || rtcp->Bind(kLoopback, port + 1) != 0) continue;
-        sockets_[side * 2] = rtp;
-        sockets_[side * 2 + 1] = rtcp;
-        ports_[side] = port;
-        bound = true;
-      }
-      if (!bound) return false;
-    }
-    return true;
-  }
-  uint16_t PortFacingA() const { return ports_[0]; }
-  uint16_t PortFacingB() const { return ports_[1]; }
-
-  /// a, b: the terminals' RTP addresses as the call was set up.
-  void Start(const NetworkAddress& a, const NetworkAddress& b) {
-    for (int side = 0; side < 2; ++side) {
-      NetworkAddress rtp = side == 0 ? a : b;
-      NetworkAddress rtcp = rtp;
-      rtcp.SetPort(static_cast<uint16_t>(rtp.Port() + 1));
-      peers_[side * 2] = rtp;
-      peers_[side * 2 + 1] = rtcp;
-    }
-    scheduler_ = std::thread([this] { Schedule(); });
-    for (int i = 0; i < 4; ++i) readers_[i] = std::thread([this, i] { Read(i); });
-  }
-
-  void Stop() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    if (scheduler_.joinable()) scheduler_.join();
-    for (auto& socket : sockets_) {
-      if (socket) socket->Close();  // wakes its reader
-    }
-    for (auto& reader : readers_) {
-      if (reader.joinable()) reader.join();
-    }
-  }
-
-  Log Snapshot() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Log copy = log_;
-    copy.queued = queue_.size();
-    return copy;
-  }
-
- private:
-  struct Held {
-    TimePoint due;
-    uint64_t order = 0;
-    std::vector<uint8_t> bytes;
-    int out = 0;  // the socket it leaves through
-    // Where the send time goes: none, log_.forwardedToB, rtcpFromA or rtcpFromB (at logIndex).
-    enum class Kind { kPlain, kMediaToB, kRtcpFromA, kRtcpFromB } kind = Kind::kPlain;
-    size_t logIndex = 0;
-    bool operator>(const Held& other) const {
-      return due != other.due ? due > other.due : order > other.order;
-    }
-  };
-
-  void Read(int i) {
-    std::vector<uint8_t> buffer(2048);
-    while (true) {
-      NetworkAddress from;
-      const int n = sockets_[i]->RecvFrom(buffer.data(), static_cast<int>(buffer.size()), &from);
-      const TimePoint now = SteadyClock::now();
-      if (n <= 0) {
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          if (stopping_) return;
-        }
-        std::this_thread::sleep_for(1ms);  // a failing socket does not spin the core away
-        continue;
-      }
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;
-      peers_[i] = from;
-      Held held;
-      held.bytes.assign(buffer.begin(), buffer.begin() + n);
-      held.out = (i + 2) % 4;
-      held.order = order_++;
-      held.due = now;
-      if (i == 0) {
-        if (n < 12) continue;
-        const uint16_t sequence = static_cast<uint16_t>(buffer[2] << 8 | buffer[3]);
-        if (log_.receivedFromA++ == 0) {
-          firstSequence_ = sequence;
-          log_.firstSequence = sequence;
-          log_.ssrcA = Read32(buffer.data() + 8);
-        }
-        const uint32_t index = static_cast<uint16_t>(sequence - firstSequence_);
-        if (index % kDropEvery == kDropOffset) {
-          log_.dropped.push_back(index);
-          continue;
-        }
-        held.due +=
-            kMediaBaseDelay + std::chrono::microseconds(random_() % (kMediaJitterMaxUs + 1));
-        held.kind = Held::Kind::kMediaToB;
-        pendingMedia_.push_back({index, Read32(buffer.data() + 4), {}});
-        held.logIndex = pendingMedia_.size() - 1;
-      } else if (i == 1 || i == 3) {
-        held.due += kRtcpDelay;
-        auto& entries = i == 1 ? log_.rtcpFromA : log_.rtcpFromB;
-        entries.push_back({held.bytes, now, {}});
-        held.kind = i == 1 ? Held::Kind::kRtcpFromA : Held::Kind::kRtcpFromB;
-        held.logIndex = entries.size() - 1;
-      }
-      queue_.push(std::move(held));
-      wake_.notify_all();
-    }
-  }
-
-  void Schedule() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_) {
-      if (queue_.empty()) {
-        wake_.wait(lock);
-        continue;
-      }
-      const TimePoint due = queue_.top().due;
-      if (SteadyClock::now() < due) {
-        wake_.wait_until(lock, due);
-        continue;
-      }
-      Held held = queue_.top();
-      queue_.pop();
-      const NetworkAddress to = peers_[held.out];
-      // The send time is logged before the send: the receiver may act on the datagram (and the
-      // test read its figures) before SendTo returns.
-      const TimePoint now = SteadyClock::now();
-      log_.latestMs = std::max(log_.latestMs, Ms(now - held.due));
-      switch (held.kind) {
-        case Held::Kind::kMediaToB: {
-          Forwarded f = pendingMedia_[held.logIndex];
-          f.sentAt = now;
-          log_.forwardedToB.push_back(f);
-          break;
-        }
-        case Held::Kind::kRtcpFromA:
-          log_.rtcpFromA[held.logIndex].sentAt = now;
-          break;
-        case Held::Kind::kRtcpFromB:
-          log_.rtcpFromB[held.logIndex].sentAt = now;
-          break;
-        case Held::Kind::kPlain:
-          if (held.out == 0) ++log_.forwardedToA;
-          break;
-      }
-      const std::shared_ptr<UdpSocket> socket = sockets_[held.out];
-      lock.unlock();
-      socket->SendTo(held.bytes.data(), static_cast<int>(held.bytes.size()), to);
-      lock.lock();
-    }
-  }
-
-  std::array<std::shared_ptr<UdpSocket>, 4> sockets_;
-  std::array<uint16_t, 2> ports_{};
-  std::thread scheduler_;
-  std::array<std::thread, 4> readers_;
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;
-  std::array<NetworkAddress, 4> peers_;
-  std::priority_queue<Held, std::vector<Held>, std::greater<>> queue_;
-  uint64_t order_ = 0;
-  std::mt19937 random_{kJitterSeed};
-  uint16_t firstSequence_ = 0;
-  std::vector<Forwarded> pendingMedia_;  // A's kept packets, by arrival at the relay
-  Log log_;
-};
-
 // ---- Figures computed from the relay's log alone ----
 
 // The index from which a receiver counts A's stream (RFC 3550 A.1 with MIN_SEQUENTIAL 2): the
 // second of the first two packets that arrive one after the other in sequence.
-uint32_t CountingBase(const std::vector<Relay::Forwarded>& forwarded) {
+uint32_t CountingBase(const std::vector<UdpRelay::Forwarded>& forwarded) {
   for (size_t i = 1; i < forwarded.size(); ++i) {
     if (forwarded[i].index == forwarded[i - 1].index + 1) return forwarded[i].index;
   }
@@ -370,10 +135,10 @@ uint32_t DropsBetween(const std::vector<uint32_t>& dropped, uint32_t from, uint3
 
 // Packets below `highest` that the relay sent on after `highest` itself: a report written once
 // `highest` had arrived may or may not have seen them.
-uint32_t StragglersBehind(const std::vector<Relay::Forwarded>& forwarded, uint32_t highest) {
+uint32_t StragglersBehind(const std::vector<UdpRelay::Forwarded>& forwarded, uint32_t highest) {
   uint32_t count = 0;
   bool after = false;
-  for (const Relay::Forwarded& f : forwarded) {
+  for (const UdpRelay::Forwarded& f : forwarded) {
     if (f.index == highest) after = true;
     if (after && f.index < highest) ++count;
   }
@@ -382,10 +147,10 @@ uint32_t StragglersBehind(const std::vector<Relay::Forwarded>& forwarded, uint32
 
 // RFC 3550 A.8's interarrival jitter, in milliseconds, over the packets in the order the relay
 // sent them to B, with B's arrival time taken as the relay's send time.
-double JitterFromLogMs(const std::vector<Relay::Forwarded>& forwarded) {
+double JitterFromLogMs(const std::vector<UdpRelay::Forwarded>& forwarded) {
   double jitter = 0;
   for (size_t i = 1; i < forwarded.size(); ++i) {
-    const auto transit = [](const Relay::Forwarded& f) {
+    const auto transit = [](const UdpRelay::Forwarded& f) {
       return Ms(f.sentAt.time_since_epoch()) * 8.0 - static_cast<double>(f.rtpTimestamp);
     };
     const double d = transit(forwarded[i]) - transit(forwarded[i - 1]);
@@ -417,10 +182,11 @@ TEST(RtcpRelay, LossJitterAndRoundTripMatchTheRelaysOwnLog) {
   AudioBackendSelector::Install(AudioBackendSelector::Create("file:capture=" + mic, &error));
   ASSERT_TRUE(error.empty()) << error;
 
-  Relay relay;
+  UdpRelay relay(
+      {kDropEvery, kDropOffset, kMediaBaseDelay, kMediaJitterMaxUs, kJitterSeed, kRtcpDelay});
   ASSERT_TRUE(relay.Open());
-  const uint16_t portA = FreePortPair();
-  uint16_t portB = FreePortPair(portA);
+  const uint16_t portA = UdpRelay::FreePortPair();
+  uint16_t portB = UdpRelay::FreePortPair(portA);
   ASSERT_NE(portA, 0);
   ASSERT_NE(portB, 0);
 
@@ -431,7 +197,7 @@ TEST(RtcpRelay, LossJitterAndRoundTripMatchTheRelaysOwnLog) {
   struct Cleanup {
     RTPInterface* a;
     RTPInterface* b;
-    Relay* relay;
+    UdpRelay* relay;
     ~Cleanup() {
       for (RTPInterface* t : {a, b}) {
         t->StopTX();
@@ -478,7 +244,7 @@ TEST(RtcpRelay, LossJitterAndRoundTripMatchTheRelaysOwnLog) {
 
   // ---- A's stream as B reports it, and the round trip, at A ----
   const RtcpReport ra = ReportOf(exA);
-  Relay::Log seen = relay.Snapshot();
+  UdpRelay::Log seen = relay.Snapshot();
   ASSERT_GE(seen.rtcpFromB.size(), ra.reportsReceived);
   EXPECT_EQ(ra.reportsMalformed, 0u);
   const uint32_t base = CountingBase(seen.forwardedToB);
@@ -557,12 +323,12 @@ TEST(RtcpRelay, LossJitterAndRoundTripMatchTheRelaysOwnLog) {
   // ---- A's stream as B received it, once A stops and the relay has sent everything on ----
   ASSERT_EQ(a->StopTX(), 0);
   std::this_thread::sleep_for(kMediaBaseDelay + 20ms + 200ms);
-  const Relay::Log all = relay.Snapshot();
+  const UdpRelay::Log all = relay.Snapshot();
   const RtcpReport rb = ReportOf(exB);
   ASSERT_GE(all.forwardedToB.size(), 100u);
   EXPECT_EQ(rb.packetsReceived, all.forwardedToB.size()) << "the loopback lost a packet";
   uint32_t top = 0;
-  for (const Relay::Forwarded& f : all.forwardedToB) top = std::max(top, f.index);
+  for (const UdpRelay::Forwarded& f : all.forwardedToB) top = std::max(top, f.index);
   const uint32_t drops = DropsBetween(all.dropped, base, top);
   const uint32_t expected = top - base + 1;
   const double ratio =

@@ -252,6 +252,45 @@ TEST_F(TarsioProgram, AnSrtpCallOverIpv6CarriesSpeechAndDigits) {
   EXPECT_GT(JsonNumber(wrong, "srtp_refused"), 50) << wrong;
 }
 
+// A plain IPv4 call with no extension option reports the digits the far end sends.
+TEST_F(TarsioProgram, APlainCallReportsTheFarEndsDigits) {
+  const uint16_t portA = UdpPortProbe::FindFreePair();
+  uint16_t portB = portA;
+  for (int i = 0; i < 20 && portB == portA; ++i) portB = UdpPortProbe::FindFreePair();
+  ASSERT_TRUE(portA != 0 && portB != 0 && portA != portB);
+  const auto call = [&](uint16_t local, uint16_t remote, const std::string& name,
+                        std::vector<std::string> extra) {
+    std::vector<std::string> args = {"call",
+                                     "--local",
+                                     std::to_string(local),
+                                     "--remote",
+                                     "127.0.0.1:" + std::to_string(remote),
+                                     "--capture",
+                                     "file:" + kSpeech,
+                                     "--playback",
+                                     "null",
+                                     "--duration",
+                                     "2.5",
+                                     "--quiet",
+                                     "--report",
+                                     dir_ + "/" + name + ".json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Start(args, name + ".reg");
+  };
+  auto b = call(portB, portA, "b", {});
+  auto a = call(portA, portB, "a", {"--dtmf", "9*", "--dtmf-ms", "80"});
+  const Result ra = a->Wait(20000);
+  const Result rb = b->Wait(20000);
+  ASSERT_EQ(ra.exitCode, 0) << ra.err;
+  ASSERT_EQ(rb.exitCode, 0) << rb.err;
+  EXPECT_NE(rb.err.find("received digit 9 (80 ms)"), std::string::npos) << rb.err;
+  const std::string jb = ReadAll(dir_ + "/b.json");
+  EXPECT_NE(jb.find("\"digits_received\": [{\"digit\": \"9\", \"ms\": 80}, {\"digit\": \"*\", "
+                    "\"ms\": 80}]"),
+            std::string::npos)
+      << jb;
+}
+
 // Each command's exit code and message: the device commands work on the null backend, and errors
 // are clear and exit non-zero.
 TEST_F(TarsioProgram, ErrorsAreClearAndExitNonZero) {
