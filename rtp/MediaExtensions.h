@@ -86,6 +86,10 @@ class MediaExtensions {
   /// RtcpChannel's NtpNow, so that every time of the session shares one origin); null: none.
   void SetRtcpSession(std::shared_ptr<RtcpSession> session, std::function<uint64_t()> ntpNow);
   std::shared_ptr<RtcpSession> GetRtcpSession();
+  /// Whether the transmitter numbers only the packets it sends (RFC 3550): while RTCP runs, whose
+  /// receivers count every gap as loss. Otherwise the number moves with every frame, sent or not,
+  /// as in the classic stream, so that a host using only other features sends the classic bytes.
+  bool NumbersSentPacketsOnly() const { return haveRtcp_.load(); }
   /// RTCP datagrams received on the RTP socket go here (RFC 5761); null: they are passed on as
   /// before (and dropped by the receiver as unknown payload).
   void SetMuxedRtcpHandler(

@@ -254,10 +254,11 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
     ext = extensions;
   }
   // The stream clock moves for every sample, whether a packet follows or not. The classic stream
-  // moves the sequence number with it; with the extensions (RTCP counts loss from the gaps) it
+  // moves the sequence number with it; while RTCP runs (it counts loss from the gaps) the number
   // moves only for a packet sent, as RFC 3550 has it.
   timestamp += 8u * static_cast<uint32_t>(duration);
-  if (!ext) sequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);
+  const bool numberPackets = ext && ext->NumbersSentPacketsOnly();
+  if (!numberPackets) sequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);
   if (ext) {
     // A telephone event in progress replaces the frame (audio, comfort noise or silence) and takes
     // its sequence number; the event's own timestamp is that of its first frame.
@@ -272,7 +273,7 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
       }
       std::memcpy(sendBuffer.get() + RTPPacket::kFixedHeaderLength, event.payload,
                   sizeof(event.payload));
-      sequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);
+      if (numberPackets) sequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);
       WriteRTPHeader(sendBuffer.get(), eventType, event.marker, sequenceNumber, event.timestamp,
                      ssrc);
       pendingMarker = true;  // the audio after the event starts a talk spurt
@@ -324,7 +325,7 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
                 sizeof(kComfortNoisePayload));
   }
 
-  if (ext) sequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);
+  if (numberPackets) sequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);
   WriteRTPHeader(sendBuffer.get(), payloadType, marker, sequenceNumber, timestamp, ssrc);
   TRACE(tracer, trace::kState, "RenderAudioSamples : sending %d bytes\n",
         static_cast<int>(packetSize));
