@@ -1,6 +1,7 @@
 // The extension interface through a real terminal: a call over IPv6 loopback (the terminal sends
 // to its own port), encrypted with SRTP, carrying DTMF digits that come back as events and never
-// as sound; and a host that never touches the extension sending the classic bytes.
+// as sound; a wrong key; RTCP reports both ways and the RTP timeout. (ClassicWireTest checks the
+// bytes of a host that never turns an extension on.)
 #include <gtest/gtest.h>
 
 #include <chrono>
