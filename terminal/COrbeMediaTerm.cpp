@@ -1206,9 +1206,11 @@ int32_t COrbeMediaTerm::GetRtcpReport(RtcpReport* report) try {
   std::shared_ptr<RtcpSession> session;
   std::shared_ptr<MediaExtensions> ext;
   bool timedOut = false;
+  uint32_t localSsrc = 0;
   {
     OperationLock lock(*this);
     session = rtcpSession;
+    localSsrc = rtcpSsrc;
     ext = mediaExtensions;
     timedOut = rtpTimedOutFlag->load();
   }
@@ -1237,6 +1239,7 @@ int32_t COrbeMediaTerm::GetRtcpReport(RtcpReport* report) try {
   full.timedOut = timedOut ? 1 : 0;
   full.srtpRefused = ext ? ext->SrtpRefused() : 0;
   std::snprintf(full.remoteCname, sizeof full.remoteCname, "%s", s.remoteCname.c_str());
+  full.localSsrc = localSsrc;
   // A host built with an older, shorter report gets what fits.
   std::memcpy(report, &full, std::min<size_t>(report->size, sizeof full));
   return 0;

@@ -154,6 +154,8 @@ std::string CallReport::ToJson() const {
          ", \"reports_malformed\": " + std::to_string(r.reportsMalformed) +
          ", \"bye_received\": " + (r.byeReceived ? "true" : "false") +
          ", \"timed_out\": " + (r.timedOut ? "true" : "false") +
+         ", \"ssrc\": " + std::to_string(r.localSsrc) +
+         ", \"remote_ssrc\": " + std::to_string(r.remoteSsrc) +
          ", \"remote_cname\": " + Quote(r.remoteCname) + "},\n";
   }
   j += "  \"exit_code\": " + std::to_string(exitCode) + ",\n";

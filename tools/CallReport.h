@@ -32,7 +32,7 @@
 //              "remote": {"cumulative_lost": ..., "fraction_lost": ..., "jitter_ms": ...} or null,
 //              "round_trip_ms": ... or null, "reports_sent": ..., "reports_received": ...,
 //              "reports_malformed": ..., "bye_received": false, "timed_out": false,
-//              "remote_cname": "..."},                 // absent without --rtcp
+//              "ssrc": ..., "remote_ssrc": ..., "remote_cname": "..."},  // absent without --rtcp
 //     "exit_code": 0, "error": null
 //   }
 //
@@ -137,6 +137,7 @@ class CallReport {
     uint64_t reportsSent = 0, reportsReceived = 0, reportsMalformed = 0;
     bool byeReceived = false, timedOut = false;
     std::string remoteCname;
+    uint32_t localSsrc = 0, remoteSsrc = 0;
   };
   std::optional<Rtcp> rtcp;
   int exitCode = 0;

@@ -404,6 +404,8 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
         out.byeReceived = r.byeReceived != 0;
         out.timedOut = r.timedOut != 0;
         out.remoteCname = r.remoteCname;
+        out.localSsrc = r.localSsrc;
+        out.remoteSsrc = r.remoteSsrc;
         report->rtcp = out;
       }
     }

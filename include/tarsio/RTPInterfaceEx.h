@@ -66,13 +66,14 @@ struct RtcpReport {
   int32_t timedOut;      // neither RTP nor RTCP for the SetRtpTimeout time
   uint64_t srtpRefused;  // received packets dropped by SRTP (authentication or replay)
   char remoteCname[64];  // the far end's CNAME, cut to 63 bytes, zero-terminated
+  uint32_t localSsrc;    // our stream's SSRC (fixed while RTCP is on)
 };
 
 class RTPInterfaceEx {
  public:
   /// RTCP: mode kRtcpOff, kRtcpOwnPort or kRtcpMultiplexed; cname our canonical name (null or
-  /// empty: "tarsio@<our SSRC in decimal>"). Takes effect at the next StartTX/StartRX; a running RTCP
-  /// sends BYE when both directions stop. 0, or -10 (unknown mode).
+  /// empty: "tarsio@<our SSRC in decimal>"). Takes effect at the next StartTX/StartRX; a running
+  /// RTCP sends BYE when both directions stop. 0, or -10 (unknown mode).
   virtual int32_t SetRtcp(int32_t mode, const char* cname) = 0;
   /// Fills *report (report->size set by the host). 0, -10 (null or too small), -20 (no RTCP).
   virtual int32_t GetRtcpReport(RtcpReport* report) = 0;
