@@ -78,6 +78,8 @@ TEST(HostileFormatsTest, ConverterRefusesFormatsNoFileHasAndWorksPerCallAsAskedF
   }
   const AcmFormat slowOut{1, 1, 999, 1998, 2, 16};
   EXPECT_FALSE(AcmStream::CanConvert(kPcm8k, slowOut));
+  if (AcmStream().Open({AcmStream::kTagPcm, 1, 16000, 32000, 2, 16}, kPcm8k, 0) != AcmStream::kOk)
+    GTEST_SKIP() << "this build converts no sample rates (the Windows build has no resampler)";
 
   // The heaviest IMA ADPCM accepted: 8192-byte blocks (16377 frames each) at 1000 Hz, upsampled
   // eight times. A call decodes at most one block, and only when it has room for output; the

@@ -213,9 +213,13 @@ TEST(AcmStreamTest, WavFilesOfEveryFormatBecome8kHzPcmKeepingTheTone) {
       {"8 kHz mu-law", LinearFormat(7, 1, 8000, 8)},
       {"22.05 kHz stereo IMA ADPCM", testing::ImaFormat(2, 22050, 1024)},
   };
+  // The Windows build has no resampler: there only the 8 kHz files are converted.
+  const bool resamples =
+      AcmStream().Open({AcmStream::kTagPcm, 1, 16000, 32000, 2, 16}, kPcm8k, 0) == AcmStream::kOk;
   testing::TempDir dir;
   for (const auto& [name, f] : cases) {
     SCOPED_TRACE(name);
+    if (f.rate != 8000 && !resamples) continue;
     const std::vector<float> tone = testing::Sine(1000.0, 0.5, f.rate, f.rate, f.channels);
     const Bytes pcm16 = testing::EncodeLinear(tone, 1, 16);
     Bytes data = testing::EncodeLinear(tone, f.tag, f.bitsPerSample);

@@ -41,6 +41,16 @@ TEST(NetworkAddressTest, ParsesPrintsAndComparesBothFamilies) {
   ASSERT_TRUE(NetworkAddress::Parse("fe80::1%1", 1, &scoped));
   EXPECT_NE(scoped, NetworkAddress());
   EXPECT_NE(std::string::npos, scoped.ToString().find('%')) << scoped.ToString();
+  // Both survive the socket address structures (16 and 28 bytes), which need their room.
+  for (const NetworkAddress& address : {a, scoped}) {
+    unsigned char storage[64];
+    const size_t length = address.ToSocketAddress(storage, sizeof storage);
+    EXPECT_EQ(address.GetFamily() == NetworkAddress::Family::kIPv4 ? 16u : 28u, length);
+    NetworkAddress back;
+    EXPECT_TRUE(NetworkAddress::FromSocketAddress(storage, length, &back));
+    EXPECT_EQ(address, back);
+    EXPECT_EQ(0u, address.ToSocketAddress(storage, length - 1));
+  }
 
   for (const char* bad : {"", "1.2.3", "256.1.1.1", "2001:db8:::1", "[::1", "fe80::1%", "host",
                           "1.2.3.4 ", "::1%nosuchinterface0"}) {
@@ -48,6 +58,9 @@ TEST(NetworkAddressTest, ParsesPrintsAndComparesBothFamilies) {
     EXPECT_FALSE(NetworkAddress::Parse(bad, 1, &untouched)) << bad;
     EXPECT_EQ(a, untouched) << bad;
   }
+  // The classic conversion: short forms, and all ones for what is no address.
+  EXPECT_EQ(0x0a000001u, NetworkAddress::FromIPv4Text("10.1", 0).IPv4HostOrder());
+  EXPECT_EQ(0xffffffffu, NetworkAddress::FromIPv4Text("junk", 0).IPv4HostOrder());
   EXPECT_TRUE(NetworkAddress::IPv4(0, 9).IsAny());
   EXPECT_TRUE(NetworkAddress::AnyIPv6(9).IsAny());
   EXPECT_FALSE(NetworkAddress::LoopbackIPv6(9).IsAny());
@@ -62,6 +75,7 @@ TEST(NetworkAddressTest, ResolvesNamesAndSaysWhyNot) {
   EXPECT_FALSE(NetworkAddress::Resolve("no-such-host.invalid", 7, &a, &error));
   EXPECT_NE(std::string::npos, error.find("no-such-host.invalid")) << error;
   EXPECT_FALSE(NetworkAddress::Resolve("", 7, &a, &error));
+  EXPECT_EQ("no address given", error);
 }
 
 TEST(NetworkAddressTest, DualStackSocketCarriesBothFamiliesAndNamesTheSender) {
@@ -74,6 +88,8 @@ TEST(NetworkAddressTest, DualStackSocketCarriesBothFamiliesAndNamesTheSender) {
   uint16_t port = 0;
   ASSERT_EQ(0, v6->GetLocalPort(&port));
   ASSERT_NE(0, port);
+  EXPECT_EQ(UdpSocket::kSocketError, v6->Bind(0x7f000001u, 0));  // bound already
+  EXPECT_EQ(wsa::kInvalid, UdpSocket::LastError());
 
   // IPv4 sender to the dual-stack socket: reported as plain 127.0.0.1 and its port.
   auto v4 = UdpSocket::Create();

@@ -16,9 +16,7 @@
 
 #include "framework/AudioSampleManager.h"
 #include "platform/Thread.h"
-#ifndef _WIN32
 #include "support/ChildProcess.h"
-#endif
 #include "support/ScopedEnv.h"
 #include "support/WavTestFiles.h"
 
@@ -42,13 +40,11 @@ class SampleLeakCheck : public ::testing::EmptyTestEventListener {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifndef _WIN32  // child processes are forked: Linux test programs only
   if (const char* child = std::getenv("TARSIO_TEST_CHILD")) {
     const int code = tarsio::testing::RunChildBody(child);
     tarsio::Thread::ReapFinished(kReapWaitMs);
     return code;
   }
-#endif
   ::testing::InitGoogleTest(&argc, argv);
   if (std::getenv("TARSIO_REGISTRY") == nullptr) {
     const std::string dir = tarsio::testing::MakeTempDirectory("tarsio-test-");
