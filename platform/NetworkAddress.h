@@ -10,14 +10,20 @@
 // The conversions to and from the system's socket address structures are for the platform layer
 // only (they take untyped storage so that this header needs no system header).
 //
+// The value itself (its forms, comparison, the choice among a name's addresses) is the same on
+// every system, in platform/NetworkAddress.cpp; platform/posix and platform/win32 supply the
+// system's text conversions, interface names, name lookup and socket address structures.
+//
 // Threading: a value type.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarsio {
 
@@ -70,6 +76,27 @@ class NetworkAddress {
   static bool FromSocketAddress(const void* storage, size_t length, NetworkAddress* out);
 
  private:
+  // The system's side.
+  /// Literals this long or longer are refused before conversion (the system's longest address
+  /// text plus its longest interface name).
+  static size_t MaxLiteralLength();
+  /// Whether the system's socket library is ready for the calls below (WinSock starts on first
+  /// use).
+  static bool SocketsReady();
+  /// The system's conversion of an IPv4 (4 bytes) or IPv6 (16 bytes) literal into bytes in network
+  /// order; false, bytes untouched, for text that is not one.
+  static bool LiteralToBytes(Family family, const std::string& text, uint8_t* bytes);
+  /// The system's text of an IPv4 or IPv6 address (no zone); empty when it fails.
+  static std::string BytesToLiteral(Family family, const uint8_t* bytes);
+  /// The index of the network interface named name; 0 when there is none.
+  static uint32_t InterfaceIndex(const std::string& name);
+  /// The name of the network interface with that index, or nothing.
+  static std::optional<std::string> InterfaceName(uint32_t index);
+  /// Looks a host name up with the system resolver (UDP, both families): every address of its
+  /// answer in order (port 0), or false with *reason saying why not.
+  static bool LookUp(const std::string& name, std::vector<NetworkAddress>* found,
+                     std::string* reason);
+
   Family family_ = Family::kNone;
   std::array<uint8_t, 16> bytes_{};  // network order; IPv4 in the first 4
   uint16_t port_ = 0;

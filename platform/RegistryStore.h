@@ -36,6 +36,11 @@
 // lock file cannot be opened, or (synchronous mode) when persisting fails. A write-behind write
 // that later fails on disk stays pending and is retried with the next write or Flush.
 //
+// The store's logic (the view, the write queue and its writer, the default rule) is the same on
+// every system, in platform/RegistryStore.cpp; the file's system side (where it is, reading it,
+// its identity, the writers' lock, the replacement and the change counter; the fork handlers on
+// Linux) is in platform/posix/RegistryStore.cpp and platform/win32/RegistryStore.cpp.
+//
 // Threading: all members may be called from any thread. Locks: diskMutex_ (one persist at a time
 // in this process; held across the file lock and the disk I/O) is taken before mutex_ (the view,
 // the pending writes, the path); mutex_ is never held across a persist, only across re-reading the
@@ -45,6 +50,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -138,15 +144,36 @@ class RegistryStore {
   void ApplyToView(const Op& op);
   void RebuildViewLocked();
   void RefreshLocked();  // re-reads the file when it changed on disk
-  FileIdentity CurrentIdentityLocked();
   bool Enqueue(Op op);
   bool PersistPending();        // takes diskMutex_
   bool PersistPendingLocked();  // diskMutex_ held
   bool PersistOps(const std::string& path, const OpMap& ops, RegistryFile* written,
                   FileIdentity* identity);
-  bool ProbeWritableLocked();
   void StartWriterLocked();
   void WriterLoop(uint64_t generation);
+
+  // The system's side.
+  /// The identity of the file at path_ now, the change counter read first (through
+  /// generationFd_, opened on first use).
+  FileIdentity CurrentIdentityLocked();
+  /// Closes generationFd_, if open.
+  void CloseGenerationHandleLocked();
+  /// Whether a write can be made: the file is readable or missing with its directory made, and
+  /// the lock file opens for writing (created when missing).
+  bool ProbeWritableLocked();
+  /// Reads the whole file at path. False when it exists but cannot be read (or is too large); a
+  /// missing file gives true with *exists false. A file read gives its identity (the change
+  /// counter aside) in *identity.
+  static bool ReadWholeFile(const std::string& path, std::string* text, bool* exists,
+                            FileIdentity* identity);
+  /// Under the writers' lock on "<path>.lock" (the directory made first): reads the file and
+  /// replaces it, durably and whole, with rewrite(its text), then counts the change in the lock
+  /// file. False, the file unchanged, when a step fails; a file that exists but cannot be read is
+  /// never replaced. *identity: the new file's, change counter included. Runs with diskMutex_
+  /// held, not mutex_.
+  static bool RewriteFile(const std::string& path,
+                          const std::function<std::string(std::string_view)>& rewrite,
+                          FileIdentity* identity);
   static void AtForkPrepare();
   static void AtForkParent();
   static void AtForkChild();

@@ -24,6 +24,11 @@
 // Engine threads that get real-time priority always block on a device, a socket or an event
 // between cycles; none of them spins.
 //
+// What does not call the system is the same on every system: ids, injected failures, the
+// real-time refusal and the handle's members over them in platform/Thread.cpp, the suspend state
+// and its rules in ThreadState, the list of threads not yet joined in ThreadList. platform/posix
+// and platform/win32 create, release, join and prioritise the system's threads.
+//
 // Threading: Resume/Terminate/SetPriority are meant for the creating thread (they are safe from any
 // thread: the suspend state sits behind a mutex shared with the new thread); Id() and
 // HandleValue() from anywhere; Join, ReapFinished and LiveCount from any thread (a thread never
@@ -37,6 +42,9 @@
 #include <memory>
 
 namespace tarsio {
+
+class ThreadList;
+class ThreadState;
 
 enum class ThreadPriority : int {
   kIdle = -15,
@@ -96,17 +104,28 @@ class Thread {
   static bool RealtimeAllowed();
 
  private:
-  struct Shared;
-  struct List;
-  explicit Thread(std::shared_ptr<Shared> shared, uint32_t id);
+  struct Shared;  // the system's thread state, a ThreadState
+  explicit Thread(std::shared_ptr<ThreadState> shared, uint32_t id);
 
-  static List& TheList();
-  static void Run(const std::shared_ptr<Shared>& shared, uint32_t id);
+  // The bookkeeping (platform/Thread.cpp).
+  /// The next id (counting up from 1, never 0).
+  static uint32_t AllocateId();
+  /// Takes one failure injected by FailNextCreates / FailNextResumes, if any is pending.
+  static bool TakeCreateFailure();
+  static bool TakeResumeFailure();
+  /// Records whether the system refused the last real-time level asked for.
+  static void SetRealtimeRefused(bool refused);
+  /// The new thread's life: runs the procedure (see ThreadState::RunProcedure) with the thread's
+  /// id set, then marks the thread ended in the list.
+  static void Run(const std::shared_ptr<ThreadState>& shared);
+
+  // The system's side.
+  static ThreadList& TheList();
   static void AtForkPrepare();
   static void AtForkParent();
   static void AtForkChild();
 
-  std::shared_ptr<Shared> shared_;
+  std::shared_ptr<ThreadState> shared_;
   uint32_t id_;
   int lastError_ = 0;
 };

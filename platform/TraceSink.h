@@ -5,7 +5,12 @@
 // written as one line: wall-clock time with milliseconds, the thread id, the component's instance
 // name and the text. Tests can install a recording callback instead.
 //
+// The sink itself (targets, the recorder, the line format) is the same on every system, in
+// platform/TraceSink.cpp; platform/posix and platform/win32 supply the time of day, the system's
+// thread id and, on Windows, the debugger channel that stands in for a missing standard error.
+//
 // Threading: Write may be called from any thread; lines are written whole under an internal mutex.
+// The system's side is called with that mutex held and takes no lock of its own.
 #pragma once
 
 #include <atomic>
@@ -35,6 +40,30 @@ class TraceSink {
   static void Write(const char* instanceName, uint32_t levelBit, const char* text);
 
  private:
+  /// A wall-clock time of day in the local time zone.
+  struct LocalTime {
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int millisecond = 0;
+  };
+
+  /// One trace line: the time, the thread id, the instance name and the text, which ends in
+  /// exactly one newline.
+  static std::string FormatLine(const LocalTime& time, uint32_t threadId, const char* instanceName,
+                                const char* text);
+
+  // The system's side.
+  /// The local time of day now.
+  static LocalTime LocalTimeOfDay();
+  /// The system's id of the calling thread (for threads Thread did not make).
+  static uint32_t SystemThreadId();
+  /// Whether the "stderr" target can write to the standard error stream; without it the lines go
+  /// to WriteToDebugger.
+  static bool HasStandardError();
+  /// Hands one line to the system's debugger channel.
+  static void WriteToDebugger(const std::string& line);
+
   static std::atomic<bool> enabled_;
 };
 

@@ -1,3 +1,5 @@
+// NetworkAddress's system side on Linux: the BSD socket calls for literals, interface names, name
+// lookup and the socket address structures.
 #include "platform/NetworkAddress.h"
 
 #include <arpa/inet.h>
@@ -6,77 +8,41 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cstdlib>
 #include <cstring>
 
 namespace tarsio {
 
-namespace {
+size_t NetworkAddress::MaxLiteralLength() { return INET6_ADDRSTRLEN + IF_NAMESIZE; }
 
-constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+bool NetworkAddress::SocketsReady() { return true; }
 
-}  // namespace
-
-NetworkAddress NetworkAddress::IPv4(uint32_t addressHostOrder, uint16_t port) {
-  NetworkAddress a;
-  a.family_ = Family::kIPv4;
-  a.bytes_[0] = static_cast<uint8_t>(addressHostOrder >> 24);
-  a.bytes_[1] = static_cast<uint8_t>(addressHostOrder >> 16);
-  a.bytes_[2] = static_cast<uint8_t>(addressHostOrder >> 8);
-  a.bytes_[3] = static_cast<uint8_t>(addressHostOrder);
-  a.port_ = port;
-  return a;
-}
-
-NetworkAddress NetworkAddress::AnyIPv6(uint16_t port) {
-  NetworkAddress a;
-  a.family_ = Family::kIPv6;
-  a.port_ = port;
-  return a;
-}
-
-NetworkAddress NetworkAddress::LoopbackIPv6(uint16_t port) {
-  NetworkAddress a = AnyIPv6(port);
-  a.bytes_[15] = 1;
-  return a;
-}
-
-bool NetworkAddress::Parse(std::string_view text, uint16_t port, NetworkAddress* out) {
-  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
-    text = text.substr(1, text.size() - 2);
-  }
-  if (text.empty() || text.size() >= INET6_ADDRSTRLEN + IF_NAMESIZE) return false;
-  std::string literal(text);
-  NetworkAddress a;
-  a.port_ = port;
-  in_addr v4{};
-  if (literal.find(':') == std::string::npos) {
-    if (::inet_pton(AF_INET, literal.c_str(), &v4) != 1) return false;
-    a.family_ = Family::kIPv4;
-    std::memcpy(a.bytes_.data(), &v4, 4);
-    *out = a;
+bool NetworkAddress::LiteralToBytes(Family family, const std::string& text, uint8_t* bytes) {
+  if (family == Family::kIPv4) {
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text.c_str(), &v4) != 1) return false;
+    std::memcpy(bytes, &v4, 4);
     return true;
   }
-  const size_t percent = literal.find('%');
-  if (percent != std::string::npos) {
-    const std::string zone = literal.substr(percent + 1);
-    literal.resize(percent);
-    if (zone.empty()) return false;
-    a.scopeId_ = ::if_nametoindex(zone.c_str());
-    if (a.scopeId_ == 0) {
-      // A numeric zone is an interface index.
-      char* end = nullptr;
-      const unsigned long index = std::strtoul(zone.c_str(), &end, 10);
-      if (end == zone.c_str() || *end != '\0' || index == 0 || index > UINT32_MAX) return false;
-      a.scopeId_ = static_cast<uint32_t>(index);
-    }
-  }
   in6_addr v6{};
-  if (::inet_pton(AF_INET6, literal.c_str(), &v6) != 1) return false;
-  a.family_ = Family::kIPv6;
-  std::memcpy(a.bytes_.data(), &v6, 16);
-  *out = a;
+  if (::inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
+  std::memcpy(bytes, &v6, 16);
   return true;
+}
+
+std::string NetworkAddress::BytesToLiteral(Family family, const uint8_t* bytes) {
+  char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 2] = {};
+  ::inet_ntop(family == Family::kIPv4 ? AF_INET : AF_INET6, bytes, text, sizeof text);
+  return text;
+}
+
+uint32_t NetworkAddress::InterfaceIndex(const std::string& name) {
+  return ::if_nametoindex(name.c_str());
+}
+
+std::optional<std::string> NetworkAddress::InterfaceName(uint32_t index) {
+  char name[IF_NAMESIZE] = {};
+  if (::if_indextoname(index, name) == nullptr) return std::nullopt;
+  return std::string(name);
 }
 
 NetworkAddress NetworkAddress::FromIPv4Text(const char* text, uint16_t port) {
@@ -84,14 +50,8 @@ NetworkAddress NetworkAddress::FromIPv4Text(const char* text, uint16_t port) {
   return IPv4(ntohl(network), port);
 }
 
-bool NetworkAddress::Resolve(std::string_view host, uint16_t port, NetworkAddress* out,
-                             std::string* error) {
-  if (Parse(host, port, out)) return true;
-  if (host.empty()) {
-    if (error != nullptr) *error = "no address given";
-    return false;
-  }
-  const std::string name(host);
+bool NetworkAddress::LookUp(const std::string& name, std::vector<NetworkAddress>* found,
+                            std::string* reason) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
@@ -99,95 +59,15 @@ bool NetworkAddress::Resolve(std::string_view host, uint16_t port, NetworkAddres
   addrinfo* results = nullptr;
   const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &results);
   if (rc != 0 || results == nullptr) {
-    if (error != nullptr) *error = "cannot resolve \"" + name + "\": " + ::gai_strerror(rc);
+    *reason = ::gai_strerror(rc);
     return false;
   }
-  NetworkAddress found;
-  bool have = false;
   for (addrinfo* r = results; r != nullptr; r = r->ai_next) {
     NetworkAddress candidate;
-    if (!FromSocketAddress(r->ai_addr, r->ai_addrlen, &candidate)) continue;
-    if (!have || (found.family_ == Family::kIPv6 && candidate.family_ == Family::kIPv4)) {
-      found = candidate;
-      have = true;
-    }
+    if (FromSocketAddress(r->ai_addr, r->ai_addrlen, &candidate)) found->push_back(candidate);
   }
   ::freeaddrinfo(results);
-  if (!have) {
-    if (error != nullptr) *error = "cannot resolve \"" + name + "\": no IPv4 or IPv6 address";
-    return false;
-  }
-  found.port_ = port;
-  *out = found;
   return true;
-}
-
-uint32_t NetworkAddress::IPv4HostOrder() const {
-  const NetworkAddress plain = Unmapped();
-  if (plain.family_ != Family::kIPv4) return 0;
-  return uint32_t{plain.bytes_[0]} << 24 | uint32_t{plain.bytes_[1]} << 16 |
-         uint32_t{plain.bytes_[2]} << 8 | plain.bytes_[3];
-}
-
-bool NetworkAddress::IsIPv4Mapped() const {
-  return family_ == Family::kIPv6 && std::memcmp(bytes_.data(), kMappedPrefix, 12) == 0;
-}
-
-bool NetworkAddress::IsAny() const {
-  if (family_ == Family::kIPv4) return IPv4HostOrder() == 0;
-  for (uint8_t b : bytes_) {
-    if (b != 0) return false;
-  }
-  return family_ == Family::kIPv6;
-}
-
-NetworkAddress NetworkAddress::Unmapped() const {
-  if (!IsIPv4Mapped()) return *this;
-  NetworkAddress a;
-  a.family_ = Family::kIPv4;
-  std::memcpy(a.bytes_.data(), bytes_.data() + 12, 4);
-  a.port_ = port_;
-  return a;
-}
-
-NetworkAddress NetworkAddress::Mapped() const {
-  if (family_ != Family::kIPv4) return *this;
-  NetworkAddress a;
-  a.family_ = Family::kIPv6;
-  std::memcpy(a.bytes_.data(), kMappedPrefix, 12);
-  std::memcpy(a.bytes_.data() + 12, bytes_.data(), 4);
-  a.port_ = port_;
-  return a;
-}
-
-std::string NetworkAddress::AddressText() const {
-  char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 2] = {};
-  if (family_ == Family::kIPv4) {
-    ::inet_ntop(AF_INET, bytes_.data(), text, sizeof text);
-    return text;
-  }
-  if (family_ != Family::kIPv6) return "";
-  ::inet_ntop(AF_INET6, bytes_.data(), text, sizeof text);
-  std::string out = text;
-  if (scopeId_ != 0) {
-    char name[IF_NAMESIZE] = {};
-    out += '%';
-    out +=
-        ::if_indextoname(scopeId_, name) != nullptr ? std::string(name) : std::to_string(scopeId_);
-  }
-  return out;
-}
-
-std::string NetworkAddress::ToString() const {
-  if (family_ == Family::kIPv6) return "[" + AddressText() + "]:" + std::to_string(port_);
-  return AddressText() + ":" + std::to_string(port_);
-}
-
-bool NetworkAddress::operator==(const NetworkAddress& other) const {
-  const NetworkAddress a = Unmapped();
-  const NetworkAddress b = other.Unmapped();
-  return a.family_ == b.family_ && a.bytes_ == b.bytes_ && a.port_ == b.port_ &&
-         a.scopeId_ == b.scopeId_;
 }
 
 size_t NetworkAddress::ToSocketAddress(void* storage, size_t capacity) const {

@@ -1,3 +1,6 @@
+// The trace sink's system side on Windows: the local time and thread id from the system, and the
+// debugger channel (OutputDebugStringA) for a process without a standard error handle (a GUI
+// host), where the "stderr" target would otherwise write nowhere.
 #include "platform/TraceSink.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -8,139 +11,26 @@
 #endif
 #include <windows.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <string>
-
-#include "platform/Thread.h"
-
 namespace tarsio {
 
-std::atomic<bool> TraceSink::enabled_{false};
-
-namespace {
-
-struct SinkState {
-  std::mutex mutex;
-  FILE* file = nullptr;
-  bool ownsFile = false;
-  // The "stderr" target in a process without a standard error handle (a GUI host): the lines go
-  // to the debugger channel, OutputDebugStringA, instead of nowhere.
-  bool debugger = false;
-  TraceSink::Recorder recorder;
-};
-
-SinkState& State() {
-  static SinkState* state = new SinkState;  // never destroyed: threads may trace during exit
-  return *state;
+TraceSink::LocalTime TraceSink::LocalTimeOfDay() {
+  SYSTEMTIME local{};
+  ::GetLocalTime(&local);
+  LocalTime time;
+  time.hour = local.wHour;
+  time.minute = local.wMinute;
+  time.second = local.wSecond;
+  time.millisecond = local.wMilliseconds;
+  return time;
 }
 
-void CloseFileLocked(SinkState& state) {
-  if (state.file != nullptr && state.ownsFile) std::fclose(state.file);
-  state.file = nullptr;
-  state.ownsFile = false;
-  state.debugger = false;
-}
+uint32_t TraceSink::SystemThreadId() { return static_cast<uint32_t>(::GetCurrentThreadId()); }
 
-void UpdateEnabledLocked(SinkState& state, std::atomic<bool>& enabled) {
-  enabled.store(state.file != nullptr || state.debugger || static_cast<bool>(state.recorder));
-}
-
-bool HasStandardError() {
+bool TraceSink::HasStandardError() {
   const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
   return handle != nullptr && handle != INVALID_HANDLE_VALUE;
 }
 
-// One trace line: local time with milliseconds, the thread id, the instance name and the text,
-// which ends in exactly one newline.
-std::string FormatLine(uint32_t tid, const char* instanceName, const char* text) {
-  SYSTEMTIME local{};
-  ::GetLocalTime(&local);
-  size_t length = std::strlen(text);
-  if (length > 0 && text[length - 1] == '\n') --length;
-  char head[48];
-  std::snprintf(head, sizeof(head), "%02d:%02d:%02d.%03d [%u] ", local.wHour, local.wMinute,
-                local.wSecond, local.wMilliseconds, tid);
-  std::string line(head);
-  line.append(instanceName).append(1, ' ').append(text, length).append(1, '\n');
-  return line;
-}
-
-// Picks up TARSIO_TRACE when the engine is loaded.
-[[maybe_unused]] const bool configuredAtStart = [] {
-  TraceSink::ConfigureFromEnvironment();
-  return true;
-}();
-
-}  // namespace
-
-void TraceSink::ConfigureFromEnvironment() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    const char* target = std::getenv("TARSIO_TRACE");
-    if (target != nullptr && target[0] != '\0') Open(target);
-  });
-}
-
-bool TraceSink::Open(const std::string& target) {
-  SinkState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  CloseFileLocked(state);
-  if (target == "stderr") {
-    if (HasStandardError()) {
-      state.file = stderr;
-    } else {
-      state.debugger = true;
-    }
-  } else if (!target.empty()) {
-    state.file = std::fopen(target.c_str(), "a");
-    state.ownsFile = state.file != nullptr;
-  }
-  UpdateEnabledLocked(state, enabled_);
-  return target.empty() || state.file != nullptr || state.debugger;
-}
-
-void TraceSink::SetRecorder(Recorder recorder) {
-  SinkState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.recorder = std::move(recorder);
-  UpdateEnabledLocked(state, enabled_);
-}
-
-void TraceSink::Close() {
-  SinkState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  CloseFileLocked(state);
-  state.recorder = nullptr;
-  enabled_.store(false);
-}
-
-void TraceSink::Write(const char* instanceName, uint32_t levelBit, const char* text) {
-  if (!Enabled()) return;
-  if (instanceName == nullptr) instanceName = "";
-  if (text == nullptr) text = "";
-  SinkState& state = State();
-
-  Recorder recorder;
-  {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    recorder = state.recorder;
-    if (state.file != nullptr || state.debugger) {
-      uint32_t tid = CurrentThreadId();
-      if (tid == 0) tid = static_cast<uint32_t>(::GetCurrentThreadId());
-      const std::string line = FormatLine(tid, instanceName, text);
-      if (state.file != nullptr) {
-        std::fputs(line.c_str(), state.file);
-        std::fflush(state.file);
-      } else {
-        ::OutputDebugStringA(line.c_str());
-      }
-    }
-  }
-  // Outside the lock, so a recorder may itself trace or take its own locks.
-  if (recorder) recorder(instanceName, levelBit, std::string(text));
-}
+void TraceSink::WriteToDebugger(const std::string& line) { ::OutputDebugStringA(line.c_str()); }
 
 }  // namespace tarsio

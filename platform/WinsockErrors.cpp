@@ -1,3 +1,12 @@
+// The errno-to-WinSock mapping, the same on every system.
+//
+// On Linux the socket layer translates its own failures with it. On Windows the UdpSocket does
+// not need it for its own failures: WinSock reports those with its own numbers (WSAGetLastError),
+// which are recorded as they are; code that holds an errno value (from the C runtime, or a test)
+// still gets the same WinSock number as on Linux. The C runtimes number their errno values
+// differently (on Windows EWOULDBLOCK is 140 and EAGAIN 11, two values; on Linux they are one),
+// and Windows' has no EHOSTDOWN, ESHUTDOWN, EPFNOSUPPORT or ESOCKTNOSUPPORT, so those cases are
+// written only where the runtime defines them.
 #include "platform/WinsockErrors.h"
 
 #include <cerrno>
@@ -6,7 +15,10 @@ namespace tarsio {
 
 int WinsockErrorFromErrno(int err) {
   switch (err) {
-    case EWOULDBLOCK:  // same value as EAGAIN on Linux
+    case EWOULDBLOCK:
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN:
+#endif
       return wsa::kWouldBlock;
     case EMSGSIZE:
       return wsa::kMsgSize;
@@ -41,12 +53,16 @@ int WinsockErrorFromErrno(int err) {
       return wsa::kNoProtoOpt;
     case EPROTONOSUPPORT:
       return wsa::kProtoNoSupport;
+#ifdef ESOCKTNOSUPPORT
     case ESOCKTNOSUPPORT:
       return wsa::kSocketNoSupport;
+#endif
     case EOPNOTSUPP:
       return wsa::kOpNotSupported;
+#ifdef EPFNOSUPPORT
     case EPFNOSUPPORT:
       return wsa::kPfNoSupport;
+#endif
     case EAFNOSUPPORT:
       return wsa::kAfNoSupport;
     case EADDRINUSE:
@@ -68,13 +84,17 @@ int WinsockErrorFromErrno(int err) {
       return wsa::kIsConnected;
     case ENOTCONN:
       return wsa::kNotConnected;
+#ifdef ESHUTDOWN
     case ESHUTDOWN:
+#endif
     case EPIPE:
       return wsa::kShutdown;
     case ETIMEDOUT:
       return wsa::kTimedOut;
+#ifdef EHOSTDOWN
     case EHOSTDOWN:
       return wsa::kHostDown;
+#endif
     case EHOSTUNREACH:
       return wsa::kHostUnreachable;
     default:
