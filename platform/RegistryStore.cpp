@@ -19,6 +19,7 @@ std::string_view NormalizeKey(std::string_view key) {
 }  // namespace
 
 RegistryStore::RegistryStore() {
+  hive_ = SystemHiveFromEnvironment();
   path_ = PathFromEnvironment();
   lockPath_ = path_.empty() ? std::string() : path_ + ".lock";
 }
@@ -27,6 +28,7 @@ void RegistryStore::ReloadPathFromEnvironment() {
   std::lock_guard disk(diskMutex_);
   PersistPendingLocked();
   std::lock_guard lock(mutex_);
+  hive_ = SystemHiveFromEnvironment();
   path_ = PathFromEnvironment();
   lockPath_ = path_.empty() ? std::string() : path_ + ".lock";
   CloseGenerationHandleLocked();
@@ -41,7 +43,12 @@ void RegistryStore::ReloadPathFromEnvironment() {
 
 std::string RegistryStore::Path() const {
   std::lock_guard lock(mutex_);
-  return path_;
+  return hive_ != nullptr ? hive_->Name() : path_;
+}
+
+RegistryStore::SystemHive* RegistryStore::Hive() const {
+  std::lock_guard lock(mutex_);
+  return hive_;
 }
 
 std::string RegistryStore::OpId(std::string_view key, std::string_view name) {
@@ -141,6 +148,7 @@ void RegistryStore::RefreshLocked() {
 
 std::optional<RegistryStore::Value> RegistryStore::Read(std::string_view key,
                                                         std::string_view name) {
+  if (SystemHive* hive = Hive()) return hive->Read(NormalizeKey(key), name);
   std::lock_guard lock(mutex_);
   RefreshLocked();
   const auto it = view_.find(OpId(key, name));
@@ -149,12 +157,14 @@ std::optional<RegistryStore::Value> RegistryStore::Read(std::string_view key,
 }
 
 bool RegistryStore::KeyExists(std::string_view key) {
+  if (SystemHive* hive = Hive()) return hive->KeyExists(NormalizeKey(key));
   std::lock_guard lock(mutex_);
   RefreshLocked();
   return viewKeys_.count(RegistryFile::Fold(NormalizeKey(key))) != 0;
 }
 
 bool RegistryStore::CanWrite() {
+  if (SystemHive* hive = Hive()) return hive->CanWrite();
   std::lock_guard lock(mutex_);
   return ProbeWritableLocked();
 }
@@ -174,6 +184,16 @@ bool RegistryStore::Enqueue(Op op) {
       !RegistryFile::IsStorableString(op.name) || op.value.type == Value::Type::kOther ||
       (op.value.type == Value::Type::kString && !RegistryFile::IsStorableString(op.value.text))) {
     return false;
+  }
+  if (SystemHive* hive = Hive()) {
+    // The hive is the one copy: the default is read and written there. Another process may store
+    // the value between the two calls; the registry offers no transaction to prevent that, and
+    // either value is one a reader takes.
+    if (op.onlyIfNotAcceptable &&
+        Acceptable(hive->Read(key, op.name), op.value.type, op.maxTextLength)) {
+      return true;
+    }
+    return hive->Write(key, op.name, op.value);
   }
   {
     std::lock_guard lock(mutex_);

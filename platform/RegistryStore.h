@@ -2,8 +2,13 @@
 //
 // One text file in the registry-export format (platform/RegistryFile.h), at $TARSIO_REGISTRY when
 // set, else $XDG_CONFIG_HOME/tarsio/registry.reg, else ~/.config/tarsio/registry.reg (see
-// docs/settings.md); on Windows %APPDATA%\tarsio\registry.reg. Missing or unreadable files read
-// as an empty registry.
+// docs/settings.md). Missing or unreadable files read as an empty registry.
+//
+// On Windows the settings live in the registry itself, HKEY_CURRENT_USER (platform/win32/
+// RegistryHive.h), unless $TARSIO_REGISTRY names a file: each read and write then goes straight to
+// the registry's calls (no view, no writer thread: the registry is shared with other processes by
+// the system), WriteDefault reads and writes the value unless one acceptable is there, and Flush
+// and StopWriter have nothing to wait for. What follows describes the file.
 //
 // Every change is a read-modify-write of the whole file under an exclusive flock (LockFileEx on
 // Windows) on
@@ -118,6 +123,19 @@ class RegistryStore {
   static bool Acceptable(const std::optional<Value>& stored, Value::Type type,
                          size_t maxTextLength);
 
+  /// A registry the operating system keeps (Windows' current-user hive), which holds the settings
+  /// instead of the file when no file is named. Its calls are safe from any thread.
+  class SystemHive {
+   public:
+    virtual ~SystemHive() = default;
+    virtual std::optional<Value> Read(std::string_view key, std::string_view name) = 0;
+    virtual bool KeyExists(std::string_view key) = 0;
+    virtual bool CanWrite() = 0;
+    virtual bool Write(std::string_view key, std::string_view name, const Value& value) = 0;
+    /// What Path() names while the hive is used.
+    virtual std::string Name() const = 0;
+  };
+
  private:
   struct Op {
     std::string key;
@@ -152,7 +170,12 @@ class RegistryStore {
   void StartWriterLocked();
   void WriterLoop(uint64_t generation);
 
+  /// The hive in use, or null (the file); read under mutex_, used without it.
+  SystemHive* Hive() const;
+
   // The system's side.
+  /// The system's hive when the environment names no file; null where there is none (Linux).
+  static SystemHive* SystemHiveFromEnvironment();
   /// The identity of the file at path_ now, the change counter read first (through
   /// generationFd_, opened on first use).
   FileIdentity CurrentIdentityLocked();
@@ -183,6 +206,7 @@ class RegistryStore {
   std::condition_variable wakeWriter_;
 
   // Guarded by mutex_.
+  SystemHive* hive_ = nullptr;
   std::string path_;
   std::string lockPath_;
   NativeHandle generationFd_ = kNoNativeHandle;  // read-only handle of the lock file (counter)

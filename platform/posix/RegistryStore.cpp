@@ -131,6 +131,9 @@ void FillIdentity(const struct stat& st, bool* exists, uint64_t* device, uint64_
 
 }  // namespace
 
+// Linux keeps no registry of its own: the settings are always the file's.
+RegistryStore::SystemHive* RegistryStore::SystemHiveFromEnvironment() { return nullptr; }
+
 RegistryStore& RegistryStore::Instance() {
   static RegistryStore* const store = [] {
     auto* created = new RegistryStore();

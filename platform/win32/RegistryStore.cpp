@@ -1,12 +1,11 @@
-// The settings store's system side on Windows. The engine is meant to keep its settings in the
-// current user's registry hive on Windows; that comes later, and until then the store keeps them
-// in the export-format file the Linux version uses, with the same text, the same lock and
-// change-counter files beside it and the same write-behind writer (platform/RegistryStore.cpp).
+// The settings store's system side on Windows. The settings live in the current user's registry
+// (SystemHiveFromEnvironment, through RegistryHive) unless $TARSIO_REGISTRY names a file; then the
+// store keeps them in the export-format file the Linux version uses, with the same text, the same
+// lock and change-counter files beside it and the same write-behind writer
+// (platform/RegistryStore.cpp). Tests name a file of their own this way.
 //
-// What differs from the Linux version:
-// - Where the file is: $TARSIO_REGISTRY when set, else %APPDATA%\tarsio\registry.reg, else
-//   %USERPROFILE%\AppData\Roaming\tarsio\registry.reg (where %APPDATA% normally points). Paths
-//   are UTF-8 inside the store and UTF-16 at the system calls, so any user name works.
+// What differs from the Linux version's file:
+// - Paths are UTF-8 inside the store and UTF-16 at the system calls, so any user name works.
 // - The writers' lock is a LockFileEx lock on "<file>.lock". Windows locks are mandatory: a locked
 //   range cannot be read through other handles. So the lock covers byte 8, just past the 8-byte
 //   change counter at the start of the file, and readers in other processes read the counter
@@ -22,6 +21,7 @@
 // The file's identity (for noticing changes) is the volume serial number and file index instead
 // of device and inode, with the size and the last-write time.
 #include "platform/RegistryStore.h"
+#include "platform/win32/RegistryHive.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN 1
@@ -267,14 +267,27 @@ RegistryStore& RegistryStore::Instance() {
   return *store;
 }
 
-std::string RegistryStore::PathFromEnvironment() {
-  const std::string explicitPath = GetEnv(L"TARSIO_REGISTRY");
-  if (!explicitPath.empty()) return explicitPath;
-  const std::string appData = GetEnv(L"APPDATA");
-  if (!appData.empty()) return appData + "\\tarsio\\registry.reg";
-  const std::string profile = GetEnv(L"USERPROFILE");
-  if (profile.empty()) return {};
-  return profile + "\\AppData\\Roaming\\tarsio\\registry.reg";
+// The settings file, used only when TARSIO_REGISTRY names one (tests, a portable install);
+// otherwise the settings are in the registry.
+std::string RegistryStore::PathFromEnvironment() { return GetEnv(L"TARSIO_REGISTRY"); }
+
+RegistryStore::SystemHive* RegistryStore::SystemHiveFromEnvironment() {
+  // The current user's hive through RegistryHive; one object for the process, never destroyed
+  // (the store outlives static destruction).
+  class CurrentUserHive final : public SystemHive {
+   public:
+    std::optional<Value> Read(std::string_view key, std::string_view name) override {
+      return RegistryHive::Read(key, name);
+    }
+    bool KeyExists(std::string_view key) override { return RegistryHive::KeyExists(key); }
+    bool CanWrite() override { return RegistryHive::CanWrite("HKEY_CURRENT_USER\\Software"); }
+    bool Write(std::string_view key, std::string_view name, const Value& value) override {
+      return RegistryHive::Write(key, name, value);
+    }
+    std::string Name() const override { return "HKEY_CURRENT_USER"; }
+  };
+  static CurrentUserHive* const hive = new CurrentUserHive();
+  return GetEnv(L"TARSIO_REGISTRY").empty() ? hive : nullptr;
 }
 
 void RegistryStore::CloseGenerationHandleLocked() {

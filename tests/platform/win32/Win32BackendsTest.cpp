@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -43,17 +44,44 @@ TEST(Win32BackendsTest, SocketFailuresSetTheThreadsWinsockError) {
   EXPECT_EQ(::WSAGetLastError(), wsa::kNotSocket);
 }
 
-// Without TARSIO_REGISTRY the settings file is in the user's roaming application data.
-TEST(Win32BackendsTest, SettingsFileIsUnderAppDataUnlessNamed) {
-  testing::ScopedEnv named("TARSIO_REGISTRY", nullptr);
-  testing::ScopedEnv profile("USERPROFILE", "C:\\Users\\someone");
+// Without TARSIO_REGISTRY the settings are in the registry, which the store reads and writes
+// directly (a value written is at once in the hive); with it, in that file.
+TEST(Win32BackendsTest, SettingsAreInTheRegistryUnlessAFileIsNamed) {
+  const std::string key =
+      "HKEY_CURRENT_USER\\Software\\Tarsio tests\\store-" + std::to_string(::GetCurrentProcessId());
+  RegistryStore& store = RegistryStore::Instance();
   {
-    testing::ScopedEnv appData("APPDATA", "D:\\Roaming");
-    EXPECT_EQ(RegistryStore::PathFromEnvironment(), "D:\\Roaming\\tarsio\\registry.reg");
+    testing::ScopedEnv named("TARSIO_REGISTRY", nullptr);
+    store.ReloadPathFromEnvironment();
+    EXPECT_EQ(RegistryStore::PathFromEnvironment(), "");
+    EXPECT_EQ(store.Path(), "HKEY_CURRENT_USER");
+    EXPECT_TRUE(store.CanWrite());
+    // A default is written back when missing and never over a value that is there.
+    EXPECT_TRUE(store.WriteDefault(key, "Flag", RegistryStore::Value::String("true"), 1024));
+    EXPECT_TRUE(store.Write(key, "Level", RegistryStore::Value::Dword(3)));
+    EXPECT_TRUE(store.WriteDefault(key, "Level", RegistryStore::Value::Dword(0), 0));
+    EXPECT_FALSE(store.WriterRunning());
+    DWORD level = 0;
+    DWORD size = sizeof level;
+    const std::wstring subkey =
+        L"Software\\Tarsio tests\\store-" + std::to_wstring(::GetCurrentProcessId());
+    EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, subkey.c_str(), L"Level", RRF_RT_REG_DWORD, nullptr,
+                             &level, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(level, 3u);
+    EXPECT_EQ(store.Read(key, "Flag"), RegistryStore::Value::String("true"));
+    EXPECT_TRUE(store.KeyExists(key + "\\"));
+    EXPECT_TRUE(store.Flush());
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, subkey.c_str());
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, subkey.c_str());
   }
-  testing::ScopedEnv noAppData("APPDATA", nullptr);
-  EXPECT_EQ(RegistryStore::PathFromEnvironment(),
-            "C:\\Users\\someone\\AppData\\Roaming\\tarsio\\registry.reg");
+  {
+    testing::ScopedEnv named("TARSIO_REGISTRY", "C:\\settings\\registry.reg");
+    EXPECT_EQ(RegistryStore::PathFromEnvironment(), "C:\\settings\\registry.reg");
+    store.ReloadPathFromEnvironment();
+    EXPECT_EQ(store.Path(), "C:\\settings\\registry.reg");
+  }
+  store.ReloadPathFromEnvironment();
 }
 
 // Null is CreateEvent's failure and -1 the current process: neither is an event (on Linux 0 is
