@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/AcmFormatRules.h"
+
 #ifdef TARSIO_HAVE_SOXR
 #include <soxr.h>
 #endif
@@ -123,52 +125,6 @@ float LoadF64(const uint8_t* p) {
   return static_cast<float>(std::clamp(d, -1.0, 1.0));
 }
 
-/// Bytes per sample of one channel for the non-ADPCM sources; 0 when unsupported.
-uint32_t SampleBytes(const AcmFormat& f) {
-  switch (f.wFormatTag) {
-    case AcmStream::kTagPcm:
-      if (f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24 ||
-          f.wBitsPerSample == 32) {
-        return f.wBitsPerSample / 8u;
-      }
-      return 0;
-    case AcmStream::kTagFloat:
-      return f.wBitsPerSample == 32 || f.wBitsPerSample == 64 ? f.wBitsPerSample / 8u : 0;
-    case AcmStream::kTagAlaw:
-    case AcmStream::kTagMulaw:
-      return f.wBitsPerSample == 8 ? 1 : 0;
-    default:
-      return 0;
-  }
-}
-
-bool ValidRate(uint32_t rate) { return rate >= AcmStream::kMinRate && rate <= AcmStream::kMaxRate; }
-
-bool ValidSource(const AcmFormat& f) {
-  if (f.nChannels < 1 || !ValidRate(f.nSamplesPerSec) ||
-      f.nBlockAlign > AcmStream::kMaxBlockAlign) {
-    return false;
-  }
-  if (f.wFormatTag == AcmStream::kTagImaAdpcm) {
-    return f.wBitsPerSample == 4 && f.nChannels <= 2 &&
-           AcmStream::ImaSamplesPerBlock(f.nBlockAlign, f.nChannels) != 0;
-  }
-  const uint32_t bytes = SampleBytes(f);
-  return bytes != 0 && f.nChannels <= AcmStream::kMaxChannels &&
-         f.nBlockAlign == bytes * f.nChannels;
-}
-
-bool ValidDestination(const AcmFormat& f) {
-  if (f.nChannels != 1 || !ValidRate(f.nSamplesPerSec)) {
-    return false;
-  }
-  if (f.wFormatTag == AcmStream::kTagPcm) return f.wBitsPerSample == 16 && f.nBlockAlign == 2;
-  if (f.wFormatTag == AcmStream::kTagAlaw || f.wFormatTag == AcmStream::kTagMulaw) {
-    return f.wBitsPerSample == 8 && f.nBlockAlign == 1;
-  }
-  return false;
-}
-
 }  // namespace
 
 AcmStream::AcmStream() = default;
@@ -176,14 +132,11 @@ AcmStream::AcmStream() = default;
 AcmStream::~AcmStream() { Close(); }
 
 uint32_t AcmStream::ImaSamplesPerBlock(uint16_t blockAlign, uint16_t channels) {
-  if (channels < 1 || channels > 2) return 0;
-  const uint32_t header = 4u * channels;
-  if (blockAlign <= header || (blockAlign - header) % header != 0) return 0;
-  return (blockAlign - header) * 8u / header + 1u;
+  return AcmFormatRules::ImaSamplesPerBlock(blockAlign, channels);
 }
 
 bool AcmStream::CanConvert(const AcmFormat& src, const AcmFormat& dst) {
-  return ValidSource(src) && ValidDestination(dst);
+  return AcmFormatRules::IsValidSource(src) && AcmFormatRules::IsValidDestination(dst);
 }
 
 int32_t AcmStream::Open(const AcmFormat& src, const AcmFormat& dst, uint32_t /*flags*/) {
@@ -325,7 +278,7 @@ void AcmStream::DecodeBlocks(const uint8_t* src, uint32_t blocks) {
     return;
   }
   const uint32_t channels = src_.nChannels;
-  const uint32_t bytes = SampleBytes(src_);
+  const uint32_t bytes = AcmFormatRules::SampleBytes(src_);
   const float average = 1.0f / static_cast<float>(channels);
   const size_t base = decoded_.size();
   decoded_.resize(base + blocks);

@@ -22,6 +22,30 @@
 // delivered first by the next call. So a hostile format (huge blocks, an extreme rate pair) costs
 // at most one block plus the output asked for, never minutes or gigabytes.
 //
+// Two implementations stand behind this header. The one described above, platform/AcmStream.cpp,
+// serves Linux and the fuzz targets. The Windows build leaves that file out
+// (TARSIO_PLATFORM_EXCLUDE in the top CMakeLists.txt; it stays beside this header, so the Linux
+// build and its object layout do not change) and compiles platform/win32/AcmStream.cpp, which hands
+// the conversion to the system's Audio Compression Manager:
+// - Both refuse the same formats (platform/AcmFormatRules.h) with the same results. Windows also
+//   asks the system (acmStreamOpen with ACM_STREAMOPENF_QUERY) and refuses what its drivers cannot
+//   do (under Wine: float, 32-bit PCM, and G.711 at any rate but 8 kHz).
+// - The work goes through a chain of the system's streams, joined by 16-bit PCM: a decoder to
+//   16-bit PCM (IMA ADPCM, G.711, or the PCM converter for 8 and 24-bit PCM), the PCM converter for
+//   the channels and the rate, the G.711 encoder. Each link is left out when it has nothing to do.
+// - The calls behave the same: whole source blocks are taken only while the destination has
+//   room, a decoded block's surplus is kept for the next calls, and kConvertEnd reaches every
+//   link (ACM_STREAMCONVERTF_END), after which each starts afresh (ACM_STREAMCONVERTF_START).
+//   A rate change takes its input in whole periods of the rate pair (441 frames from 11 025 Hz
+//   to 8 kHz; at most a second's worth): Wine's converter rounds its output length at every call,
+//   and whole periods keep the lengths exact. Up to one period waits inside for more source.
+//   The system's own results (a driver's failure) are returned as they are: they use the same
+//   numbering.
+// - The system's converters mix and resample their own way: Wine's sums the channels instead of
+//   averaging them and resamples without a filter, so it holds nothing back. Output lengths and
+//   formats agree with the portable converter; sample values after a channel or rate change do
+//   not.
+//
 // Threading: none. One stream is used by one thread at a time; the caller serialises calls.
 #pragma once
 
@@ -109,6 +133,13 @@ class AcmStream {
   int32_t Close();
 
  private:
+  bool open_ = false;
+#ifdef _WIN32
+  // The system's streams, their prepared buffers and the bytes between them
+  // (platform/win32/AcmStream.cpp).
+  struct System;
+  std::unique_ptr<System> system_;
+#else
   /// Decodes whole blocks into mono float frames appended to decoded_.
   void DecodeBlocks(const uint8_t* src, uint32_t blocks);
   void DecodeImaBlock(const uint8_t* block);
@@ -122,7 +153,6 @@ class AcmStream {
   /// Writes up to maxFrames pending frames into dst; returns the frames written.
   uint32_t EmitPending(uint8_t* dst, uint32_t maxFrames);
 
-  bool open_ = false;
   AcmFormat src_{};
   AcmFormat dst_{};
   uint32_t framesPerBlock_ = 0;  // source frames (per channel) in one block
@@ -136,6 +166,7 @@ class AcmStream {
   bool endRequested_ = false;   // kConvertEnd seen: flush once the source is used up
   uint32_t preparedSrcLength_ = 0;
   uint32_t preparedDstLength_ = 0;
+#endif
 };
 
 }  // namespace tarsio

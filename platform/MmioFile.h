@@ -8,6 +8,18 @@
 // without reading outside the file; chunks may appear in any order. A chunk record keeps the size
 // written in the file, so callers can compare it with BytesLeftInChunk before allocating.
 //
+// Two implementations stand behind this header. platform/MmioFile.cpp, the reader described
+// above, serves Linux and the fuzz targets. The Windows build leaves that file out
+// (TARSIO_PLATFORM_EXCLUDE in the top CMakeLists.txt; it stays beside this header, so the Linux
+// build and its object layout do not change) and compiles platform/win32/MmioFile.cpp, which reads
+// through the system's mmio functions: mmioOpenW (a memory file is a FOURCC_MEM file over the
+// copy), mmioRead, mmioSeek, mmioDescend, mmioAscend, mmioClose. The results are the same: the
+// class keeps the read position and the rules of the chunk search (the parent's end, sizes not to
+// be trusted), the system reads the bytes and each chunk header. What differs on Windows:
+// - A path is in the ANSI code page, as every char path of the Windows API (UTF-8 on Linux).
+// - mmio's offsets are signed 32-bit numbers, so files and memory files of 2 GB or more are
+//   refused at open.
+//
 // Threading: none. One object is used by one thread at a time; the caller serialises access.
 #pragma once
 
@@ -64,7 +76,11 @@ class MmioFile {
   /// Opens a copy of the bytes as a file.
   bool OpenMemory(const uint8_t* data, size_t size);
   void Close();
+#ifdef _WIN32
+  bool IsOpen() const { return mmio_ != nullptr || isMemory_; }
+#else
   bool IsOpen() const { return file_ != nullptr || isMemory_; }
+#endif
 
   /// Total length of the file in bytes.
   uint64_t Size() const { return size_; }
@@ -90,6 +106,18 @@ class MmioFile {
 
  private:
   bool ReadHeader(MMCKINFO* ck, uint64_t limit);
+#ifdef _WIN32
+  // platform/win32/MmioFile.cpp
+  /// Moves the system's read position to pos_, which lies inside the file.
+  bool MoveSystemPosition();
+
+  void* mmio_ = nullptr;  // the system's HMMIO; none for an empty memory file (nothing to read)
+  bool isMemory_ = false;
+  std::vector<uint8_t> memory_;  // a memory file's bytes, which the system reads in place
+  uint64_t size_ = 0;
+  uint64_t pos_ = 0;        // the read position; it may lie past the end, where mmio cannot go
+  uint64_t systemPos_ = 0;  // the system's read position; UINT64_MAX when not known
+#else
   bool FillBuffer();
 
   std::FILE* file_ = nullptr;
@@ -100,6 +128,7 @@ class MmioFile {
   size_t bufferLength_ = 0;   // valid bytes in buffer_
   uint64_t size_ = 0;
   uint64_t pos_ = 0;
+#endif
 };
 
 }  // namespace tarsio

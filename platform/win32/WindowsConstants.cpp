@@ -1,11 +1,12 @@
 // Compile-time proof that the engine's own names for Windows values carry Windows' numbers.
 //
-// The engine names the results, flags and messages of the multimedia, mixer, WinSock, mmio and
-// registry functions in its own namespaces (platform/WaveAudioTypes.h, platform/WinsockErrors.h,
-// platform/MmioFile.h, framework/AudioFormat.h, framework/Registry.h), so that its headers compile
-// beside <windows.h>. Host logs and traces print these numbers, and the Windows backends pass
-// them straight to and from the system, so each must equal the system's own value. This file is
-// built into the platform library of every Windows build; a wrong number stops the build.
+// The engine names the results, flags and messages of the multimedia, mixer, WinSock, mmio, ACM
+// and registry functions in its own namespaces (platform/WaveAudioTypes.h,
+// platform/WinsockErrors.h, platform/MmioFile.h, platform/AcmStream.h, framework/AudioFormat.h,
+// framework/Registry.h), so that its headers compile beside <windows.h>. Host logs and traces
+// print these numbers, and the Windows backends pass them straight to and from the system, so
+// each must equal the system's own value. This file is built into the platform library of every
+// Windows build; a wrong number stops the build.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 // clang-format off
@@ -13,10 +14,12 @@
 #include <windows.h>
 #include <mmsystem.h>
 #include <mmreg.h>
+#include <msacm.h>
 // clang-format on
 
 #include "framework/AudioFormat.h"
 #include "framework/Registry.h"
+#include "platform/AcmStream.h"
 #include "platform/MmioFile.h"
 #include "platform/WaveAudioTypes.h"
 #include "platform/WinsockErrors.h"
@@ -79,6 +82,22 @@ static_assert(MmioFile::kFindList == MMIO_FINDLIST);
 static_assert(MmioFile::kErrInvalidParam == MMSYSERR_INVALPARAM);
 static_assert(MmioFile::kErrCannotSeek == MMIOERR_CANNOTSEEK);
 static_assert(MmioFile::kErrChunkNotFound == MMIOERR_CHUNKNOTFOUND);
+static_assert(MmioFile::kBufferSize == MMIO_DEFAULTBUFFER);
+
+static_assert(AcmStream::kTagPcm == WAVE_FORMAT_PCM);
+static_assert(AcmStream::kTagImaAdpcm == WAVE_FORMAT_IMA_ADPCM);
+static_assert(AcmStream::kTagFloat == WAVE_FORMAT_IEEE_FLOAT);
+static_assert(AcmStream::kTagAlaw == WAVE_FORMAT_ALAW);
+static_assert(AcmStream::kTagMulaw == WAVE_FORMAT_MULAW);
+static_assert(AcmStream::kOpenNonRealtime == ACM_STREAMOPENF_NONREALTIME);
+static_assert(AcmStream::kConvertBlockAlign == ACM_STREAMCONVERTF_BLOCKALIGN);
+static_assert(AcmStream::kConvertEnd == ACM_STREAMCONVERTF_END);
+static_assert(AcmStream::kStatusPrepared == ACMSTREAMHEADER_STATUSF_PREPARED);
+static_assert(AcmStream::kErrInvalidHandle == MMSYSERR_INVALHANDLE);
+static_assert(AcmStream::kErrInvalidParam == MMSYSERR_INVALPARAM);
+static_assert(AcmStream::kErrNotPossible == ACMERR_NOTPOSSIBLE);
+static_assert(AcmStream::kErrBusy == ACMERR_BUSY);
+static_assert(AcmStream::kErrUnprepared == ACMERR_UNPREPARED);
 
 static_assert(wsa::kInterrupted == WSAEINTR);
 static_assert(wsa::kBadFile == WSAEBADF);
