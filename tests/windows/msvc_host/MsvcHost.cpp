@@ -4,7 +4,8 @@
 // layout gives the operation. The program drives all fifteen operations of a terminal with its own
 // host log and makes a loopback call (a WAV file played into the transmit direction, sent over
 // UDP to the terminal's own port, received and played), then deletes the terminal through slot 0.
-// It does that twice and compares the process's threads and handles after each call: the second
+// It checks the settings the engine keeps in the registry as another program reads them. It does
+// that twice and compares the process's threads and handles after each call: the second
 // call must leave exactly as many as the first (the first also loads the system's sound driver,
 // which keeps threads of its own).
 //
@@ -100,6 +101,32 @@ Resources CountResources() {
   return r;
 }
 
+// The settings the transmitter publishes for other programs, as they read them from the registry.
+const char kSettingsKey[] = "Software\\Almagre\\OrbeMediaTerm\\1.0";
+
+long RegistryNumber(const char* name) {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  if (RegGetValueA(HKEY_CURRENT_USER_HANDLE, kSettingsKey, name, kRrfRegDword, nullptr, &value,
+                   &size) != 0) {
+    return -1;
+  }
+  return static_cast<long>(value);
+}
+
+bool RegistryTextIs(const char* name, const char* expected) {
+  static char text[256];
+  DWORD size = sizeof text;
+  if (RegGetValueA(HKEY_CURRENT_USER_HANDLE, kSettingsKey, name, kRrfRegSz, nullptr, text, &size) !=
+      0) {
+    return false;
+  }
+  for (DWORD i = 0;; ++i) {
+    if (i >= size || text[i] != expected[i]) return false;
+    if (expected[i] == '\0') return true;
+  }
+}
+
 enum class CallResult { kDone, kNoDevice };
 
 // One terminal through its whole life, a loopback call on port.
@@ -134,6 +161,13 @@ CallResult Call(HostLog& log, int port) {
   }
   CHECK(term->StartRX(-1, 60) == 0);
   CHECK(term->StartTX(-1) == 0);
+  // The running transmitter publishes its endpoint in the registry, and the receiver's jitter
+  // buffer has written its setting's default back.
+  CHECK(RegistryNumber("TransmitPort") == port);
+  CHECK(RegistryNumber("DestinationPort") == port);
+  CHECK(RegistryTextIs("DestinationAddress", "127.0.0.1"));
+  CHECK(RegistryTextIs("UseDynamicJitterBuffer", "true") ||
+        RegistryTextIs("UseDynamicJitterBuffer", "false"));
   // The speaker volume of the running playback device; Wine cannot open a capture device's mixer,
   // so the microphone's answer is printed, not checked.
   CHECK(term->SetSpeakerVolume(-1, 80) == 0);
@@ -153,6 +187,8 @@ CallResult Call(HostLog& log, int port) {
   CHECK(term->StopFile(playId) == false);
   CHECK(term->StopTX() == 0);
   CHECK(term->StopRX() == 0);
+  CHECK(RegistryNumber("DestinationPort") == 0);  // withdrawn when the transmitter stopped
+  CHECK(RegistryTextIs("DestinationAddress", ""));
   delete term;  // slot 0 with bit 0 set: destroys the terminal and frees it
   CloseHandle(bufferEvent);
 
