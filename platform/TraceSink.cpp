@@ -52,7 +52,8 @@ void TraceSink::ConfigureFromEnvironment() {
   static std::once_flag once;
   std::call_once(once, [] {
     const char* target = std::getenv("TARSIO_TRACE");
-    if (target != nullptr && target[0] != '\0') Open(target);
+    const std::string chosen = target != nullptr && target[0] != '\0' ? target : DefaultTarget();
+    if (!chosen.empty()) Open(chosen);
   });
 }
 
@@ -60,18 +61,20 @@ bool TraceSink::Open(const std::string& target) {
   SinkState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   CloseFileLocked(state);
-  if (target == "stderr") {
+  if (target == "debugger") {
+    state.debugger = true;
+  } else if (target == "stderr") {
     if (HasStandardError()) {
       state.file = stderr;
     } else {
       state.debugger = true;
     }
-  } else if (!target.empty()) {
+  } else if (!target.empty() && target != "off") {
     state.file = std::fopen(target.c_str(), "a");
     state.ownsFile = state.file != nullptr;
   }
   UpdateEnabledLocked(state, enabled_);
-  return target.empty() || state.file != nullptr || state.debugger;
+  return target.empty() || target == "off" || state.file != nullptr || state.debugger;
 }
 
 void TraceSink::SetRecorder(Recorder recorder) {

@@ -1,9 +1,12 @@
 // Where trace statements go.
 //
-// Off by default: statements are dropped after one test of an atomic flag. With the environment
-// variable TARSIO_TRACE set to a file path (appended to) or to "stderr", every enabled statement is
-// written as one line: wall-clock time with milliseconds, the thread id, the component's instance
-// name and the text. Tests can install a recording callback instead.
+// Off by default on Linux: statements are dropped after one test of an atomic flag. On Windows the
+// default is the debugger channel (OutputDebugStringA), where Windows components trace and where a
+// debugger or a debug-output viewer shows them. The environment variable TARSIO_TRACE chooses: a
+// file path (appended to), "stderr", "debugger" or "off". Every enabled statement is written as
+// one line: wall-clock time with milliseconds, the thread id, the component's instance name and
+// the text. Which statements are enabled is each component's trace level (the settings under
+// "Software\Almagre\Vela\Tracing"). Tests can install a recording callback instead.
 //
 // The sink itself (targets, the recorder, the line format) is the same on every system, in
 // platform/TraceSink.cpp; platform/posix and platform/win32 supply the time of day, the system's
@@ -29,7 +32,8 @@ class TraceSink {
 
   /// Reads TARSIO_TRACE once (called on first use of the engine; cheap to call again).
   static void ConfigureFromEnvironment();
-  /// Sends statements to a file path or "stderr"; an empty target turns the sink off.
+  /// Sends statements to a file path, "stderr" or "debugger"; an empty target or "off" turns the
+  /// sink off.
   static bool Open(const std::string& target);
   /// Sends statements to a callback (tests), with the raw text. Null removes the callback; the
   /// sink then stays on only while a file target is open.
@@ -63,6 +67,8 @@ class TraceSink {
   static bool HasStandardError();
   /// Hands one line to the system's debugger channel.
   static void WriteToDebugger(const std::string& line);
+  /// The target without TARSIO_TRACE: "debugger" on Windows, "" (off) elsewhere.
+  static std::string DefaultTarget();
 
   static std::atomic<bool> enabled_;
 };

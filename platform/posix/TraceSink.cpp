@@ -33,4 +33,7 @@ bool TraceSink::HasStandardError() { return true; }
 // Linux has no debugger channel of its own; unused, since standard error is always taken.
 void TraceSink::WriteToDebugger(const std::string& line) { std::fputs(line.c_str(), stderr); }
 
+// Linux has no debugger channel every program writes to: tracing is off until asked for.
+std::string TraceSink::DefaultTarget() { return {}; }
+
 }  // namespace tarsio

@@ -33,4 +33,8 @@ bool TraceSink::HasStandardError() {
 
 void TraceSink::WriteToDebugger(const std::string& line) { ::OutputDebugStringA(line.c_str()); }
 
+// Windows components trace to the debugger channel; a debugger or a debug-output viewer shows it,
+// and without one the lines cost a system call each.
+std::string TraceSink::DefaultTarget() { return "debugger"; }
+
 }  // namespace tarsio
