@@ -92,6 +92,9 @@ if [ "${TARSIO_TEST_QUICK:-0}" != "1" ]; then
     echo "test: this machine cannot execute 32-bit programs (Wine's i386 loader fails:" \
       "$(/usr/lib/wine/wine --version 2>&1 | head -n 1)); running the 64-bit Windows build" >&2
     windows_dir=build-windows/x86_64
+    # What needs no 32-bit execution is still checked of the 32-bit DLL: its PE32 format, export
+    # and import tables, and the two import libraries linking a Microsoft-ABI and a MinGW host.
+    bash tests/windows/check_dll_exports.sh build-windows/i686
   fi
   # A fresh prefix is made once, before the tests share it.
   rm -rf "$windows_dir/wine-prefix"
