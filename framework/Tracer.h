@@ -3,7 +3,8 @@
 // Every component carries a Tracer: an instance name ("Class:address", at most 63 characters) and
 // a level mask read from the settings store. A statement names one level bit; it is written only
 // when the trace sink is enabled (TARSIO_TRACE, see platform/TraceSink.h) and the component's mask
-// has that bit. With the sink disabled, the default, a statement costs one test of an atomic flag.
+// has that bit. With the sink disabled (the default on Linux; Windows traces to the debugger
+// channel by default), a statement costs one test of an atomic flag.
 //
 // Threading: the level is atomic (it is re-read by the host thread while media threads trace); the
 // instance name is written only by the owning object's constructor.

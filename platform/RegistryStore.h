@@ -7,8 +7,10 @@
 // On Windows the settings live in the registry itself, HKEY_CURRENT_USER (platform/win32/
 // RegistryHive.h), unless $TARSIO_REGISTRY names a file: each read and write then goes straight to
 // the registry's calls (no view, no writer thread: the registry is shared with other processes by
-// the system), WriteDefault reads and writes the value unless one acceptable is there, and Flush
-// and StopWriter have nothing to wait for. What follows describes the file.
+// the system, and its calls take microseconds), WriteDefault reads and writes the value unless one
+// acceptable is there (the registry has no transaction, so a value another process stores between
+// the two calls can be overwritten by the default there), and Flush and StopWriter have nothing to
+// wait for. What follows describes the file.
 //
 // Every change is a read-modify-write of the whole file under an exclusive flock (LockFileEx on
 // Windows) on

@@ -64,12 +64,20 @@ bool ThreadList::AnyEndedLocked() const {
 
 bool ThreadList::Join(Record& record, uint32_t waitMs) {
   if (CurrentThreadId() == record.id) return false;
+  Clock& clock = Clock::Current();
+  const uint64_t start = clock.NowMs();
   std::unique_lock<std::mutex> lk(mutex_);
   // Ended and still listed: this call reaps it; ended and taken by another reaper: wait for it.
   const auto reapableOrJoined = [&] { return record.joined || (record.ended && !record.reaping); };
-  if (!Clock::Current().WaitFor(changed_, lk, waitMs, reapableOrJoined)) return false;
+  if (!clock.WaitFor(changed_, lk, waitMs, reapableOrJoined)) return false;
   if (!record.joined) ReapLocked(lk);
-  return Clock::Current().WaitFor(changed_, lk, waitMs, [&] { return record.joined; });
+  // One limit for both waits: what the first one and the reaping left of waitMs.
+  uint32_t left = waitMs;
+  if (waitMs != kInfinite) {
+    const uint64_t spent = clock.NowMs() - start;
+    left = spent >= waitMs ? 0 : static_cast<uint32_t>(waitMs - spent);
+  }
+  return clock.WaitFor(changed_, lk, left, [&] { return record.joined; });
 }
 
 int ThreadList::ReapFinished(uint32_t waitMs) {

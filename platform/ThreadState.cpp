@@ -43,18 +43,18 @@ bool ThreadState::Terminate() {
 
 void ThreadState::RunProcedure() {
   Proc body;
+  bool terminated = false;
   {
     std::unique_lock<std::mutex> lock(mutex);
     AwaitReleaseLocked(lock);
     body = std::move(proc);
     proc = nullptr;
-    if (state == State::kTerminated) {
-      exited = true;
-      return;
-    }
+    terminated = state == State::kTerminated;
   }
-  body();
-  body = nullptr;  // the procedure's captures die on this thread, before it is marked exited
+  if (!terminated) body();
+  // The procedure's captures die on this thread, outside the lock, before it is marked exited (a
+  // terminated thread's too).
+  body = nullptr;
   std::lock_guard<std::mutex> lock(mutex);
   exited = true;
 }

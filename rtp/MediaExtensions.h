@@ -87,9 +87,11 @@ class MediaExtensions {
   void SetRtcpSession(std::shared_ptr<RtcpSession> session, std::function<uint64_t()> ntpNow);
   std::shared_ptr<RtcpSession> GetRtcpSession();
   /// Whether the transmitter numbers only the packets it sends (RFC 3550): while RTCP runs, whose
-  /// receivers count every gap as loss. Otherwise the number moves with every frame, sent or not,
-  /// as in the classic stream, so that a host using only other features sends the classic bytes.
-  bool NumbersSentPacketsOnly() const { return haveRtcp_.load(); }
+  /// receivers count every gap as loss, and while SRTP protects the stream, whose packet index
+  /// guesses wrong after a jump of 2^15 or more (a silence of 11 minutes) and would refuse every
+  /// packet after it. Otherwise the number moves with every frame, sent or not, as in the classic
+  /// stream, so that a host using only other features (digits) sends the classic bytes.
+  bool NumbersSentPacketsOnly() const { return haveRtcp_.load() || srtpActive_.load(); }
   /// RTCP datagrams received on the RTP socket go here (RFC 5761); null: they are passed on as
   /// before (and dropped by the receiver as unknown payload).
   void SetMuxedRtcpHandler(

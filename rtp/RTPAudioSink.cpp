@@ -254,8 +254,8 @@ int32_t RTPAudioSink::RenderAudioSamples(AudioSampleList& audioSamples) {
     ext = extensions;
   }
   // The stream clock moves for every sample, whether a packet follows or not. The classic stream
-  // moves the sequence number with it; while RTCP runs (it counts loss from the gaps) the number
-  // moves only for a packet sent, as RFC 3550 has it.
+  // moves the sequence number with it; with RTCP or SRTP (MediaExtensions::NumbersSentPacketsOnly)
+  // the number moves only for a packet sent, as RFC 3550 has it.
   timestamp += 8u * static_cast<uint32_t>(duration);
   const bool numberPackets = ext && ext->NumbersSentPacketsOnly();
   if (!numberPackets) sequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);

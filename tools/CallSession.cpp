@@ -232,8 +232,7 @@ int CallSession::Run(const CallConfig& config, const std::atomic<bool>& stop, Ca
     }
     // The terminal reads telephone events only once its extension is in use: setting their
     // payload type (101, the terminal's default) is what makes a plain call report the far end's
-    // digits too. Nothing is sent differently but the sequence numbers over a silence, which run
-    // on without gaps (docs/host.md); no digit is sent unless --dtmf asks.
+    // digits too. Nothing is sent differently (docs/host.md); no digit is sent unless --dtmf asks.
     step(ex->SetTelephoneEventPayloadType(kTelephoneEventPayloadType),
          "the telephone-event payload type was refused");
     if (!config.srtpKey.empty()) {

@@ -52,8 +52,7 @@ struct CallConfig {
   int32_t playVolume = 100;
   double durationSeconds = 0.0;  // 0: until stop
   // The extension interface's features; all unset: the classic stream, except that the far end's
-  // digits are reported and our sequence numbers skip no frames that a silence did not send (see
-  // docs/host.md).
+  // digits are reported (see docs/host.md).
   std::string dtmf;  // digits sent 1 s into the call
   uint32_t dtmfDurationMs = 100;
   std::string srtpSuite = "AES_CM_128_HMAC_SHA1_80";

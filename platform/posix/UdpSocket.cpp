@@ -27,7 +27,8 @@ thread_local int lastWinsockError = 0;
 thread_local int lastErrnoValue = 0;
 
 void TraceFailure(const void* self, const char* operation, int err, int winsockError) {
-  if (!TraceSink::Enabled()) return;
+  // Nothing to read is how every drain of a non-blocking socket ends: no failure worth a line.
+  if (!TraceSink::Enabled() || err == EAGAIN || err == EWOULDBLOCK) return;
   char name[64];
   std::snprintf(name, sizeof(name), "UdpSocket:%lx", (unsigned long)self);
   char text[160];

@@ -180,12 +180,16 @@ struct AcmStream::System {
 
   ByteQueue& QueueAfter(size_t k) { return k + 1 < links.size() ? links[k + 1].queue : output; }
 
-  int32_t Prepare(uint32_t dstFrames) {
+  int32_t Prepare(uint32_t dstFrames, uint32_t srcBytes) {
     if (const int32_t result = Unprepare()) return result;
     for (size_t k = 0; k < links.size(); ++k) {
       Link& link = links[k];
-      const uint64_t inBytes =
-          RoundUp(InputBytesFor(k, std::max<uint32_t>(dstFrames, 1)), link.Unit());
+      uint64_t inBytes = RoundUp(InputBytesFor(k, std::max<uint32_t>(dstFrames, 1)), link.Unit());
+      // Never more than one pass can bring: the caller's source buffer for the first link, the
+      // previous link's output for the others (a high-rate, many-channel source would otherwise
+      // ask for megabytes to fill a small destination in one pass).
+      const uint64_t arriving = k == 0 ? srcBytes : links[k - 1].out.size();
+      if (arriving > 0) inBytes = std::min(inBytes, RoundUp(arriving, link.Unit()));
       DWORD outBytes = 0;
       MMRESULT result = ::acmStreamSize(link.handle, static_cast<DWORD>(inBytes), &outBytes,
                                         ACM_STREAMSIZEF_SOURCE);
@@ -370,7 +374,8 @@ int32_t AcmStream::PrepareHeader(AcmStreamHeader* header) {
   }
   if ((header->fdwStatus & kStatusPrepared) != 0) return kErrBusy;
   // Every link's buffers are sized here, once, for the largest conversion these buffers allow.
-  if (const int32_t result = system_->Prepare(header->cbDstLength / system_->dstSampleBytes)) {
+  if (const int32_t result =
+          system_->Prepare(header->cbDstLength / system_->dstSampleBytes, header->cbSrcLength)) {
     return result;
   }
   system_->preparedSrcLength = header->cbSrcLength;

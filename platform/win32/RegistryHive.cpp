@@ -38,9 +38,11 @@ std::optional<std::string_view> CurrentUserSubkey(std::string_view key) {
   return std::nullopt;
 }
 
-// UTF-8 to UTF-16; nothing when the text is not valid UTF-8.
+// UTF-8 to UTF-16; nothing when the text is not valid UTF-8 or holds a zero (the registry's calls
+// take names and texts as zero-terminated strings, so the rest would be lost unseen).
 std::optional<std::wstring> Widen(std::string_view text) {
   if (text.empty()) return std::wstring();
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
                                       static_cast<int>(text.size()), nullptr, 0);
   if (n <= 0) return std::nullopt;
@@ -50,11 +52,12 @@ std::optional<std::wstring> Widen(std::string_view text) {
   return wide;
 }
 
-std::string Narrow(std::wstring_view wide) {
-  if (wide.empty()) return {};
+// UTF-16 to UTF-8; nothing when the text does not convert.
+std::optional<std::string> Narrow(std::wstring_view wide) {
+  if (wide.empty()) return std::string();
   const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
                                       nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return {};
+  if (n <= 0) return std::nullopt;
   std::string text(static_cast<size_t>(n), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n,
                         nullptr, nullptr);
@@ -115,7 +118,9 @@ std::optional<RegistryHive::Value> RegistryHive::Read(std::string_view key, std:
     // The stored text ends at its first zero (a value written without one still reads whole).
     const size_t end = wide.find(L'\0');
     if (end != std::wstring::npos) wide.resize(end);
-    return Value::String(Narrow(wide));
+    const std::optional<std::string> text = Narrow(wide);
+    if (!text) return std::nullopt;
+    return Value::String(*text);
   }
   Value other;
   other.type = Value::Type::kOther;

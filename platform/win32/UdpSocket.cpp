@@ -147,7 +147,8 @@ void WinsockErrorText(int winsockError, int err, char* text, size_t size) {
 }
 
 void TraceFailure(const void* self, const char* operation, int err, int winsockError) {
-  if (!TraceSink::Enabled()) return;
+  // Nothing to read is how every drain of a non-blocking socket ends: no failure worth a line.
+  if (!TraceSink::Enabled() || winsockError == WSAEWOULDBLOCK) return;
   char name[64];
   std::snprintf(name, sizeof(name), "UdpSocket:%llx",
                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(self)));
