@@ -8,6 +8,9 @@ typedef unsigned long DWORD;
 typedef int BOOL;
 typedef void* HANDLE;
 
+// Calls go straight through the import table rather than through a thunk.
+#define HOST_IMPORT __attribute__((dllimport))
+
 #if defined(_M_IX86)
 #define WINAPI __stdcall
 #else
@@ -30,22 +33,22 @@ struct THREADENTRY32 {
 };
 
 extern "C" {
-__declspec(dllimport) HANDLE WINAPI
-    CreateEventA(void* attributes, BOOL manualReset, BOOL initialState, const char* name);
-__declspec(dllimport) BOOL WINAPI CloseHandle(HANDLE handle);
-__declspec(dllimport) void WINAPI Sleep(DWORD ms);
-__declspec(dllimport) DWORD WINAPI GetTickCount();
-__declspec(dllimport) HANDLE WINAPI GetCurrentProcess();
-__declspec(dllimport) DWORD WINAPI GetCurrentProcessId();
-__declspec(dllimport) BOOL WINAPI GetProcessHandleCount(HANDLE process, DWORD* count);
-__declspec(dllimport) HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
-__declspec(dllimport) BOOL WINAPI Thread32First(HANDLE snapshot, THREADENTRY32* entry);
-__declspec(dllimport) BOOL WINAPI Thread32Next(HANDLE snapshot, THREADENTRY32* entry);
-__declspec(dllimport) void WINAPI ExitProcess(unsigned exitCode);
-__declspec(dllimport) long WINAPI RegGetValueA(HANDLE key, const char* subkey, const char* value,
-                                               DWORD flags, DWORD* type, void* data, DWORD* size);
-__declspec(dllimport) int __cdecl printf(const char* format, ...);
-__declspec(dllimport) int __cdecl puts(const char* text);
-__declspec(dllimport) char* __cdecl strstr(const char* text, const char* pattern);
-__declspec(dllimport) long __cdecl strtol(const char* text, char** end, int base);
+HOST_IMPORT HANDLE WINAPI CreateEventA(void* attributes, BOOL manualReset, BOOL initialState,
+                                       const char* name);
+HOST_IMPORT BOOL WINAPI CloseHandle(HANDLE handle);
+HOST_IMPORT void WINAPI Sleep(DWORD ms);
+HOST_IMPORT DWORD WINAPI GetTickCount();
+HOST_IMPORT HANDLE WINAPI GetCurrentProcess();
+HOST_IMPORT DWORD WINAPI GetCurrentProcessId();
+HOST_IMPORT BOOL WINAPI GetProcessHandleCount(HANDLE process, DWORD* count);
+HOST_IMPORT HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
+HOST_IMPORT BOOL WINAPI Thread32First(HANDLE snapshot, THREADENTRY32* entry);
+HOST_IMPORT BOOL WINAPI Thread32Next(HANDLE snapshot, THREADENTRY32* entry);
+HOST_IMPORT void WINAPI ExitProcess(unsigned exitCode);
+HOST_IMPORT long WINAPI RegGetValueA(HANDLE key, const char* subkey, const char* value, DWORD flags,
+                                     DWORD* type, void* data, DWORD* size);
+HOST_IMPORT int __cdecl printf(const char* format, ...);
+HOST_IMPORT int __cdecl puts(const char* text);
+HOST_IMPORT char* __cdecl strstr(const char* text, const char* pattern);
+HOST_IMPORT long __cdecl strtol(const char* text, char** end, int base);
 }

@@ -38,4 +38,5 @@ class IRTPInterface {
   virtual double GetReceiveBufferRatio() = 0;
 };
 
-extern "C" __declspec(dllimport) IRTPInterface* GetRTPInterface(IHostLog* log);
+// No import annotation is needed: the import library's thunk reaches the DLL.
+extern "C" IRTPInterface* GetRTPInterface(IHostLog* log);
